@@ -1,0 +1,157 @@
+// The extension module `quillmesh._accel`: its definition (multi-phase initialisation, no global
+// interpreter lock needed), the exec step that publishes IntGraphCore, and the class itself: type
+// spec, constructor, deallocation, special methods and the method table in registration order.
+#include <new>
+
+#include "methods.hpp"
+#include "once.hpp"
+#include "protocol.hpp"
+
+namespace qm::py {
+namespace {
+
+// ---- constructor and deallocation
+
+constexpr Signature kNewSignature{"__new__", nullptr, 0, 0};
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!bind_tuple(kNewSignature, args, kwargs, nullptr)) return nullptr;
+    Ref empty(PyTuple_New(0));
+    if (!empty) return nullptr;
+    PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+    if (self == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<GraphObject*>(self);
+    new (&obj->graph) Graph();  // allocates nothing until the first node
+    new (&obj->borrow) std::atomic<std::uint64_t>(0);
+    return self;
+}
+
+void graph_dealloc(PyObject* self) {
+    auto* obj = reinterpret_cast<GraphObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    obj->graph.~Graph();
+    obj->borrow.~atomic();
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// ---- special methods
+
+Py_ssize_t graph_len(PyObject* self) {
+    return with_graph<BorrowKind::Shared>(self, Py_ssize_t{-1}, [](const Graph& g) {
+        return static_cast<Py_ssize_t>(g.node_count());  // at most 2^32 - 1 nodes: always fits
+    });
+}
+
+int graph_contains(PyObject* self, PyObject* operand) {
+    return with_graph<BorrowKind::Shared>(self, -1, [&](const Graph& g) {
+        NodeId n;
+        if (!convert_argument("n", operand, n)) return -1;
+        return g.has_node(n) ? 1 : 0;
+    });
+}
+
+PyObject* graph_repr(PyObject* self) {
+    return with_graph<BorrowKind::Shared>(self, static_cast<PyObject*>(nullptr), [](const Graph& g) {
+        return PyUnicode_FromFormat("IntGraphCore(nodes=%llu, edges=%llu)",
+                                    static_cast<unsigned long long>(g.node_count()),
+                                    static_cast<unsigned long long>(g.edge_count()));
+    });
+}
+
+// ---- the type
+
+using namespace methods;
+
+PyMethodDef graph_methods[] = {
+    method_def<AddNode>(),
+    method_def<AddEdge>(),
+    method_def<HasEdge>(),
+    method_def<HasNode>(),
+    method_def<NumberOfNodes>(),
+    method_def<NumberOfEdges>(),
+    method_def<Neighbors>(),
+    method_def<Degree>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot graph_slots[] = {
+    {Py_tp_doc, const_cast<char*>("IntGraphCore()\n--\n\nUltra-fast undirected integer-node graph.")},
+    {Py_tp_new, reinterpret_cast<void*>(&graph_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&graph_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(&graph_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(&graph_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(&graph_contains)},
+    {Py_tp_methods, graph_methods},
+    {0, nullptr},
+};
+
+PyType_Spec graph_spec = {
+    .name = "quillmesh._accel.IntGraphCore",
+    .basicsize = static_cast<int>(sizeof(GraphObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,  // not subclassable, no __dict__, no weak references, not GC-tracked
+    .slots = graph_slots,
+};
+
+OnceObject graph_type_once;
+OnceObject all_name_once;
+
+// ---- the module
+
+int module_exec(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        raise_not_instance(module, "PyModule");
+        return -1;
+    }
+    PyTypeObject* type = graph_type();
+    if (type == nullptr) return -1;
+    PyObject* all_name = all_name_once.get([] { return PyUnicode_InternFromString("__all__"); });
+    if (all_name == nullptr) return -1;
+
+    Ref all(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return -1;
+    } else if (!PyList_Check(all.get())) {
+        raise_not_instance(all.get(), "PyList");
+        return -1;
+    }
+    Ref class_name(PyUnicode_FromString("IntGraphCore"));
+    if (!class_name || PyList_Append(all.get(), class_name.get()) < 0) return -1;
+    return PyModule_AddObjectRef(module, "IntGraphCore", reinterpret_cast<PyObject*>(type));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The class and the one-time objects are process-wide, so the module must not be loaded into a
+    // second interpreter of the same process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_accel",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyTypeObject* graph_type() {
+    return reinterpret_cast<PyTypeObject*>(graph_type_once.get([] { return PyType_FromSpec(&graph_spec); }));
+}
+
+}  // namespace qm::py
+
+PyMODINIT_FUNC PyInit__accel(void) { return PyModuleDef_Init(&qm::py::module_def); }

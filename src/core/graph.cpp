@@ -1,0 +1,85 @@
+// Point operations of the adjacency store. Every mutation first makes all the room it needs (which
+// is where it can fail) and only then writes, so a failure leaves the graph exactly as it was.
+#include "graph.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "fault.hpp"
+
+namespace qm {
+
+bool Graph::has_edge(NodeId u, NodeId v) const noexcept {
+    Index iu = find(u);
+    if (iu == kNoIndex) return false;
+    Index iv = find(v);
+    return iv != kNoIndex && nbrs_[iu].contains(iv);
+}
+
+std::vector<NodeId> Graph::neighbors(NodeId id) const {
+    std::vector<NodeId> out;
+    Index i = find(id);
+    if (i == kNoIndex) return out;
+    out.reserve(nbrs_[i].size());
+    nbrs_[i].for_each([&](Index j) { out.push_back(ids_[j]); });
+    return out;
+}
+
+std::uint64_t Graph::degree(NodeId id) const noexcept {
+    Index i = find(id);
+    return i == kNoIndex ? 0 : nbrs_[i].size();
+}
+
+void Graph::reserve_nodes(std::uint64_t count) {
+    if (count > kMaxNodes) {
+        throw CapacityError("IntGraphCore cannot hold more than " + std::to_string(kMaxNodes) +
+                            " nodes");
+    }
+    if (count > ids_.capacity()) {
+        // Grow geometrically ourselves: reserve() alone would make repeated one-node growth
+        // quadratic.
+        std::uint64_t room = std::max<std::uint64_t>({count, 2 * ids_.capacity(), kInitialNodeRoom});
+        ids_.reserve(std::min(room, kMaxNodes));
+    }
+    if (ids_.capacity() > nbrs_.capacity()) nbrs_.reserve(ids_.capacity());
+    index_.reserve(ids_.capacity());
+}
+
+Index Graph::append_node(NodeId id) noexcept {
+    Index i = static_cast<Index>(ids_.size());
+    ids_.push_back(id);      // cannot reallocate: reserve_nodes() made the room
+    nbrs_.emplace_back();    // likewise
+    index_.insert_new(id, i);
+    return i;
+}
+
+void Graph::add_node(NodeId id) {
+    if (has_node(id)) return;
+    reserve_nodes(node_count() + 1);
+    append_node(id);
+}
+
+bool Graph::insert_edge(NodeId u, NodeId v) {
+    Index iu = find(u);
+    Index iv = u == v ? iu : find(v);
+    if (iu != kNoIndex && iv != kNoIndex) {
+        if (nbrs_[iu].contains(iv)) return false;
+        nbrs_[iu].reserve_one();
+        if (iv != iu) nbrs_[iv].reserve_one();
+    } else {
+        // A node created here starts with an empty inline set, which takes one element without
+        // allocating; only an endpoint that already exists may need to grow.
+        std::uint64_t missing = (iu == kNoIndex) + (u != v && iv == kNoIndex);
+        if (iu != kNoIndex) nbrs_[iu].reserve_one();
+        if (iv != kNoIndex) nbrs_[iv].reserve_one();
+        reserve_nodes(node_count() + missing);
+        if (iu == kNoIndex) iu = append_node(u);
+        if (iv == kNoIndex) iv = u == v ? iu : append_node(v);
+    }
+    nbrs_[iu].insert_new(iv);
+    if (iv != iu) nbrs_[iv].insert_new(iu);
+    ++edge_count_;
+    return true;
+}
+
+}  // namespace qm

@@ -1,0 +1,183 @@
+// The neighbour set of one node: a set of dense node indices, compact for the many small degrees of
+// real graphs and still constant-time for hubs.
+//
+// Three layouts, chosen by capacity alone:
+//   - inline: up to kInlineCapacity indices stored in the object itself (no allocation at all);
+//   - list:   an unsorted heap array of at most kListCapacity indices, scanned linearly, which for a
+//             few cache lines beats any hashing;
+//   - table:  an open-addressing table (linear probing, power-of-two capacity, kNoIndex marks an
+//             empty slot) for larger degrees.
+// Iteration follows storage order: insertion order for inline and list sets, slot order for tables.
+// Both depend only on the sequence of insertions, never on addresses or on the process.
+//
+// Growth is split into reserve_one() (may throw std::bad_alloc, leaves the set unchanged then) and
+// insert_new() (never fails), so the store can make room in both ends of an edge before writing
+// either, and an allocation failure never leaves an edge in one set but not the other.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "types.hpp"
+
+namespace qm {
+
+class NeighbourSet {
+   public:
+    static constexpr std::uint32_t kInlineCapacity = 2;
+    static constexpr std::uint32_t kListCapacity = 32;
+    // A table grows once it would be more than kMaxLoadNum / kMaxLoadDen full.
+    static constexpr std::uint32_t kMaxLoadNum = 3;
+    static constexpr std::uint32_t kMaxLoadDen = 4;
+
+    NeighbourSet() noexcept = default;
+    ~NeighbourSet() { release(); }
+    NeighbourSet(const NeighbourSet&) = delete;
+    NeighbourSet& operator=(const NeighbourSet&) = delete;
+    NeighbourSet(NeighbourSet&& other) noexcept : store_(other.store_), size_(other.size_), cap_(other.cap_) {
+        other.size_ = 0;
+        other.cap_ = kInlineCapacity;
+    }
+    NeighbourSet& operator=(NeighbourSet&& other) noexcept {
+        if (this != &other) {
+            release();
+            store_ = other.store_;
+            size_ = other.size_;
+            cap_ = other.cap_;
+            other.size_ = 0;
+            other.cap_ = kInlineCapacity;
+        }
+        return *this;
+    }
+
+    std::uint32_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    bool contains(Index x) const noexcept {
+        if (is_table()) return table_find(x) != kNotFound;
+        const Index* e = elements();
+        // No early exit: the compiler turns this into a handful of vector compares.
+        bool found = false;
+        for (std::uint32_t i = 0; i < size_; ++i) found |= (e[i] == x);
+        return found;
+    }
+
+    // Makes room for one more element. Throws std::bad_alloc and leaves the set as it was if the
+    // memory cannot be had.
+    void reserve_one() {
+        if (is_table()) {
+            if (!table_fits(size_ + 1, cap_)) rehash(cap_ * 2);
+        } else if (size_ == cap_) {
+            if (cap_ < kListCapacity) {
+                grow_list(cap_ * 2);
+            } else {
+                rehash(table_capacity_for(size_ + 1));
+            }
+        }
+    }
+
+    // Adds x, which must be absent, into room made by reserve_one().
+    void insert_new(Index x) noexcept {
+        if (is_table()) {
+            store_.heap[free_slot(store_.heap, cap_, x)] = x;
+        } else {
+            elements()[size_] = x;
+        }
+        ++size_;
+    }
+
+    // Adds x if absent; returns whether it was added. Throws only before any change.
+    bool insert(Index x) {
+        if (contains(x)) return false;
+        reserve_one();
+        insert_new(x);
+        return true;
+    }
+
+    template <class F>
+    void for_each(F&& f) const {
+        if (is_table()) {
+            for (std::uint32_t s = 0; s < cap_; ++s)
+                if (store_.heap[s] != kNoIndex) f(store_.heap[s]);
+        } else {
+            const Index* e = elements();
+            for (std::uint32_t i = 0; i < size_; ++i) f(e[i]);
+        }
+    }
+
+   private:
+    static constexpr std::uint32_t kNotFound = UINT32_MAX;
+
+    bool is_table() const noexcept { return cap_ > kListCapacity; }
+    bool is_inline() const noexcept { return cap_ == kInlineCapacity; }
+    Index* elements() noexcept { return is_inline() ? store_.local : store_.heap; }
+    const Index* elements() const noexcept { return is_inline() ? store_.local : store_.heap; }
+
+    static bool table_fits(std::uint64_t count, std::uint64_t cap) noexcept {
+        return count * kMaxLoadDen <= cap * kMaxLoadNum;
+    }
+    static std::uint32_t table_capacity_for(std::uint64_t count) noexcept {
+        std::uint64_t cap = std::uint64_t{kListCapacity} * 2;
+        while (!table_fits(count, cap)) cap *= 2;
+        return static_cast<std::uint32_t>(cap);
+    }
+    static std::uint32_t home_slot(Index x, std::uint32_t cap) noexcept {
+        // cap is a power of two above kListCapacity, so the shift is in 1..58.
+        return static_cast<std::uint32_t>(index_hash(x) >> (64 - std::countr_zero(cap)));
+    }
+    static std::uint32_t free_slot(const Index* slots, std::uint32_t cap, Index x) noexcept {
+        std::uint32_t s = home_slot(x, cap);
+        while (slots[s] != kNoIndex) s = (s + 1) & (cap - 1);
+        return s;
+    }
+    std::uint32_t table_find(Index x) const noexcept {
+        std::uint32_t s = home_slot(x, cap_);
+        for (;;) {
+            Index v = store_.heap[s];
+            if (v == x) return s;
+            if (v == kNoIndex) return kNotFound;
+            s = (s + 1) & (cap_ - 1);
+        }
+    }
+
+    static Index* allocate(std::uint32_t count) {
+        void* p = std::malloc(std::size_t{count} * sizeof(Index));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<Index*>(p);
+    }
+
+    void grow_list(std::uint32_t new_cap) {
+        Index* fresh = allocate(new_cap);
+        std::memcpy(fresh, elements(), std::size_t{size_} * sizeof(Index));
+        release();
+        store_.heap = fresh;
+        cap_ = new_cap;
+    }
+
+    // Moves every element, in iteration order, into a new table of new_cap slots.
+    void rehash(std::uint32_t new_cap) {
+        Index* fresh = allocate(new_cap);
+        std::memset(fresh, 0xff, std::size_t{new_cap} * sizeof(Index));
+        for_each([&](Index x) { fresh[free_slot(fresh, new_cap, x)] = x; });
+        release();
+        store_.heap = fresh;
+        cap_ = new_cap;
+    }
+
+    void release() noexcept {
+        if (!is_inline()) std::free(store_.heap);
+    }
+
+    union Storage {
+        Index* heap;
+        Index local[kInlineCapacity];
+    } store_{};
+    std::uint32_t size_ = 0;
+    std::uint32_t cap_ = kInlineCapacity;
+};
+
+static_assert(sizeof(NeighbourSet) == 16, "neighbour sets must stay compact");
+
+}  // namespace qm

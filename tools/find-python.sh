@@ -1,0 +1,495 @@
+#!/usr/bin/env bash
+# Locate the Python interpreters that `make test` and `make bench` run against.
+#
+#   tools/find-python.sh ft    free-threaded CPython >= 3.13 (built and cached if needed)
+#   tools/find-python.sh gil   standard CPython 3.13 with the GIL, if the machine has one
+#
+# The absolute path of the interpreter is the only thing ever written to
+# stdout; every progress or diagnostic line goes to stderr.  `gil` exits 1 with
+# empty stdout when no suitable interpreter exists; it never builds one.
+#
+# When no free-threaded interpreter is installed, `ft` builds one from the
+# CPython sources that Debian publishes for trixie.  The sources are fetched
+# with apt-get pointed at a throw-away sources.list and lists directory, so the
+# machine's own apt configuration is never modified; the mirror and keyring are
+# taken from the machine's existing apt sources.  The build is installed into
+# ${XDG_CACHE_HOME:-$HOME/.cache}/quillmesh/cpython-ft and reused afterwards.
+#
+# Environment:
+#   PYTHON       candidate free-threaded interpreter, tried first by `ft`
+#   PYTHON_GIL   candidate GIL interpreter, tried first by `gil`.  CPython
+#                itself reads PYTHON_GIL and refuses to start unless it is 0 or
+#                1, so callers that set it to a path must drop it from the
+#                environment of the interpreters they run; probes here use -I.
+#   PYENV_ROOT   pyenv installation searched by `gil` (default ~/.pyenv)
+#   QUILLMESH_APT_ETC  apt configuration dir to read mirrors from (default /etc/apt)
+
+set -euo pipefail
+
+# Everything this script (and the tools it runs) prints goes to stderr; the
+# single result line is written to the saved stdout on fd 3.
+exec 3>&1 1>&2
+
+readonly PROG=find-python
+readonly MIN_VERSION=3.13
+readonly SOURCE_SUITE=trixie
+readonly SOURCE_PACKAGE=python3.13
+readonly BUILD_DEPS=(
+    build-essential pkg-config xz-utils
+    libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+    libreadline-dev libncurses-dev uuid-dev libgdbm-dev
+)
+# Modules a built interpreter must provide before it is accepted into the cache.
+readonly REQUIRED_MODULES="ssl sqlite3 ctypes bz2 lzma zlib readline venv ensurepip curses dbm.gnu uuid"
+
+CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/quillmesh"
+FT_PREFIX="$CACHE_ROOT/cpython-ft"
+FT_BIN="$FT_PREFIX/bin/python3.13t"
+APT_ETC="${QUILLMESH_APT_ETC:-/etc/apt}"
+
+log() { printf '%s: %s\n' "$PROG" "$*" >&2; }
+die() { log "error: $*"; exit 1; }
+
+result() { printf '%s\n' "$1" >&3; }
+
+usage() {
+    log "usage: $0 ft|gil"
+    exit 2
+}
+
+# --------------------------------------------------------------------------
+# Interpreter probes.  Each prints sys.executable on success and fails (with
+# the reason on stderr) otherwise.  -I keeps PYTHONPATH, PYTHON_GIL and the
+# user site directory from changing the answer.
+
+# venv must import and ensurepip must have a pip wheel to install, otherwise
+# `python -m venv` produces environments without pip.
+readonly PROBE_VENV='
+import venv, ensurepip
+try:
+    ctx = ensurepip._get_pip_whl_path_ctx()
+except AttributeError:
+    ok = bool(ensurepip.version())
+else:
+    with ctx as wheel:
+        ok = wheel.is_file()
+if not ok:
+    sys.exit("ensurepip has no bundled pip wheel")
+'
+
+readonly PROBE_FT='
+import sys, sysconfig
+if sys.version_info < (3, 13):
+    sys.exit("version %d.%d is older than 3.13" % sys.version_info[:2])
+if sysconfig.get_config_var("Py_GIL_DISABLED") != 1:
+    sys.exit("not a free-threaded build (Py_GIL_DISABLED is not 1)")
+if sys._is_gil_enabled():
+    sys.exit("the GIL is enabled at run time")
+'"$PROBE_VENV"'
+print(sys.executable)
+'
+
+readonly PROBE_GIL='
+import sys, sysconfig
+if sys.version_info < (3, 13):
+    sys.exit("version %d.%d is older than 3.13" % sys.version_info[:2])
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    sys.exit("free-threaded build, not a GIL build")
+if not sys._is_gil_enabled():
+    sys.exit("the GIL is disabled at run time")
+'"$PROBE_VENV"'
+print(sys.executable)
+'
+
+# probe PROGRAM CANDIDATE -> prints the interpreter's absolute path on success.
+probe() {
+    local program=$1 candidate=$2 out err
+    err=$(mktemp)
+    if out=$("$candidate" -I -c "$program" 2>"$err") && [[ $out == /* ]]; then
+        rm -f "$err"
+        printf '%s\n' "$out"
+        return 0
+    fi
+    log "skipping $candidate: $(first_error_line "$err")"
+    rm -f "$err"
+    return 1
+}
+
+# The line of a failed probe's stderr that says why: the exception of a
+# traceback, otherwise the first line (e.g. a pyenv shim's complaint).
+first_error_line() {
+    if head -n 1 "$1" | grep -q '^Traceback'; then
+        grep -v '^[[:space:]]' "$1" | tail -n 1
+    else
+        grep -m 1 . "$1" || echo "no output"
+    fi
+}
+
+# `gil` additionally creates a throw-away venv, which catches interpreters
+# whose venv module is present but unusable.
+venv_works() {
+    local python=$1 dir rc=0
+    dir=$(mktemp -d)
+    "$python" -I -m venv --without-pip "$dir/venv" >/dev/null 2>&1 &&
+        "$dir/venv/bin/python" -I -c 'import sys; sys.exit(sys.prefix == sys.base_prefix)' || rc=1
+    rm -rf "$dir"
+    [[ $rc -eq 0 ]] || log "skipping $python: python -m venv does not work"
+    return "$rc"
+}
+
+# --------------------------------------------------------------------------
+# gil
+
+find_gil() {
+    local candidates=() cand found pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+    [[ -n ${PYTHON_GIL:-} ]] && candidates+=("$PYTHON_GIL")
+    if cand=$(command -v python3.13 2>/dev/null); then
+        candidates+=("$cand")
+    fi
+    # Newest pyenv 3.13.x first.
+    while IFS= read -r cand; do
+        [[ -n $cand ]] && candidates+=("$cand")
+    done < <(compgen -G "$pyenv_root/versions/3.13*/bin/python3.13" | sort -rV || true)
+
+    for cand in ${candidates[@]+"${candidates[@]}"}; do
+        if found=$(probe "$PROBE_GIL" "$cand") && venv_works "$found"; then
+            result "$found"
+            return 0
+        fi
+    done
+    log "no standard (GIL) CPython >= $MIN_VERSION with venv found"
+    return 1
+}
+
+# --------------------------------------------------------------------------
+# ft: discovering an existing interpreter
+
+find_existing_ft() {
+    local cand found
+    if [[ -n ${PYTHON:-} ]]; then
+        if found=$(probe "$PROBE_FT" "$PYTHON"); then
+            printf '%s\n' "$found"; return 0
+        fi
+    fi
+    for cand in python3.14t python3.13t; do
+        if command -v "$cand" >/dev/null 2>&1 && found=$(probe "$PROBE_FT" "$cand"); then
+            printf '%s\n' "$found"; return 0
+        fi
+    done
+    return 1
+}
+
+cached_ft() {
+    [[ -x $FT_BIN ]] && probe "$PROBE_FT" "$FT_BIN"
+}
+
+# --------------------------------------------------------------------------
+# ft: fetching Debian's CPython source
+
+os_codename() {
+    local line
+    line=$(grep -E '^VERSION_CODENAME=' /etc/os-release 2>/dev/null || true)
+    line=${line#VERSION_CODENAME=}
+    line=${line//\"/}
+    printf '%s\n' "$line"
+}
+
+# Emit "score<TAB>uri<TAB>signed-by" for every enabled binary/source stanza of
+# the machine's apt sources that carries a main distribution suite with the
+# `main` component.  Score 2 means the suite is this release's codename, 1 any
+# other suite without a -security/-updates style suffix.  Inline (deb822
+# embedded) keys are written to files under $1 and referenced by path.
+list_apt_mirrors() {
+    local keydir=$1 codename files=()
+    codename=$(os_codename)
+    mapfile -t files < <(compgen -G "$APT_ETC/sources.list.d/*.sources" | sort || true)
+    if ((${#files[@]})); then
+        awk -v codename="$codename" -v keydir="$keydir" '
+            function reset() { delete f; nfields = 0; key = "" }
+            function trim(s) { sub(/^[ \t\n]+/, "", s); sub(/[ \t\n]+$/, "", s); return s }
+            function signedby(v,   kf) {
+                v = trim(v)
+                if (v ~ /BEGIN PGP PUBLIC KEY BLOCK/) {
+                    kf = keydir "/inline-key-" (++nkeys) ".asc"
+                    printf "%s\n", v > kf
+                    close(kf)
+                    return kf
+                }
+                gsub(/[ \t\n,]+/, ",", v)
+                return v
+            }
+            function flush(   t, n, i, okType, mainOk, score, uri) {
+                if (nfields == 0) return
+                if (tolower(trim(f["enabled"])) == "no") { reset(); return }
+                okType = 0; n = split(trim(f["types"]), t, /[ \t\n]+/)
+                for (i = 1; i <= n; i++) if (t[i] == "deb" || t[i] == "deb-src") okType = 1
+                mainOk = 0; n = split(trim(f["components"]), t, /[ \t\n]+/)
+                for (i = 1; i <= n; i++) if (t[i] == "main") mainOk = 1
+                score = 0; n = split(trim(f["suites"]), t, /[ \t\n]+/)
+                for (i = 1; i <= n; i++) {
+                    if (t[i] == codename && codename != "") score = 2
+                    else if (t[i] != "" && t[i] !~ /[-\/]/ && score < 1) score = 1
+                }
+                uri = ""; n = split(trim(f["uris"]), t, /[ \t\n]+/)
+                for (i = 1; i <= n; i++) if (t[i] != "" && t[i] !~ /^cdrom:/) { uri = t[i]; break }
+                if (okType && mainOk && score > 0 && uri != "")
+                    printf "%d\t%s\t%s\n", score, uri, signedby(f["signed-by"])
+                reset()
+            }
+            BEGIN { nkeys = 0; reset() }
+            FNR == 1 { flush() }
+            /^[ \t]*#/ { next }
+            /^[ \t]*$/ { flush(); next }
+            /^[ \t]/ {
+                if (key == "") next
+                line = $0; sub(/^[ \t]+/, "", line)
+                if (line == ".") line = ""
+                f[key] = f[key] "\n" line
+                next
+            }
+            {
+                i = index($0, ":")
+                if (i == 0) next
+                key = tolower(substr($0, 1, i - 1))
+                f[key] = trim(substr($0, i + 1))
+                nfields++
+            }
+            END { flush() }
+        ' "${files[@]}"
+    fi
+
+    files=()
+    [[ -f $APT_ETC/sources.list ]] && files+=("$APT_ETC/sources.list")
+    mapfile -t -O "${#files[@]}" files < <(compgen -G "$APT_ETC/sources.list.d/*.list" | sort || true)
+    if ((${#files[@]})); then
+        awk -v codename="$codename" '
+            /^[ \t]*(#|$)/ { next }
+            {
+                line = $0
+                sub(/^[ \t]+/, "", line)
+                type = line; sub(/[ \t].*/, "", type)
+                if (type != "deb" && type != "deb-src") next
+                line = substr(line, length(type) + 1); sub(/^[ \t]+/, "", line)
+                sb = ""
+                if (substr(line, 1, 1) == "[") {
+                    close_at = index(line, "]")
+                    if (close_at == 0) next
+                    n = split(substr(line, 2, close_at - 2), opts, /[ \t]+/)
+                    for (i = 1; i <= n; i++) {
+                        eq = index(opts[i], "=")
+                        if (eq && tolower(substr(opts[i], 1, eq - 1)) == "signed-by")
+                            sb = substr(opts[i], eq + 1)
+                    }
+                    line = substr(line, close_at + 1)
+                }
+                sub(/#.*/, "", line)
+                n = split(line, w, /[ \t]+/)
+                k = 0
+                for (i = 1; i <= n; i++) if (w[i] != "") word[++k] = w[i]
+                if (k < 3 || word[1] ~ /^cdrom:/) next
+                score = 0
+                if (word[2] == codename && codename != "") score = 2
+                else if (word[2] !~ /[-\/]/) score = 1
+                mainOk = 0
+                for (i = 3; i <= k; i++) if (word[i] == "main") mainOk = 1
+                if (score && mainOk) printf "%d\t%s\t%s\n", score, word[1], sb
+            }
+        ' "${files[@]}"
+    fi
+}
+
+# Keyrings shipped by the installed debian-archive-keyring package that cover
+# the source suite, as a comma-separated list.
+suite_keyrings() {
+    dpkg-query -L debian-archive-keyring 2>/dev/null |
+        grep -E "^/usr/share/keyrings/debian-archive-$SOURCE_SUITE-(stable|automatic)\.(gpg|asc)\$" |
+        paste -sd, - || true
+}
+
+# fetch_source WORKDIR -> sets SOURCE_TARBALL to the downloaded orig tarball.
+SOURCE_TARBALL=
+fetch_source() {
+    local work=$1 best score uri signed_by keyrings attempt
+    mkdir -p "$work/keys"
+    best=$(list_apt_mirrors "$work/keys" | sort -t $'\t' -s -k1,1nr | head -n 1)
+    [[ -n $best ]] ||
+        die "no Debian mirror found in $APT_ETC/sources.list.d/*.sources or $APT_ETC/sources.list"
+    IFS=$'\t' read -r score uri signed_by <<<"$best"
+    log "using mirror $uri (keyring: ${signed_by:-trusted.gpg.d})"
+
+    # The private apt state lives in $work.  apt drops to the _apt user for
+    # downloads, so the directories it writes into must be reachable by it.
+    mkdir -p "$work/lists/partial" "$work/archives/partial" "$work/cache" "$work/src"
+    chmod 755 "$work"
+    if [[ $EUID -eq 0 ]] && id _apt >/dev/null 2>&1; then
+        chown _apt "$work/src"
+    fi
+    local apt_opts=(
+        -o "Dir::Etc::SourceList=$work/sources.list"
+        -o "Dir::Etc::SourceParts=/nonexistent"
+        -o "Dir::State::Lists=$work/lists"
+        -o "Dir::Cache=$work/cache"
+        -o "Dir::Cache::Archives=$work/archives"
+        -o "Dir::Cache::pkgcache="
+        -o "Dir::Cache::srcpkgcache="
+    )
+
+    # First with the machine's own keyring; if that cannot verify the suite's
+    # Release file, add the suite's keys from debian-archive-keyring.  The
+    # signature is always checked.
+    for attempt in own archive-keyring; do
+        if [[ $attempt == archive-keyring ]]; then
+            keyrings=$(suite_keyrings)
+            if [[ -z $keyrings ]]; then
+                log "debian-archive-keyring has no $SOURCE_SUITE keys; upgrading it"
+                apt_install_system --only-upgrade debian-archive-keyring || true
+                keyrings=$(suite_keyrings)
+            fi
+            [[ -n $keyrings ]] ||
+                die "cannot verify $SOURCE_SUITE: no keyring for it (install a newer debian-archive-keyring)"
+            if [[ $signed_by == */* ]]; then
+                signed_by="$signed_by,$keyrings"
+            else
+                signed_by=$keyrings
+            fi
+            log "retrying with keyring(s) $signed_by"
+        fi
+        if [[ -n $signed_by ]]; then
+            printf 'deb-src [signed-by=%s] %s %s main\n' "$signed_by" "$uri" "$SOURCE_SUITE"
+        else
+            printf 'deb-src %s %s main\n' "$uri" "$SOURCE_SUITE"
+        fi >"$work/sources.list"
+        rm -f "$work"/lists/*_Sources* "$work"/lists/*Release*
+        apt-get "${apt_opts[@]}" update || true
+        if compgen -G "$work/lists/*_dists_${SOURCE_SUITE}_main_source_Sources*" >/dev/null; then
+            break
+        fi
+        [[ $attempt == own ]] || die "apt-get update for $SOURCE_SUITE sources failed (see above)"
+        log "could not fetch a verified $SOURCE_SUITE source index with the machine's keyring"
+    done
+
+    (cd "$work/src" && apt-get "${apt_opts[@]}" source -d "$SOURCE_PACKAGE") ||
+        die "apt-get source -d $SOURCE_PACKAGE failed"
+    local tarballs=()
+    mapfile -t tarballs < <(compgen -G "$work/src/${SOURCE_PACKAGE}_3.13.*.orig.tar.xz" || true)
+    [[ ${#tarballs[@]} -eq 1 ]] ||
+        die "expected one ${SOURCE_PACKAGE}_3.13.*.orig.tar.xz, found ${#tarballs[@]}"
+    SOURCE_TARBALL=${tarballs[0]}
+}
+
+# --------------------------------------------------------------------------
+# ft: building
+
+as_root() {
+    if [[ $EUID -eq 0 ]]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo "$@"
+    else
+        die "need root to run: $*"
+    fi
+}
+
+apt_install_system() {
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y --no-install-recommends "$@"
+}
+
+install_build_deps() {
+    local pkg missing=()
+    for pkg in "${BUILD_DEPS[@]}"; do
+        if [[ $(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true) != "install ok installed" ]]; then
+            missing+=("$pkg")
+        fi
+    done
+    ((${#missing[@]})) || return 0
+    log "installing build dependencies: ${missing[*]}"
+    if ! apt_install_system "${missing[@]}"; then
+        log "install failed; refreshing package lists and retrying"
+        as_root apt-get update
+        apt_install_system "${missing[@]}" || die "could not install: ${missing[*]}"
+    fi
+}
+
+# Runs with the build lock held.  Configures for the final prefix, installs
+# into a staging tree next to it and renames the finished tree into place, so
+# the cache directory only ever holds a complete installation.
+build_ft() {
+    local work stage started=$SECONDS buildlog="$CACHE_ROOT/cpython-ft-build.log"
+    work=$(mktemp -d "${TMPDIR:-/tmp}/quillmesh-cpython.XXXXXX")
+    stage="$CACHE_ROOT/.cpython-ft.stage.$$"
+    # shellcheck disable=SC2064  # expand now: these are locals
+    trap "rm -rf '$work' '$stage'" EXIT
+
+    log "building free-threaded CPython into $FT_PREFIX (takes a few minutes)"
+    fetch_source "$work"
+    log "source: ${SOURCE_TARBALL##*/}"
+    install_build_deps
+
+    mkdir "$work/build"
+    tar -xf "$SOURCE_TARBALL" -C "$work/build" --strip-components=1
+    log "compiling; full log in $buildlog"
+    if ! (
+        set -e
+        cd "$work/build"
+        ./configure --disable-gil --prefix="$FT_PREFIX" --with-ensurepip=install
+        make -j"$(nproc)"
+        make install DESTDIR="$stage"
+    ) >"$buildlog" 2>&1; then
+        tail -n 40 "$buildlog" >&2
+        die "CPython build failed; see $buildlog"
+    fi
+
+    local staged="$stage$FT_PREFIX/bin/python3.13t"
+    [[ -x $staged ]] || die "build finished but $staged is missing"
+    # CPython skips optional modules whose libraries are absent instead of
+    # failing, so check for the ones the test suite relies on.
+    "$staged" -I -c '
+import importlib, sys
+missing = []
+for name in sys.argv[1:]:
+    try:
+        importlib.import_module(name)
+    except ImportError as exc:
+        missing.append("%s (%s)" % (name, exc))
+if missing:
+    sys.exit("missing modules: " + ", ".join(missing))
+' $REQUIRED_MODULES || die "the built interpreter is incomplete; see $buildlog"
+
+    rm -rf "$FT_PREFIX"
+    mv -T "$stage$FT_PREFIX" "$FT_PREFIX"
+    rm -rf "$stage" "$work"
+    trap - EXIT
+    log "built in $((SECONDS - started))s"
+}
+
+find_ft() {
+    local found lock
+    if found=$(find_existing_ft) || found=$(cached_ft 2>/dev/null); then
+        result "$found"
+        return 0
+    fi
+
+    mkdir -p "$CACHE_ROOT"
+    lock="$CACHE_ROOT/cpython-ft.lock"
+    exec 9>"$lock"
+    if ! flock -n 9; then
+        log "another run holds $lock; waiting for it"
+        flock 9
+    fi
+    # Whoever held the lock may have just finished the build.
+    if ! found=$(cached_ft); then
+        [[ -e $FT_PREFIX ]] && log "discarding unusable $FT_PREFIX"
+        build_ft
+        found=$(probe "$PROBE_FT" "$FT_BIN") ||
+            die "the interpreter built in $FT_PREFIX is not a free-threaded CPython >= $MIN_VERSION"
+    fi
+    exec 9>&-
+    result "$found"
+}
+
+[[ $# -eq 1 ]] || usage
+case $1 in
+    ft) find_ft ;;
+    gil) find_gil ;;
+    *) usage ;;
+esac

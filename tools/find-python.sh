@@ -30,6 +30,11 @@ set -euo pipefail
 # single result line is written to the saved stdout on fd 3.
 exec 3>&1 1>&2
 
+# Turn signals into a normal exit so EXIT traps clean up temporary trees.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 readonly PROG=find-python
 readonly MIN_VERSION=3.13
 readonly SOURCE_SUITE=trixie
@@ -40,7 +45,7 @@ readonly BUILD_DEPS=(
     libreadline-dev libncurses-dev uuid-dev libgdbm-dev
 )
 # Modules a built interpreter must provide before it is accepted into the cache.
-readonly REQUIRED_MODULES="ssl sqlite3 ctypes bz2 lzma zlib readline venv ensurepip curses dbm.gnu uuid"
+readonly REQUIRED_MODULES=(ssl sqlite3 ctypes bz2 lzma zlib readline venv ensurepip curses dbm.gnu uuid)
 
 CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/quillmesh"
 FT_PREFIX="$CACHE_ROOT/cpython-ft"
@@ -309,12 +314,12 @@ suite_keyrings() {
 # fetch_source WORKDIR -> sets SOURCE_TARBALL to the downloaded orig tarball.
 SOURCE_TARBALL=
 fetch_source() {
-    local work=$1 best score uri signed_by keyrings attempt
+    local work=$1 best uri signed_by keyrings attempt
     mkdir -p "$work/keys"
     best=$(list_apt_mirrors "$work/keys" | sort -t $'\t' -s -k1,1nr | head -n 1)
     [[ -n $best ]] ||
         die "no Debian mirror found in $APT_ETC/sources.list.d/*.sources or $APT_ETC/sources.list"
-    IFS=$'\t' read -r score uri signed_by <<<"$best"
+    IFS=$'\t' read -r _ uri signed_by <<<"$best"
     log "using mirror $uri (keyring: ${signed_by:-trusted.gpg.d})"
 
     # The private apt state lives in $work.  apt drops to the _apt user for
@@ -413,12 +418,23 @@ install_build_deps() {
 # Runs with the build lock held.  Configures for the final prefix, installs
 # into a staging tree next to it and renames the finished tree into place, so
 # the cache directory only ever holds a complete installation.
+BUILD_PID=
+BUILD_WORK=
+BUILD_STAGE=
+cleanup_build() {
+    if [[ -n $BUILD_PID ]]; then
+        kill -- -"$BUILD_PID" 2>/dev/null || true
+        wait "$BUILD_PID" 2>/dev/null || true
+    fi
+    rm -rf "$BUILD_WORK" "$BUILD_STAGE"
+}
+
 build_ft() {
     local work stage started=$SECONDS buildlog="$CACHE_ROOT/cpython-ft-build.log"
     work=$(mktemp -d "${TMPDIR:-/tmp}/quillmesh-cpython.XXXXXX")
     stage="$CACHE_ROOT/.cpython-ft.stage.$$"
-    # shellcheck disable=SC2064  # expand now: these are locals
-    trap "rm -rf '$work' '$stage'" EXIT
+    BUILD_WORK=$work BUILD_STAGE=$stage
+    trap cleanup_build EXIT
 
     log "building free-threaded CPython into $FT_PREFIX (takes a few minutes)"
     fetch_source "$work"
@@ -428,16 +444,24 @@ build_ft() {
     mkdir "$work/build"
     tar -xf "$SOURCE_TARBALL" -C "$work/build" --strip-components=1
     log "compiling; full log in $buildlog"
-    if ! (
+    # The compile runs as its own process group, waited on in the background,
+    # so that an interrupt stops it at once and the EXIT trap can take the
+    # whole group down (bash would otherwise defer traps until it finished).
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    setsid bash -c '
         set -e
-        cd "$work/build"
-        ./configure --disable-gil --prefix="$FT_PREFIX" --with-ensurepip=install
+        cd "$1"
+        ./configure --disable-gil --prefix="$2" --with-ensurepip=install
         make -j"$(nproc)"
-        make install DESTDIR="$stage"
-    ) >"$buildlog" 2>&1; then
+        make install DESTDIR="$3"
+    ' build "$work/build" "$FT_PREFIX" "$stage" </dev/null >"$buildlog" 2>&1 &
+    BUILD_PID=$!
+    if ! wait "$BUILD_PID"; then
+        BUILD_PID=
         tail -n 40 "$buildlog" >&2
         die "CPython build failed; see $buildlog"
     fi
+    BUILD_PID=
 
     local staged="$stage$FT_PREFIX/bin/python3.13t"
     [[ -x $staged ]] || die "build finished but $staged is missing"
@@ -453,11 +477,11 @@ for name in sys.argv[1:]:
         missing.append("%s (%s)" % (name, exc))
 if missing:
     sys.exit("missing modules: " + ", ".join(missing))
-' $REQUIRED_MODULES || die "the built interpreter is incomplete; see $buildlog"
+' "${REQUIRED_MODULES[@]}" || die "the built interpreter is incomplete; see $buildlog"
 
     rm -rf "$FT_PREFIX"
     mv -T "$stage$FT_PREFIX" "$FT_PREFIX"
-    rm -rf "$stage" "$work"
+    cleanup_build
     trap - EXIT
     log "built in $((SECONDS - started))s"
 }

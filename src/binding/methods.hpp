@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../core/graph.hpp"
@@ -35,7 +37,7 @@ struct AddEdge : Exclusive {
     static constexpr const char* name = "add_edge";
     static constexpr const char* doc = "add_edge($self, u, v)\n--\n\n";
     static constexpr std::array params{"u", "v"};
-    static void run(Graph& g, NodeId u, NodeId v) { g.insert_edge(u, v); }
+    static void run(Graph& g, NodeId u, NodeId v) { g.add_edge(u, v); }
 };
 
 struct HasEdge : Shared {
@@ -76,6 +78,67 @@ struct Degree : Shared {
     static constexpr const char* doc = "degree($self, n)\n--\n\n";
     static constexpr std::array params{"n"};
     static std::uint64_t run(const Graph& g, NodeId n) { return g.degree(n); }
+};
+
+// ---- bulk loading and generation
+
+struct AddEdgesFrom : Exclusive {
+    static constexpr const char* name = "add_edges_from";
+    static constexpr const char* doc = "add_edges_from($self, edges)\n--\n\n";
+    static constexpr std::array params{"edges"};
+    static void run(Graph& g, const EdgeEnds& edges) { g.add_edges(edges.ends); }
+};
+
+struct AddEdgesFlat : Exclusive {
+    static constexpr const char* name = "add_edges_flat";
+    static constexpr const char* doc = "add_edges_flat($self, flat)\n--\n\n";
+    static constexpr std::array params{"flat"};
+    static void run(Graph& g, const std::vector<NodeId>& flat) { g.add_edges(flat); }
+};
+
+struct AddNodesFrom : Exclusive {
+    static constexpr const char* name = "add_nodes_from";
+    static constexpr const char* doc = "add_nodes_from($self, nodes)\n--\n\n";
+    static constexpr std::array params{"nodes"};
+    static void run(Graph& g, const std::vector<NodeId>& nodes) { g.add_nodes(nodes); }
+};
+
+struct BuildRandom : Exclusive {
+    static constexpr const char* name = "build_random";
+    static constexpr const char* doc =
+        "build_random($self, n, m, seed=42)\n--\n\n"
+        "Native bulk random graph generation (Erős-Rényi G_{n,m} style)\n"
+        "Bypasses Python list allocations for massive benchmarks.";
+    static constexpr std::array params{"n", "m", "seed"};
+    static constexpr std::size_t required = 2;
+    static constexpr std::tuple defaults{std::uint64_t{42}};
+    static void run(Graph& g, std::int64_t n, std::uint64_t m, std::uint64_t seed) { g.build_random(n, m, seed); }
+};
+
+// ---- enumeration
+
+struct Nodes : Shared, NoParams {
+    static constexpr const char* name = "nodes";
+    static constexpr const char* doc = "nodes($self)\n--\n\n";
+    static const std::vector<NodeId>& run(const Graph& g) { return g.ids(); }
+};
+
+struct Edges : Shared, NoParams {
+    static constexpr const char* name = "edges";
+    static constexpr const char* doc = "edges($self)\n--\n\n";
+    static std::vector<std::pair<NodeId, NodeId>> run(const Graph& g) { return g.edges(); }
+};
+
+struct EdgesFlat : Shared, NoParams {
+    static constexpr const char* name = "edges_flat";
+    static constexpr const char* doc = "edges_flat($self)\n--\n\n";
+    static std::vector<NodeId> run(const Graph& g) { return g.edges_flat(); }
+};
+
+struct DegreeSequence : Shared, NoParams {
+    static constexpr const char* name = "degree_sequence";
+    static constexpr const char* doc = "degree_sequence($self)\n--\n\n";
+    static std::vector<std::pair<NodeId, std::uint64_t>> run(const Graph& g) { return g.degree_sequence(); }
 };
 
 }  // namespace qm::py::methods

@@ -67,12 +67,20 @@ using namespace methods;
 PyMethodDef graph_methods[] = {
     method_def<AddNode>(),
     method_def<AddEdge>(),
+    method_def<AddEdgesFrom>(),
+    method_def<AddEdgesFlat>(),
+    method_def<AddNodesFrom>(),
     method_def<HasEdge>(),
+    method_def<BuildRandom>(),
     method_def<HasNode>(),
     method_def<NumberOfNodes>(),
     method_def<NumberOfEdges>(),
     method_def<Neighbors>(),
     method_def<Degree>(),
+    method_def<Nodes>(),
+    method_def<Edges>(),
+    method_def<EdgesFlat>(),
+    method_def<DegreeSequence>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

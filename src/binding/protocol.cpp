@@ -229,3 +229,73 @@ Py_ssize_t sequence_room(PyObject* o) {
 }
 
 }  // namespace qm::py
+
+namespace qm::py {
+
+namespace {
+
+// Releases a buffer view on every path out.
+class BufferView {
+   public:
+    explicit BufferView(PyObject* o) noexcept {
+        ok_ = PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_ND | PyBUF_C_CONTIGUOUS) == 0;
+        if (!ok_) PyErr_Clear();  // no contiguous buffer: the item-by-item path decides
+    }
+    ~BufferView() {
+        if (ok_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const Py_buffer* get() const noexcept { return ok_ ? &view_ : nullptr; }
+
+   private:
+    Py_buffer view_{};
+    bool ok_ = false;
+};
+
+template <class T>
+void widen(const Py_buffer& view, std::vector<std::int64_t>& out) {
+    const auto* p = static_cast<const T*>(view.buf);
+    out.assign(p, p + view.len / static_cast<Py_ssize_t>(sizeof(T)));
+}
+
+}  // namespace
+
+int read_integer_buffer(PyObject* o, std::vector<std::int64_t>& out) {
+    if (!PyObject_CheckBuffer(o)) return 0;
+    BufferView buffer(o);
+    const Py_buffer* view = buffer.get();
+    if (view == nullptr || view->ndim != 1) return 0;
+    // Native formats only: one type code, optionally after '@'.
+    const char* format = view->format != nullptr ? view->format : "B";
+    if (format[0] == '@') ++format;
+    if (format[0] == '\0' || format[1] != '\0') return 0;
+    const Py_ssize_t size = view->itemsize;
+    switch (format[0]) {
+        case 'b': widen<signed char>(*view, out); return 1;
+        case 'B': widen<unsigned char>(*view, out); return 1;
+        case 'h': widen<short>(*view, out); return 1;
+        case 'H': widen<unsigned short>(*view, out); return 1;
+        case 'i': widen<int>(*view, out); return 1;
+        case 'I': widen<unsigned int>(*view, out); return 1;
+        case 'l':
+        case 'q':
+            if (size != sizeof(std::int64_t)) return 0;
+            widen<std::int64_t>(*view, out);
+            return 1;
+        case 'L':
+        case 'Q': {
+            if (size != sizeof(std::uint64_t)) return 0;
+            const auto* p = static_cast<const std::uint64_t*>(view->buf);
+            const std::size_t n = static_cast<std::size_t>(view->len) / sizeof(std::uint64_t);
+            // Values past the signed range need the item-by-item path's exact OverflowError.
+            if (std::any_of(p, p + n, [](std::uint64_t v) { return v > INT64_MAX; })) return 0;
+            out.assign(p, p + n);
+            return 1;
+        }
+        default:
+            return 0;
+    }
+}
+
+}  // namespace qm::py

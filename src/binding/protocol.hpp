@@ -127,6 +127,8 @@ R guarded(R failure, Body&& body) noexcept {
         PyErr_NoMemory();
     } catch (const CapacityError& e) {
         PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const InvalidArgument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::length_error&) {
         PyErr_NoMemory();  // a container asked for more than it can ever hold
     } catch (const Fault& e) {
@@ -208,47 +210,82 @@ struct From<std::pair<std::int64_t, std::int64_t>> {
 // room to reserve for its items; -1 with an exception set when it may not.
 Py_ssize_t sequence_room(PyObject* o);
 
-// A sequence is read once, in iteration order, into one contiguous array. Exact lists and tuples are
-// read by position, which is what their iterators do, without creating an iterator.
+// Calls append(item) for every item of a sequence, in iteration order, stopping at the first false.
+// Exact lists and tuples are read by position, which is what their iterators do, without creating
+// an iterator. Returns false with an exception set on any failure.
+template <class Append>
+bool for_each_item(PyObject* o, Append&& append) {
+    if (PyTuple_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
+            if (!append(PyTuple_GET_ITEM(o, i))) return false;
+        return true;
+    }
+    if (PyList_CheckExact(o)) {
+        // The list may change while an item's conversion runs Python code; like the list's own
+        // iterator, re-read its length at every step.
+        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+            Ref item(PyList_GetItemRef(o, i));
+            if (!item) {
+                PyErr_Clear();  // shrunk under us: the iterator would have stopped here too
+                break;
+            }
+            if (!append(item.get())) return false;
+        }
+        return true;
+    }
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    while (Ref item{PyIter_Next(it.get())}) {
+        if (!append(item.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Reads a one-dimensional, contiguous buffer of integers (a numpy array, an array.array) straight
+// into out. Returns 1 when done, 0 when the object offers no such buffer or holds a value that only
+// the item-by-item path reports correctly, -1 with an exception set on failure.
+int read_integer_buffer(PyObject* o, std::vector<std::int64_t>& out);
+
+// A sequence is read once, in iteration order, into one contiguous array.
 template <class T>
 struct From<std::vector<T>> {
     static bool convert(PyObject* o, std::vector<T>& out) {
         Py_ssize_t room = sequence_room(o);
         if (room < 0) return false;
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            int done = read_integer_buffer(o, out);
+            if (done != 0) return done > 0;
+        }
         out.clear();
         out.reserve(static_cast<std::size_t>(room));
-        if (PyTuple_CheckExact(o)) {
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
-                if (!append(PyTuple_GET_ITEM(o, i), out)) return false;
+        return for_each_item(o, [&](PyObject* item) {
+            T value;
+            if (!From<T>::convert(item, value)) return false;
+            out.push_back(value);
             return true;
-        }
-        if (PyList_CheckExact(o)) {
-            // The list may change while an item's conversion runs Python code; like the list's own
-            // iterator, re-read its length at every step.
-            for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
-                Ref item(PyList_GetItemRef(o, i));
-                if (!item) {
-                    PyErr_Clear();  // shrunk under us: the iterator would have stopped here too
-                    break;
-                }
-                if (!append(item.get(), out)) return false;
-            }
-            return true;
-        }
-        Ref it(PyObject_GetIter(o));
-        if (!it) return false;
-        while (Ref item{PyIter_Next(it.get())}) {
-            if (!append(item.get(), out)) return false;
-        }
-        return !PyErr_Occurred();
+        });
     }
+};
 
-   private:
-    static bool append(PyObject* item, std::vector<T>& out) {
-        T value;
-        if (!From<T>::convert(item, value)) return false;
-        out.push_back(value);
-        return true;
+// A sequence of 2-tuples of node ids, read into one flat array of ends (u0, v0, u1, v1, ...).
+struct EdgeEnds {
+    std::vector<NodeId> ends;
+};
+
+template <>
+struct From<EdgeEnds> {
+    static bool convert(PyObject* o, EdgeEnds& out) {
+        Py_ssize_t room = sequence_room(o);
+        if (room < 0) return false;
+        out.ends.clear();
+        out.ends.reserve(2 * static_cast<std::size_t>(room));
+        return for_each_item(o, [&](PyObject* item) {
+            std::pair<NodeId, NodeId> edge;
+            if (!From<std::pair<NodeId, NodeId>>::convert(item, edge)) return false;
+            out.ends.push_back(edge.first);
+            out.ends.push_back(edge.second);
+            return true;
+        });
     }
 };
 
@@ -301,7 +338,7 @@ struct RunTraits;
 template <class R, class G, class... A>
 struct RunTraits<R (*)(G, A...)> {
     using Result = R;
-    using Args = std::tuple<A...>;
+    using Args = std::tuple<std::decay_t<A>...>;  // the converted values, owned by the entry point
 };
 
 // Receiver check and borrow, then body(graph) under the failure mapping. A shared borrow hands the

@@ -28,4 +28,11 @@ class CapacityError : public std::length_error {
     using std::length_error::length_error;
 };
 
+// An argument the operation cannot honour (reported to Python as ValueError). Raised before
+// anything changes.
+class InvalidArgument : public std::invalid_argument {
+   public:
+    using std::invalid_argument::invalid_argument;
+};
+
 }  // namespace qm

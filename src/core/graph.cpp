@@ -54,9 +54,25 @@ Index Graph::append_node(NodeId id) noexcept {
 }
 
 void Graph::add_node(NodeId id) {
-    if (has_node(id)) return;
-    reserve_nodes(node_count() + 1);
-    append_node(id);
+    if (!has_node(id)) {
+        reserve_nodes(node_count() + 1);
+        append_node(id);
+    }
+    discard_snapshot();
+}
+
+void Graph::add_edge(NodeId u, NodeId v) {
+    insert_edge(u, v);
+    discard_snapshot();
+}
+
+void Graph::add_nodes(std::span<const NodeId> ids) {
+    for (NodeId id : ids) {
+        if (has_node(id)) continue;
+        reserve_nodes(node_count() + 1);
+        append_node(id);
+    }
+    discard_snapshot();
 }
 
 bool Graph::insert_edge(NodeId u, NodeId v) {

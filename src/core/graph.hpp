@@ -15,8 +15,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
+#include <utility>
 #include <vector>
 
+#include "csr.hpp"
 #include "neighbour_set.hpp"
 #include "node_index.hpp"
 #include "types.hpp"
@@ -45,24 +49,56 @@ class Graph {
     const NeighbourSet& neighbours_at(Index i) const noexcept { return nbrs_[i]; }
     const std::vector<NodeId>& ids() const noexcept { return ids_; }
 
+    // ---- mutations. Each public mutator drops the CSR snapshot once it has succeeded, whether or
+    // not it changed anything; a mutator that throws leaves the snapshot in place.
+
     // Adds id with an empty neighbour set unless it is already a node.
     void add_node(NodeId id);
-    // Adds the undirected edge {u, v}, creating missing endpoints (u first). Returns whether the
-    // edge is new. Shared by every path that inserts edges.
+    // Adds the undirected edge {u, v}, creating missing endpoints (u first).
+    void add_edge(NodeId u, NodeId v);
+    // add_node for each id, in order.
+    void add_nodes(std::span<const NodeId> ids);
+    // insert_edge for each pair (ends[2k], ends[2k + 1]), in order; an odd last element is ignored.
+    // Large batches are applied all at once: every new neighbour set is built aside and swapped in
+    // only when the whole batch has succeeded, so running out of memory changes nothing.
+    void add_edges(std::span<const NodeId> ends);
+    // Adds m new random edges among the ids 0..n-1 (see random_graph.cpp).
+    void build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed);
+
+    // The edge-insertion step shared by every path that inserts edges: creates missing endpoints
+    // (u first), returns whether the edge is new. Does not drop the snapshot.
     bool insert_edge(NodeId u, NodeId v);
 
     // Makes room for `count` nodes in all, so inserting up to that many never reallocates.
     // Throws CapacityError beyond the store's limit, std::bad_alloc when memory runs out.
     void reserve_nodes(std::uint64_t count);
 
+    // ---- whole-graph listings, in the store's iteration order
+
+    std::vector<std::pair<NodeId, NodeId>> edges() const;       // (u, v) with u <= v
+    std::vector<NodeId> edges_flat() const;                      // edges() flattened
+    std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence() const;
+
+    // ---- the CSR snapshot
+
+    // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.
+    const CsrSnapshot& ensure_csr();
+    bool has_snapshot() const noexcept { return csr_ != nullptr; }
+    void discard_snapshot() noexcept { csr_.reset(); }
+
    private:
     // Appends a new node into room made by reserve_nodes(); never fails.
     Index append_node(NodeId id) noexcept;
+    // The all-at-once path of add_edges (bulk_load.cpp).
+    void add_edges_batched(std::span<const NodeId> ends);
+    template <class F>
+    void for_each_edge(F&& f) const;
 
     std::vector<NodeId> ids_;
     std::vector<NeighbourSet> nbrs_;
     NodeIndex index_;
     std::uint64_t edge_count_ = 0;
+    std::unique_ptr<CsrSnapshot> csr_;
 };
 
 }  // namespace qm

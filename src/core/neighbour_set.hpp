@@ -15,6 +15,7 @@
 // either, and an allocation failure never leaves an edge in one set but not the other.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -71,7 +72,7 @@ class NeighbourSet {
             if (!table_fits(size_ + 1, cap_)) rehash(cap_ * 2);
         } else if (size_ == cap_) {
             if (cap_ < kListCapacity) {
-                grow_list(cap_ * 2);
+                grow_list(std::min(cap_ * 2, kListCapacity));
             } else {
                 rehash(table_capacity_for(size_ + 1));
             }
@@ -94,6 +95,31 @@ class NeighbourSet {
         reserve_one();
         insert_new(x);
         return true;
+    }
+
+    // Makes room for `count` elements in all while the set is still a list, so a batch of
+    // insertions allocates once. Room is never made past the list layout: when the batch outgrows
+    // it, the set turns into a table exactly as one-at-a-time insertion would, so the resulting
+    // iteration order does not depend on how the elements arrived.
+    void reserve_list(std::uint32_t count) {
+        if (is_table()) return;
+        std::uint32_t want = std::min(count, kListCapacity);
+        if (want > cap_) grow_list(want);
+    }
+
+    // An exact copy, storage layout included (and with it the iteration order).
+    NeighbourSet clone() const {
+        NeighbourSet copy;
+        if (is_inline()) {
+            copy.store_ = store_;
+        } else {
+            std::uint32_t used = is_table() ? cap_ : size_;
+            copy.store_.heap = allocate(cap_);
+            std::memcpy(copy.store_.heap, store_.heap, std::size_t{used} * sizeof(Index));
+            copy.cap_ = cap_;
+        }
+        copy.size_ = size_;
+        return copy;
     }
 
     template <class F>

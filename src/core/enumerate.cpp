@@ -1,0 +1,43 @@
+// Whole-graph listings. All of them walk the store in its iteration order (dense order for nodes,
+// each set's own order for neighbours), so for one unchanged graph they agree with each other and
+// with the rows of the CSR snapshot. An edge is listed once, from its smaller end by signed order.
+#include "graph.hpp"
+
+namespace qm {
+
+template <class F>
+void Graph::for_each_edge(F&& f) const {
+    for (std::size_t i = 0; i < ids_.size(); ++i) {
+        NodeId u = ids_[i];
+        nbrs_[i].for_each([&](Index j) {
+            NodeId v = ids_[j];
+            if (u <= v) f(u, v);
+        });
+    }
+}
+
+std::vector<std::pair<NodeId, NodeId>> Graph::edges() const {
+    std::vector<std::pair<NodeId, NodeId>> out;
+    out.reserve(edge_count_);
+    for_each_edge([&](NodeId u, NodeId v) { out.emplace_back(u, v); });
+    return out;
+}
+
+std::vector<NodeId> Graph::edges_flat() const {
+    std::vector<NodeId> out;
+    out.reserve(2 * edge_count_);
+    for_each_edge([&](NodeId u, NodeId v) {
+        out.push_back(u);
+        out.push_back(v);
+    });
+    return out;
+}
+
+std::vector<std::pair<NodeId, std::uint64_t>> Graph::degree_sequence() const {
+    std::vector<std::pair<NodeId, std::uint64_t>> out;
+    out.reserve(ids_.size());
+    for (std::size_t i = 0; i < ids_.size(); ++i) out.emplace_back(ids_[i], nbrs_[i].size());
+    return out;
+}
+
+}  // namespace qm

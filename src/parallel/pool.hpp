@@ -1,0 +1,126 @@
+// The process-wide worker pool and the data-parallel loops that run on it.
+//
+// One pool of worker threads serves every loop in the process. The first loop (or the first call to
+// worker_count()) builds it, whichever thread gets there first; it is never torn down. Between loops
+// its workers sleep on a condition variable, and at exit they are simply left to vanish with the
+// process, so nothing is joined or destroyed while the interpreter or the process shuts down. Its
+// size is fixed when it is built (see detail::resolve_worker_count() for the rules).
+//
+// A loop cuts [0, n) into chunks which the calling thread and any free workers claim one at a time
+// from a shared counter, so very uneven per-index costs (hubs) still spread over all threads. The
+// caller always works on its own loop: a loop finishes even when every worker is busy with other
+// loops, and a body may start a loop of its own. Any number of threads may run loops at once. When
+// a loop returns, no call of its body is still running and everything the body wrote is visible to
+// the caller. No lock is held while a body runs.
+//
+// A body that throws ends its loop early: chunks not yet started are skipped, chunks already running
+// are waited for, and then the first exception thrown is rethrown on the caller as it was. When the
+// pool cannot be built the loop throws qm::Fault; std::bad_alloc passes through unchanged.
+//
+// After fork() the child has none of the parent's workers; its first loop builds a fresh pool. A
+// body must not itself fork.
+#pragma once
+
+#include <atomic>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+
+namespace qm::parallel {
+
+// The largest pool ever built, whatever the environment asks for.
+inline constexpr std::size_t kMaxWorkers = 65535;
+
+// A grain that leaves the chunk size entirely to the pool.
+inline constexpr std::size_t kDefaultGrain = 1;
+
+// A non-owning reference to a callable run as body(begin, end) on a sub-range of a loop. The callable
+// must outlive the loop, which a lambda passed straight to for_range() always does.
+class RangeBody {
+   public:
+    template <class F>
+        requires(!std::same_as<std::remove_cvref_t<F>, RangeBody>) &&
+                std::invocable<std::remove_reference_t<F>&, std::size_t, std::size_t>
+    RangeBody(F&& f) noexcept  // NOLINT(google-explicit-constructor): converts at the call site
+        : target_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          call_(&invoke<std::remove_reference_t<F>>) {}
+
+    void operator()(std::size_t begin, std::size_t end) const { call_(target_, begin, end); }
+
+   private:
+    template <class T>
+    static void invoke(void* target, std::size_t begin, std::size_t end) {
+        (*static_cast<T*>(target))(begin, end);
+    }
+
+    void* target_;
+    void (*call_)(void*, std::size_t, std::size_t);
+};
+
+// The number of workers in the pool, building the pool if there is none yet. Throws qm::Fault when
+// it cannot be built.
+std::size_t worker_count();
+
+// Calls body(begin, end) on disjoint sub-ranges that together cover [0, n) exactly once, on the
+// calling thread and the pool's workers, and returns when all of them are done. `grain` is the
+// smallest sub-range worth handing out (0 counts as 1); the pool may choose larger ones. Fewer than
+// two indices, or a range no larger than one grain, run on the calling thread alone. Builds the pool
+// first if there is none yet, whatever n is.
+void for_range(std::size_t n, std::size_t grain, const RangeBody& body);
+
+// Calls f(i) once for each i in [0, n).
+template <class F>
+    requires std::invocable<F&, std::size_t>
+void parallel_for(std::size_t n, F&& f) {
+    for_range(n, kDefaultGrain, [&f](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) f(i);
+    });
+}
+
+// The sum of f(i) over [0, n), each term converted to 64 bits and added modulo 2^64. Modular
+// addition is associative and commutative, so the result does not depend on how the range was cut
+// or on how many workers ran it.
+template <class F>
+    requires std::invocable<F&, std::size_t> &&
+             std::convertible_to<std::invoke_result_t<F&, std::size_t>, std::uint64_t>
+std::uint64_t parallel_sum(std::size_t n, F&& f) {
+    std::atomic<std::uint64_t> total{0};
+    for_range(n, kDefaultGrain, [&f, &total](std::size_t begin, std::size_t end) {
+        std::uint64_t part = 0;
+        for (std::size_t i = begin; i < end; ++i) part += static_cast<std::uint64_t>(f(i));
+        // Relaxed is enough: for_range() returning orders every chunk before the load below.
+        total.fetch_add(part, std::memory_order_relaxed);
+    });
+    return total.load(std::memory_order_relaxed);
+}
+
+// How the pool is sized, exposed so the rules can be checked without building a pool.
+namespace detail {
+
+// The value of `text` when it is a non-empty run of ASCII digits that fits in std::size_t.
+std::optional<std::size_t> parse_decimal(std::string_view text) noexcept;
+
+// The pool size for the given values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (null when unset):
+// the first when it is a positive decimal; the processor count when it is a decimal zero; else the
+// second when it is a positive decimal; else the processor count. `available` is asked for the
+// processor count only when it is needed. The result is at least 1 and at most kMaxWorkers.
+std::size_t resolve_worker_count(const char* num_threads, const char* num_cpus,
+                                 std::size_t (*available)());
+
+// The CPU limit that cgroup quotas place on this process, given the text of /proc/self/mountinfo and
+// /proc/self/cgroup: the smallest ceil(quota / period) over its cgroup and the ancestors visible
+// below the mount point, in the v2 hierarchy and in the v1 "cpu" hierarchy. Quota files are read
+// from the mount points named in `mountinfo`. Empty when no quota applies or none can be read.
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view mountinfo, std::string_view cgroups);
+
+// The processors this process may use: its CPU affinity count, lowered to its cgroup CPU quota; 1
+// when the affinity cannot be read.
+std::size_t available_processors();
+
+}  // namespace detail
+
+}  // namespace qm::parallel

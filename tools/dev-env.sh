@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Makes a virtual environment for one interpreter and installs quillmesh into it from this tree.
+#
+#   tools/dev-env.sh PYTHON VENV_DIR
+#
+# The venv is reused while it belongs to the same interpreter; the requirements are reinstalled only
+# when tools/requirements-dev.txt changes; the extension is rebuilt incrementally in build/<venv>.
+# Extra CMake definitions can be passed through QM_SANITIZE (see CMakeLists.txt).
+set -euo pipefail
+
+python=$1
+venv=$2
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+want=$(readlink -f "$python")
+if [ ! -x "$venv/bin/python" ] || [ "$(readlink -f "$venv/bin/python")" != "$want" ]; then
+    echo "dev-env: creating $venv with $python" >&2
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+fi
+
+requirements=tools/requirements-dev.txt
+stamp="$venv/.requirements.sha256"
+sum=$(sha256sum "$requirements" | cut -d' ' -f1)
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
+    echo "dev-env: installing $requirements into $venv" >&2
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q -r "$requirements"
+    echo "$sum" > "$stamp"
+fi
+
+build_dir="build/$(basename "$venv")${QM_SANITIZE:+-san}"
+echo "dev-env: building quillmesh into $venv (build dir $build_dir)" >&2
+"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -C build-dir="$build_dir" .

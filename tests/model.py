@@ -1,8 +1,7 @@
-"""Pure-Python reference model of IntGraphCore, and a checker that compares the two.
+"""Pure-Python reference model of IntGraphCore, and a checker comparing a graph with it.
 
-The model has the same method names as the native class, so a test can apply one operation to
-both with ``getattr``. Orders are the native store's business: the model answers neighbour and
-enumeration queries with sets, and ``assert_same`` compares them as such.
+The model has the native method names, so one operation can be applied to both with getattr.
+Orders belong to the native store: the model answers neighbours and enumerations with sets.
 """
 
 import random
@@ -15,15 +14,12 @@ class Model:
         self.adj = {}  # node -> set of neighbours; a self-loop is the node in its own set
         self.edge_count = 0
 
-    # ---- mutations
     def add_node(self, n):
         self.adj.setdefault(n, set())
 
     def add_edge(self, u, v):
-        nu = self.adj.setdefault(u, set())
-        if v not in nu:
-            self.edge_count += 1
-        nu.add(v)
+        self.edge_count += v not in self.adj.setdefault(u, set())
+        self.adj[u].add(v)
         self.adj.setdefault(v, set()).add(u)
 
     def add_nodes_from(self, nodes):
@@ -37,7 +33,6 @@ class Model:
     def add_edges_flat(self, flat):
         self.add_edges_from(zip(flat[0::2], flat[1::2]))
 
-    # ---- queries
     def has_node(self, n):
         return n in self.adj
 
@@ -74,7 +69,7 @@ class Model:
 
 
 def query(graph, name, *args):
-    """Calls a query on the native graph and normalises its result to the model's form."""
+    """Calls a query on the graph, normalised to the model's form (neighbours as a set)."""
     result = getattr(graph, name)(*args)
     if name == "neighbors":
         assert len(result) == len(set(result)), f"duplicates in neighbors{args}: {result}"
@@ -84,38 +79,26 @@ def query(graph, name, *args):
 
 
 def assert_same(graph, model, probes=(), samples=200):
-    """Checks every observable query of `graph` against `model`.
-
-    `probes` are extra ids (typically absent ones) to ask about as nodes and as edge endpoints.
-    """
+    """Checks every observable query of `graph` against `model`; `probes` are extra ids to ask."""
     n, m = model.number_of_nodes(), model.number_of_edges()
-    assert graph.number_of_nodes() == n and len(graph) == n and bool(graph) == (n > 0)
-    assert graph.number_of_edges() == m
-    assert repr(graph) == repr(model)
+    assert (graph.number_of_nodes(), len(graph), bool(graph)) == (n, n, n > 0)
+    assert graph.number_of_edges() == m and repr(graph) == repr(model)
     for u, nbrs in model.adj.items():
-        assert graph.has_node(u) and u in graph
-        assert graph.degree(u) == len(nbrs), u
+        assert graph.has_node(u) and u in graph and graph.degree(u) == len(nbrs), u
         got = query(graph, "neighbors", u)
         assert got == nbrs, u
-        for v in got:  # symmetry, seen through the graph alone
-            assert graph.has_edge(v, u), (v, u)
-    probes = list(probes) + [0, -1, 1, I64_MIN, I64_MAX]
+        assert all(graph.has_edge(v, u) for v in got), u  # symmetry, seen through the graph
+    probes = [*probes, 0, -1, 1, I64_MIN, I64_MAX]
     for p in probes:
         assert graph.has_node(p) == (p in graph) == model.has_node(p), p
         assert graph.degree(p) == model.degree(p), p
         assert query(graph, "neighbors", p) == model.neighbors(p), p
-    rng = random.Random(n * 1_000_003 + m)
-    pool = list(model.adj) + probes
-    for _ in range(samples):
-        u, v = rng.choice(pool), rng.choice(pool)
+    rng, pool = random.Random(n * 1_000_003 + m), list(model.adj) + probes
+    for u, v in ((rng.choice(pool), rng.choice(pool)) for _ in range(samples)):
         assert graph.has_edge(u, v) == model.has_edge(u, v), (u, v)
-    # Enumerations, once the native class offers them.
-    if hasattr(graph, "nodes"):
-        got = graph.nodes()
-        assert len(got) == n and set(got) == model.nodes()
-    if hasattr(graph, "edges"):
-        got = graph.edges()
-        assert len(got) == m and all(u <= v for u, v in got) and set(got) == model.edges()
-    if hasattr(graph, "degree_sequence"):
-        got = graph.degree_sequence()
-        assert len(got) == n and dict(got) == model.degree_sequence()
+    if hasattr(graph, "nodes"):  # enumerations
+        assert sorted(graph.nodes()) == sorted(model.nodes())
+        edges = graph.edges()
+        assert len(edges) == m and all(u <= v for u, v in edges) and set(edges) == model.edges()
+        seq = graph.degree_sequence()
+        assert len(seq) == n and dict(seq) == model.degree_sequence()

@@ -26,45 +26,37 @@ POOLS = {
 
 
 def random_ops(rng, pool, count):
-    """Mixed mutations and queries; queries also ask about ids outside the pool."""
+    """Mixed mutations and queries; some queries ask about ids outside the pool."""
     absent = [x for x in (2, -70, 10**12, I64_MIN + 3, I64_MAX - 3) if x not in pool]
-    added, ops = [], []
+    added = []
     for _ in range(count):
         r = rng.random()
         if r < 0.1:
-            ops.append(("add_node", rng.choice(pool)))
+            yield ("add_node", rng.choice(pool))
         elif r < 0.5:
             u = rng.choice(pool)
             v = u if rng.random() < 0.08 else rng.choice(pool)
             if added and rng.random() < 0.2:  # a repeat, in either orientation
                 u, v = rng.choice(added)[:: rng.choice((1, -1))]
             added.append((u, v))
-            ops.append(("add_edge", u, v))
+            yield ("add_edge", u, v)
         else:
-            name = rng.choice(list(QUERIES))
-            ids = pool if rng.random() < 0.9 else absent
-            ops.append((name, *(rng.choice(ids) for _ in range(QUERIES[name]))))
-    return ops
-
-
-def apply(g, m, op):
-    name, *args = op
-    if name.startswith("add_"):
-        assert getattr(g, name)(*args) is None
-        getattr(m, name)(*args)
-    else:
-        assert query(g, name, *args) == getattr(m, name)(*args), op
+            name, ids = rng.choice(list(QUERIES)), pool if rng.random() < 0.9 else absent
+            yield (name, *(rng.choice(ids) for _ in range(QUERIES[name])))
 
 
 @pytest.mark.parametrize("pool", sorted(POOLS))
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_random_operations_match_model(seed, pool):
-    rng = random.Random(seed)
     g, m = IntGraphCore(), Model()
-    for i, op in enumerate(random_ops(rng, POOLS[pool], 3000), 1):
-        apply(g, m, op)
+    for i, (name, *args) in enumerate(random_ops(random.Random(seed), POOLS[pool], 3000), 1):
+        if name.startswith("add_"):
+            assert getattr(g, name)(*args) is None
+            getattr(m, name)(*args)
+        else:
+            assert query(g, name, *args) == getattr(m, name)(*args), (i, name, args)
         if i % 7 == 0:
-            assert (len(g), g.number_of_edges()) == (len(m), m.number_of_edges()), op
+            assert (len(g), g.number_of_edges()) == (len(m), m.number_of_edges()), i
         if i % 600 == 0:
             assert_same(g, m, samples=50)
     assert_same(g, m, samples=2000)
@@ -111,26 +103,24 @@ class GraphMachine(RuleBasedStateMachine):
         assert repr(self.g) == repr(self.m) and len(self.g) == len(self.m)
 
     def teardown(self):
-        assert_same(self.g, self.m, samples=100)
+        assert_same(self.g, self.m, samples=50)
 
 
 TestGraphMachine = GraphMachine.TestCase
-TestGraphMachine.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
+TestGraphMachine.settings = settings(max_examples=40, stateful_step_count=30, deadline=None)
 
-# Builds a graph whose neighbour sets cover every layout (tiny, list, table) and prints each
-# node's neighbour list in the order the graph gives it.
+# Builds a graph whose neighbour sets take every layout, from tiny to table, and prints the
+# neighbour list of each node in the order the graph gives it.
 ORDER_SCRIPT = """
 import json, random
 from quillmesh._accel import IntGraphCore
 
 def orders():
-    rng, g, seen = random.Random(2024), IntGraphCore(), []
+    rng, g = random.Random(2024), IntGraphCore()
     pool = [rng.getrandbits(64) - 2**63 for _ in range(3000)] + [-2**63, 2**63 - 1, 0, -1]
-    hubs = pool[:5]
     for i in range(12000):
-        u = hubs[i % 5] if i % 3 == 0 else rng.choice(pool)
-        v = u if i % 97 == 0 else rng.choice(pool)
-        g.add_edge(u, v)
+        u = pool[i % 5] if i % 3 == 0 else rng.choice(pool)
+        g.add_edge(u, u if i % 97 == 0 else rng.choice(pool))
         if i % 11 == 0:
             g.add_node(rng.getrandbits(40))
     return [[n, g.neighbors(n)] for n in sorted(set(pool))]
@@ -141,12 +131,10 @@ if __name__ == "__main__":
 
 
 def test_neighbour_order_is_the_same_in_every_process(tmp_path):
-    runs = []
-    for hash_seed in ("0", "4242"):
-        env = dict(os.environ, PYTHONHASHSEED=hash_seed)
-        out = subprocess.run([sys.executable, "-c", ORDER_SCRIPT], env=env, cwd=tmp_path,
-                             capture_output=True, text=True, check=True, timeout=60).stdout
-        runs.append(json.loads(out))
+    runs = [json.loads(subprocess.run(
+        [sys.executable, "-c", ORDER_SCRIPT], env=dict(os.environ, PYTHONHASHSEED=seed),
+        cwd=tmp_path, capture_output=True, text=True, check=True, timeout=60).stdout)
+        for seed in ("0", "4242")]
     namespace = {"__name__": "order_script"}
     exec(ORDER_SCRIPT, namespace)
     here = json.loads(json.dumps(namespace["orders"]()))

@@ -26,7 +26,8 @@ sum=$(sha256sum "$requirements" | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
     echo "dev-env: installing $requirements into $venv" >&2
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q -r "$requirements"
+    # Wheels only: some newer releases ship native parts that would need a toolchain download.
+    "$venv/bin/python" -m pip install -q --only-binary=:all: -r "$requirements"
     echo "$sum" > "$stamp"
 fi
 

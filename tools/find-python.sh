@@ -448,7 +448,7 @@ build_ft() {
     # so that an interrupt stops it at once and the EXIT trap can take the
     # whole group down (bash would otherwise defer traps until it finished).
     # shellcheck disable=SC2016  # expanded by the inner shell
-    setsid bash -c '
+    setsid -w bash -c '
         set -e
         cd "$1"
         ./configure --disable-gil --prefix="$2" --with-ensurepip=install

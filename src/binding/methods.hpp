@@ -141,4 +141,57 @@ struct DegreeSequence : Shared, NoParams {
     static std::vector<std::pair<NodeId, std::uint64_t>> run(const Graph& g) { return g.degree_sequence(); }
 };
 
+// ---- analyses
+
+struct HasEdges : Shared {
+    static constexpr const char* name = "has_edges";
+    static constexpr const char* doc = "has_edges($self, edges)\n--\n\n";
+    static constexpr std::array params{"edges"};
+    static std::vector<Answer> run(const Graph& g, const EdgeEnds& edges) { return g.has_edges(edges.ends); }
+};
+
+struct TriangleCount : Exclusive, NoParams {
+    static constexpr const char* name = "triangle_count";
+    static constexpr const char* doc =
+        "triangle_count($self)\n--\n\n"
+        "Triangle counting using CSR sorted merge-intersection.\n"
+        "The sorted adjacency in CSR enables SIMD-friendly sequential scans.";
+    static std::uint64_t run(Graph& g) { return g.triangle_count(); }
+};
+
+struct ConnectedComponentSizes : Shared, NoParams {
+    static constexpr const char* name = "connected_component_sizes";
+    static constexpr const char* doc = "connected_component_sizes($self)\n--\n\nConnected components via parallel BFS.";
+    static std::vector<std::uint64_t> run(const Graph& g) { return g.component_sizes(); }
+};
+
+struct ShortestPathLength : Shared {
+    static constexpr const char* name = "shortest_path_length";
+    static constexpr const char* doc = "shortest_path_length($self, source, target)\n--\n\n";
+    static constexpr std::array params{"source", "target"};
+    static std::int64_t run(const Graph& g, NodeId source, NodeId target) {
+        return g.shortest_path_length(source, target);
+    }
+};
+
+struct SubgraphEdgeCount : Shared {
+    static constexpr const char* name = "subgraph_edge_count";
+    static constexpr const char* doc = "subgraph_edge_count($self, nodes)\n--\n\n";
+    static constexpr std::array params{"nodes"};
+    static std::uint64_t run(const Graph& g, const std::vector<NodeId>& nodes) { return g.subgraph_edge_count(nodes); }
+};
+
+struct Pagerank : Exclusive {
+    static constexpr const char* name = "pagerank";
+    static constexpr const char* doc =
+        "pagerank($self, damping=0.85, max_iter=100, tol=1e-6)\n--\n\n"
+        "SIMD-friendly PageRank using contiguous f64 arrays + rayon parallel scatter.";
+    static constexpr std::array params{"damping", "max_iter", "tol"};
+    static constexpr std::size_t required = 0;
+    static constexpr std::tuple defaults{0.85, std::uint64_t{100}, 1e-6};
+    static std::vector<std::pair<NodeId, double>> run(Graph& g, double damping, std::uint64_t max_iter, double tol) {
+        return g.pagerank(damping, max_iter, tol);
+    }
+};
+
 }  // namespace qm::py::methods

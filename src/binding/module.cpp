@@ -81,6 +81,12 @@ PyMethodDef graph_methods[] = {
     method_def<Edges>(),
     method_def<EdgesFlat>(),
     method_def<DegreeSequence>(),
+    method_def<HasEdges>(),
+    method_def<TriangleCount>(),
+    method_def<ConnectedComponentSizes>(),
+    method_def<ShortestPathLength>(),
+    method_def<SubgraphEdgeCount>(),
+    method_def<Pagerank>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

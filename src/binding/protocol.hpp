@@ -304,6 +304,7 @@ inline PyObject* to_py(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 inline PyObject* to_py(std::int64_t v) { return PyLong_FromLongLong(v); }
 inline PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
+inline PyObject* to_py(Answer v) { return to_py(v == Answer::Yes); }
 
 template <class A, class B>
 PyObject* to_py(const std::pair<A, B>& v) {

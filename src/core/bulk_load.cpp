@@ -23,6 +23,8 @@ namespace {
 // Below this many endpoints per node already stored, a batch goes through insert_edge pair by
 // pair: the passes above touch arrays sized by the whole store.
 constexpr std::uint64_t kBatchStoreRatio = 8;
+// How far ahead of the current endpoint its table slots are prefetched.
+constexpr std::size_t kLookahead = 16;
 
 }  // namespace
 
@@ -47,6 +49,10 @@ void Graph::add_edges_batched(std::span<const NodeId> ends) {
     std::vector<NodeId> fresh_ids;
     NodeIndex fresh;
     for (std::size_t i = 0; i < count; ++i) {
+        if (i + kLookahead < count) {
+            index_.prefetch(ends[i + kLookahead]);
+            fresh.prefetch(ends[i + kLookahead]);
+        }
         NodeId id = ends[i];
         Index x = find(id);
         if (x == kNoIndex) {
@@ -74,8 +80,10 @@ void Graph::add_edges_batched(std::span<const NodeId> ends) {
     std::vector<Index> bucket(start[total]);
     {
         std::vector<std::uint64_t> cursor(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + kLookahead < count) __builtin_prefetch(&bucket[cursor[at[i + kLookahead]]], 1);
             if (keep(i)) bucket[cursor[at[i]]++] = at[i ^ 1];
+        }
     }
     at = {};
 

@@ -27,6 +27,9 @@
 
 namespace qm {
 
+// One answer of a batch of yes/no questions; a byte each, so workers can write them side by side.
+enum class Answer : std::uint8_t { No, Yes };
+
 class Graph {
    public:
     // Room made for this many nodes by the first insertion into an empty store.
@@ -78,6 +81,17 @@ class Graph {
     std::vector<std::pair<NodeId, NodeId>> edges() const;       // (u, v) with u <= v
     std::vector<NodeId> edges_flat() const;                      // edges() flattened
     std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence() const;
+
+    // ---- analyses (one file each)
+
+    std::vector<std::uint64_t> component_sizes() const;        // components.cpp
+    std::int64_t shortest_path_length(NodeId source, NodeId target) const;  // shortest_path.cpp
+    std::vector<Answer> has_edges(std::span<const NodeId> ends) const;      // batch_queries.cpp
+    std::uint64_t subgraph_edge_count(std::span<const NodeId> ids) const;   // batch_queries.cpp
+    // These two build the CSR snapshot when it is absent.
+    std::uint64_t triangle_count();                                      // triangles.cpp
+    std::vector<std::pair<NodeId, double>> pagerank(double damping, std::uint64_t max_iter,
+                                                    double tol);         // pagerank.cpp
 
     // ---- the CSR snapshot
 

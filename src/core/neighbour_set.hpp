@@ -133,6 +133,19 @@ class NeighbourSet {
         }
     }
 
+    // for_each that stops as soon as f returns false.
+    template <class F>
+    void for_each_until(F&& f) const {
+        if (is_table()) {
+            for (std::uint32_t s = 0; s < cap_; ++s)
+                if (store_.heap[s] != kNoIndex && !f(store_.heap[s])) return;
+        } else {
+            const Index* e = elements();
+            for (std::uint32_t i = 0; i < size_; ++i)
+                if (!f(e[i])) return;
+        }
+    }
+
    private:
     static constexpr std::uint32_t kNotFound = UINT32_MAX;
 

@@ -1,0 +1,119 @@
+// Sizes of the connected components, listed in the order in which the store's iteration order first
+// meets each component.
+//
+// Method: concurrent union-find over dense indices with subgraph sampling. Every node is first
+// linked to a couple of its neighbours; that alone joins almost all of a large component. The most
+// common label is then taken as that component, and only nodes outside it go on to link their
+// remaining neighbours: an edge between the big component and a node outside it is still seen from
+// the outer node's side, so the result is exact while most edges are never touched.
+//
+// Links always hook the larger label under the smaller one, so once every label is compressed a
+// component's label is its smallest dense index: the position of its first node in iteration
+// order. Listing the roots in index order therefore gives the required order whatever the
+// scheduling. Reads the store only (a shared borrow suffices); the worker pool runs the loops.
+#include <algorithm>
+#include <atomic>
+
+#include "graph.hpp"
+#include "parallel/pool.hpp"
+
+namespace qm {
+
+namespace {
+
+// Neighbours each node links to before the big component is picked.
+constexpr std::uint32_t kSampledNeighbours = 2;
+// Nodes looked at to find the most common label.
+constexpr std::uint64_t kLabelSamples = 1024;
+
+class Labels {
+   public:
+    explicit Labels(std::uint64_t n) : label_(n) {
+        parallel::parallel_for(n, [&](std::size_t i) { label_[i] = static_cast<Index>(i); });
+    }
+
+    Index get(Index i) const noexcept { return ref(i).load(std::memory_order_relaxed); }
+
+    // Joins the sets of u and v, hooking the larger root under the smaller.
+    void link(Index u, Index v) noexcept {
+        Index a = get(u), b = get(v);
+        while (a != b) {
+            Index high = a > b ? a : b, low = a > b ? b : a;
+            Index above = get(high);
+            if (above == low) return;
+            if (above == high) {
+                Index expected = high;
+                if (ref(high).compare_exchange_strong(expected, low, std::memory_order_relaxed)) return;
+            }
+            a = get(get(high));
+            b = get(low);
+        }
+    }
+
+    void compress_all() {
+        parallel::parallel_for(label_.size(), [&](std::size_t i) {
+            Index x = static_cast<Index>(i);
+            while (get(get(x)) != get(x)) ref(x).store(get(get(x)), std::memory_order_relaxed);
+        });
+    }
+
+    std::uint64_t size() const noexcept { return label_.size(); }
+
+   private:
+    std::atomic_ref<Index> ref(Index i) const noexcept { return std::atomic_ref<Index>(label_[i]); }
+    mutable std::vector<Index> label_;
+};
+
+}  // namespace
+
+std::vector<std::uint64_t> Graph::component_sizes() const {
+    const std::uint64_t n = ids_.size();
+    Labels labels(n);
+    for (std::uint32_t r = 0; r < kSampledNeighbours; ++r) {
+        parallel::parallel_for(n, [&](std::size_t u) {
+            std::uint32_t seen = 0;
+            nbrs_[u].for_each_until([&](Index v) {
+                if (seen++ == r) {
+                    labels.link(static_cast<Index>(u), v);
+                    return false;
+                }
+                return true;
+            });
+        });
+        labels.compress_all();
+    }
+
+    // The most common label among evenly spaced samples (deterministic; any choice is correct).
+    Index big = 0;
+    if (n > 0) {
+        std::vector<Index> sample;
+        std::uint64_t step = n > kLabelSamples ? n / kLabelSamples : 1;
+        for (std::uint64_t i = 0; i < n; i += step) sample.push_back(labels.get(static_cast<Index>(i)));
+        std::sort(sample.begin(), sample.end());
+        std::uint64_t best = 0;
+        for (std::size_t i = 0; i < sample.size();) {
+            std::size_t j = i;
+            while (j < sample.size() && sample[j] == sample[i]) ++j;
+            if (j - i > best) best = j - i, big = sample[i];
+            i = j;
+        }
+    }
+
+    parallel::parallel_for(n, [&](std::size_t u) {
+        if (labels.get(static_cast<Index>(u)) == big) return;
+        std::uint32_t seen = 0;
+        nbrs_[u].for_each([&](Index v) {
+            if (seen++ >= kSampledNeighbours) labels.link(static_cast<Index>(u), v);
+        });
+    });
+    labels.compress_all();
+
+    std::vector<std::uint64_t> count(n, 0);
+    for (std::uint64_t i = 0; i < n; ++i) ++count[labels.get(static_cast<Index>(i))];
+    std::vector<std::uint64_t> sizes;
+    for (std::uint64_t i = 0; i < n; ++i)
+        if (labels.get(static_cast<Index>(i)) == i) sizes.push_back(count[i]);
+    return sizes;
+}
+
+}  // namespace qm

@@ -1,0 +1,72 @@
+// Exact triangle count over the CSR snapshot.
+//
+// Every triangle is counted once, from its lowest-ranked node, where nodes are ranked by
+// (degree, row). Each row keeps only its higher-ranked neighbours (its forward row), so a forward
+// row never holds more than about sqrt(2m) entries however large the hub: the total work is
+// O(m sqrt(m)) instead of the quadratic cost hubs impose on a plain neighbour-list intersection.
+// For every forward edge u -> v the count grows by |F(u) ∩ F(v)|, found by merging two ascending
+// runs. Self-loops never rank above their own node, so they never take part.
+//
+// Requires: a built snapshot (ascending rows). Rows are counted in parallel; the total is a sum of
+// integers, so it is the same for any number of workers.
+#include "graph.hpp"
+#include "parallel/pool.hpp"
+
+namespace qm {
+
+namespace {
+
+bool ranks_above(const CsrSnapshot& csr, Index v, Index u) noexcept {
+    std::uint64_t dv = csr.degree(v), du = csr.degree(u);
+    return dv != du ? dv > du : v > u;
+}
+
+std::unique_ptr<ForwardRows> build_forward(const CsrSnapshot& csr) {
+    const std::uint64_t n = csr.rows();
+    auto fwd = std::make_unique<ForwardRows>();
+    fwd->offsets.assign(n + 1, 0);
+    parallel::parallel_for(n, [&](std::size_t u) {
+        std::uint64_t kept = 0;
+        for (const Index* p = csr.row_begin(u); p != csr.row_end(u); ++p) kept += ranks_above(csr, *p, static_cast<Index>(u));
+        fwd->offsets[u + 1] = kept;
+    });
+    for (std::uint64_t u = 0; u < n; ++u) fwd->offsets[u + 1] += fwd->offsets[u];
+    fwd->targets.resize(fwd->offsets[n]);
+    parallel::parallel_for(n, [&](std::size_t u) {
+        Index* out = fwd->targets.data() + fwd->offsets[u];
+        for (const Index* p = csr.row_begin(u); p != csr.row_end(u); ++p)
+            if (ranks_above(csr, *p, static_cast<Index>(u))) *out++ = *p;
+    });
+    return fwd;
+}
+
+std::uint64_t merge_count(const Index* a, const Index* a_end, const Index* b, const Index* b_end) noexcept {
+    std::uint64_t common = 0;
+    while (a != a_end && b != b_end) {
+        Index x = *a, y = *b;
+        common += x == y;
+        a += x <= y;
+        b += y <= x;
+    }
+    return common;
+}
+
+}  // namespace
+
+std::uint64_t Graph::triangle_count() {
+    const CsrSnapshot& csr = ensure_csr();
+    if (!csr.forward) csr_->forward = build_forward(csr);
+    const ForwardRows& f = *csr.forward;
+    return parallel::parallel_sum(csr.rows(), [&](std::size_t u) {
+        const Index* begin = f.targets.data() + f.offsets[u];
+        const Index* end = f.targets.data() + f.offsets[u + 1];
+        std::uint64_t found = 0;
+        for (const Index* p = begin; p != end; ++p) {
+            Index v = *p;
+            found += merge_count(begin, end, f.targets.data() + f.offsets[v], f.targets.data() + f.offsets[v + 1]);
+        }
+        return found;
+    });
+}
+
+}  // namespace qm

@@ -7,7 +7,15 @@ import pytest
 from quillmesh._accel import IntGraphCore
 
 # Methods whose parameters are all required node ids: name -> parameter names.
-NODE_METHODS = {"add_node": "n", "add_edge": "uv", "has_edge": "uv", "has_node": "n", "neighbors": "n", "degree": "n"}
+NODE_METHODS = {
+    "add_node": "n",
+    "add_edge": "uv",
+    "has_edge": "uv",
+    "has_node": "n",
+    "neighbors": "n",
+    "degree": "n",
+    "shortest_path_length": ("source", "target"),
+}
 MyInt = type("MyInt", (int,), {})
 MyTypeError = type("MyTypeError", (TypeError,), {})
 

@@ -67,19 +67,29 @@ usage() {
 # the reason on stderr) otherwise.  -I keeps PYTHONPATH, PYTHON_GIL and the
 # user site directory from changing the answer.
 
-# venv must import and ensurepip must have a pip wheel to install, otherwise
-# `python -m venv` produces environments without pip.
+# venv and ensurepip must be present and ensurepip must have a pip wheel to
+# install, otherwise `python -m venv` produces environments without pip.
+# Importing ensurepip costs a large part of a second on a busy machine, so the
+# usual layouts (bundled wheel, WHEEL_PKG_DIR) are checked without importing
+# it, and ensurepip itself is only asked when neither holds a wheel.
 readonly PROBE_VENV='
-import venv, ensurepip
-try:
-    ctx = ensurepip._get_pip_whl_path_ctx()
-except AttributeError:
-    ok = bool(ensurepip.version())
-else:
-    with ctx as wheel:
-        ok = wheel.is_file()
-if not ok:
-    sys.exit("ensurepip has no bundled pip wheel")
+import glob, importlib.util, os
+if importlib.util.find_spec("venv") is None:
+    sys.exit("no venv module")
+spec = importlib.util.find_spec("ensurepip")
+if spec is None or not spec.origin:
+    sys.exit("no ensurepip module")
+dirs = [os.path.join(os.path.dirname(spec.origin), "_bundled"),
+        sysconfig.get_config_var("WHEEL_PKG_DIR") or ""]
+if not any(glob.glob(os.path.join(d, "pip-*.whl")) for d in dirs if d):
+    import ensurepip
+    try:
+        with ensurepip._get_pip_whl_path_ctx() as wheel:
+            ok = wheel.is_file()
+    except Exception:
+        ok = False
+    if not ok:
+        sys.exit("ensurepip has no pip wheel to install")
 '
 
 readonly PROBE_FT='
@@ -435,6 +445,8 @@ build_ft() {
     stage="$CACHE_ROOT/.cpython-ft.stage.$$"
     BUILD_WORK=$work BUILD_STAGE=$stage
     trap cleanup_build EXIT
+    # With the lock held, staging trees left by killed runs are abandoned.
+    rm -rf "$CACHE_ROOT"/.cpython-ft.stage.*
 
     log "building free-threaded CPython into $FT_PREFIX (takes a few minutes)"
     fetch_source "$work"

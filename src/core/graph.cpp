@@ -30,11 +30,15 @@ std::uint64_t Graph::degree(NodeId id) const noexcept {
     return i == kNoIndex ? 0 : nbrs_[i].size();
 }
 
-void Graph::reserve_nodes(std::uint64_t count) {
+void Graph::check_node_limit(std::uint64_t count) {
     if (count > kMaxNodes) {
         throw CapacityError("IntGraphCore cannot hold more than " + std::to_string(kMaxNodes) +
                             " nodes");
     }
+}
+
+void Graph::reserve_nodes(std::uint64_t count) {
+    check_node_limit(count);
     if (count > ids_.capacity()) {
         // Grow geometrically ourselves: reserve() alone would make repeated one-node growth
         // quadratic.

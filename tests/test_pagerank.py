@@ -1,0 +1,201 @@
+"""pagerank: bit-for-bit agreement with a plain power iteration, documented values, arguments."""
+
+import math
+import random
+
+import pytest
+
+from model import I64_MAX, I64_MIN, Model
+from quillmesh._accel import IntGraphCore
+
+NAN, INF = float("nan"), float("inf")
+
+
+def reference(g, damping=0.85, max_iter=100, tol=1e-6):
+    """The power iteration, step by step: rows in nodes() order, each row ascending by id.
+
+    Returns the result list and the summed change of every iteration run."""
+    ids = g.nodes()
+    n = len(ids)
+    if n == 0:
+        return [], []
+    row = {u: i for i, u in enumerate(ids)}
+    rows = [[row[t] for t in sorted(g.neighbors(u))] for u in ids]
+    cur = [1.0 / float(n)] * n
+    base = (1.0 - damping) / float(n)
+    diffs = []
+    while len(diffs) < max_iter:
+        nxt = [base] * n
+        for i in range(n):
+            if rows[i]:
+                share = (damping * cur[i]) / float(len(rows[i]))
+                for j in rows[i]:
+                    nxt[j] += share
+        diff = 0.0
+        for i in range(n):
+            diff += abs(cur[i] - nxt[i])
+        cur = nxt
+        diffs.append(diff)
+        if diff < tol:
+            break
+    return list(zip(ids, cur)), diffs
+
+
+def bits(result):
+    """Ids with exact float bits; every NaN reads as 'nan'."""
+    return [(u, s.hex()) for u, s in result]
+
+
+def random_graph(rng, pool, n_edges, n_isolated=0):
+    g, m = IntGraphCore(), Model()
+    for _ in range(n_edges):
+        u = rng.choice(pool)
+        v = u if rng.random() < 0.05 else rng.choice(pool)
+        g.add_edge(u, v)
+        m.add_edge(u, v)
+    for _ in range(n_isolated):
+        u = rng.choice(pool)
+        g.add_node(u)
+        m.add_node(u)
+    return g, m
+
+
+POOLS = {
+    "small": list(range(30)),
+    "negative": list(range(-200, 5)),
+    "extreme": [I64_MIN, I64_MIN + 1, -7, -1, 0, 1, 2**40, I64_MAX - 1, I64_MAX],
+    "wide": [random.Random(5).getrandbits(64) - 2**63 for _ in range(300)],
+}
+ARGS = [
+    {},
+    {"damping": 0.5, "max_iter": 1000, "tol": 1e-13},
+    {"damping": 0.0},
+    {"damping": 1.0, "max_iter": 40},
+    {"damping": 1, "tol": 1},
+    {"damping": 1.7, "max_iter": 30},
+    {"damping": -0.3},
+    {"max_iter": 0},
+    {"max_iter": 1},
+    {"tol": 0.0, "max_iter": 30},
+    {"tol": -1.0, "max_iter": 25},
+    {"tol": INF},
+    {"tol": NAN, "max_iter": 20},
+    {"damping": NAN, "max_iter": 15},
+    {"damping": INF, "max_iter": 5},
+]
+
+
+@pytest.mark.parametrize("pool", sorted(POOLS))
+@pytest.mark.parametrize("seed", range(4))
+def test_matches_reference_bit_for_bit(pool, seed):
+    rng = random.Random(seed)
+    nodes = POOLS[pool]
+    g, _ = random_graph(rng, nodes, rng.randrange(1, 3 * len(nodes)), rng.randrange(4))
+    for kwargs in ARGS:
+        expected, _ = reference(g, **kwargs)
+        got = g.pagerank(**kwargs)
+        assert bits(got) == bits(expected), kwargs
+        assert [u for u, _ in got] == g.nodes()
+    # a tol equal to an iteration's change (or just above it) pins down that change to the last bit
+    _, diffs = reference(g, max_iter=60, tol=0.0)
+    for d in diffs[:: max(1, len(diffs) // 6)]:
+        for tol in (d, math.nextafter(d, INF)):
+            assert bits(g.pagerank(0.85, 60, tol)) == bits(reference(g, 0.85, 60, tol)[0]), tol
+    # positional and keyword forms bind alike
+    assert bits(g.pagerank(0.6, 50, 1e-9)) == bits(reference(g, 0.6, 50, 1e-9)[0])
+
+
+def test_nan_damping_runs_every_iteration():
+    g, _ = random_graph(random.Random(1), list(range(20)), 40, 2)
+    result = g.pagerank(damping=NAN, max_iter=7)
+    assert result and all(math.isnan(s) for _, s in result)
+    assert len(reference(g, NAN, 7)[1]) == 7
+
+
+def test_non_positive_tol_runs_max_iter():
+    g = IntGraphCore()
+    g.add_edges_from([(1, 2), (2, 3), (3, 4), (4, 1)])  # stays exactly uniform: every change is 0
+    assert reference(g, tol=1e-6)[1] == [0.0]
+    for tol in (0.0, -1.0):
+        res, diffs = reference(g, tol=tol, max_iter=13)
+        assert diffs == [0.0] * 13 and bits(g.pagerank(tol=tol, max_iter=13)) == bits(res)
+
+
+def test_documented_values():
+    g = IntGraphCore()
+    assert g.pagerank() == [] and g.pagerank(NAN, 0, NAN) == []
+    g.add_node(5)
+    assert g.pagerank() == [(5, 0.15000000000000002)]
+    g = IntGraphCore()
+    g.add_edge(7, 7)
+    assert g.pagerank() == [(7, 1.0)]
+    g = IntGraphCore()
+    g.add_edge(1, 2)
+    assert sorted(g.pagerank()) == [(1, 0.5), (2, 0.5)]
+    g = IntGraphCore()
+    g.add_edges_from([(1, 2), (2, 3)])
+    scores = dict(g.pagerank())
+    assert scores[1] == scores[3] == pytest.approx(0.2567567, abs=1e-6)
+    assert scores[2] == pytest.approx(0.4864867, abs=1e-6)
+    assert len(reference(g)[1]) == 83  # converges on the 83rd update
+    assert g.pagerank(max_iter=83) == g.pagerank() != g.pagerank(max_iter=82)
+    assert all(s == 1 / 3 for _, s in g.pagerank(max_iter=0))
+    g.add_node(9)
+    scores = dict(g.pagerank())
+    assert scores[9] == 0.037500000000000006
+    assert sum(scores.values()) == pytest.approx(0.7875, abs=1e-6)
+
+
+def test_regular_graph_stays_uniform():
+    g = IntGraphCore()
+    g.add_edges_from([(i, (i + 1) % 10) for i in range(10)])
+    assert len(reference(g)[1]) == 1
+    assert all(s == pytest.approx(0.1, abs=1e-15) for _, s in g.pagerank())
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "text"),
+    [
+        ({"damping": None}, TypeError, "argument 'damping': "),
+        ({"max_iter": None}, TypeError, "argument 'max_iter': "),
+        ({"tol": None}, TypeError, "argument 'tol': "),
+        ({"max_iter": 1.5}, TypeError, "argument 'max_iter': "),
+        ({"damping": "0.5"}, TypeError, "argument 'damping': "),
+        ({"max_iter": -1}, OverflowError, ""),
+        ({"max_iter": 2**64}, OverflowError, ""),
+        ({"dampening": 0.5}, TypeError, "IntGraphCore.pagerank() got an unexpected keyword argument"),
+    ],
+)
+def test_argument_errors(kwargs, error, text):
+    g = IntGraphCore()
+    g.add_edges_from([(1, 2), (2, 3), (3, 3)])
+    before = g.pagerank()
+    with pytest.raises(error) as info:
+        g.pagerank(**kwargs)
+    assert type(info.value) is error and str(info.value).startswith(text)
+    assert bits(g.pagerank()) == bits(before)
+
+
+def test_too_many_positional_arguments():
+    with pytest.raises(TypeError) as info:
+        IntGraphCore().pagerank(0.85, 100, 1e-6, 5)
+    assert str(info.value) == "IntGraphCore.pagerank() takes from 0 to 3 positional arguments but 4 were given"
+
+
+def test_mutations_between_calls():
+    rng = random.Random(11)
+    g, _ = random_graph(rng, list(range(-40, 40)), 120, 3)
+    first = g.pagerank()
+    again = g.pagerank()
+    assert bits(first) == bits(again)
+    u, v = g.edges()[5]
+    for redo in (lambda: g.add_edge(v, u), lambda: g.add_node(u), lambda: g.add_edges_from([(u, v)])):
+        redo()
+        assert bits(g.pagerank()) == bits(first)
+    g.add_edge(-40, 1000)  # a new node and an edge
+    after = g.pagerank()
+    assert bits(after) == bits(reference(g)[0]) and [x for x, _ in after] == g.nodes()
+    assert dict(after).keys() - dict(first).keys() == {1000} and bits(after) != bits(first)
+    g.triangle_count()
+    g.add_edge(1000, 1000)
+    assert bits(g.pagerank(tol=0, max_iter=20)) == bits(reference(g, tol=0, max_iter=20)[0])

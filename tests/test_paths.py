@@ -1,0 +1,142 @@
+"""shortest_path_length() against breadth-first distances computed in Python."""
+
+import random
+from collections import deque
+
+import pytest
+
+from quillmesh._accel import IntGraphCore
+
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+ABSENT = [10**15 + 3, -(10**15) - 3, 2**62 + 1]
+
+
+def bfs(adj, s):
+    dist, queue = {s: 0}, deque([s])
+    while queue:
+        u = queue.popleft()
+        for v in adj[u]:
+            if v not in dist:
+                dist[v] = dist[u] + 1
+                queue.append(v)
+    return dist
+
+
+def build(edges, isolated=()):
+    g, adj = IntGraphCore(), {}
+    g.add_nodes_from(list(isolated))
+    g.add_edges_from(edges)
+    for x in isolated:
+        adj.setdefault(x, set())
+    for u, v in edges:
+        adj.setdefault(u, set()).add(v)
+        adj.setdefault(v, set()).add(u)
+    return g, adj
+
+
+def hubbed(rng, ids, m):
+    """Random edges, a quarter of them at a few hubs, so the two ends grow at different rates."""
+    hubs = ids[:4]
+    return [(rng.choice(hubs) if rng.random() < 0.25 else rng.choice(ids), rng.choice(ids)) for _ in range(m)]
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("kind", ["sparse", "tree_like", "dense", "hubs", "extreme"])
+def test_random_graphs_match_bfs(kind, seed):
+    rng = random.Random(f"{kind}{seed}")
+    if kind == "extreme":
+        ids = [I64_MIN, I64_MIN + 1, -1, 0, 1, I64_MAX - 1, I64_MAX] + [rng.getrandbits(64) - 2**63 for _ in range(150)]
+    else:
+        ids = rng.sample(range(-500, 500), 300)
+    m = {"sparse": 200, "tree_like": 320, "dense": 1500}.get(kind, 400)
+    edges = hubbed(rng, ids, m) if kind == "hubs" else [(rng.choice(ids), rng.choice(ids)) for _ in range(m)]
+    edges += [(x, x) for x in rng.sample(ids, 20)]  # self-loops change no distance
+    g, adj = build(edges, isolated=rng.sample(ids, 30))
+    nodes = list(adj)
+    reachable = unreachable = 0
+    for s in rng.sample(nodes, 12):
+        dist = bfs(adj, s)
+        for t in rng.sample(nodes, 60) + ABSENT:
+            got = g.shortest_path_length(s, t)
+            assert got == dist.get(t, -1), (s, t)
+            assert g.shortest_path_length(t, s) == got
+            reachable += got > 0
+            unreachable += got < 0
+        for x in ABSENT:
+            assert g.shortest_path_length(x, x) == 0
+            assert g.shortest_path_length(x, ABSENT[0] if x != ABSENT[0] else ABSENT[1]) == -1
+    assert reachable and unreachable
+
+
+@pytest.mark.parametrize("cycle", [False, True])
+def test_long_path_and_cycle(cycle):
+    rng = random.Random(11)
+    n = 2000
+    ids = rng.sample(range(-10**12, 10**12), n)
+    edges = list(zip(ids, ids[1:])) + ([(ids[-1], ids[0])] if cycle else [])
+    rng.shuffle(edges)
+    g, _ = build(edges)
+    assert g.shortest_path_length(ids[0], ids[-1]) == g.shortest_path_length(ids[-1], ids[0]) == (1 if cycle else n - 1)
+    for _ in range(300):
+        i, j = rng.randrange(n), rng.randrange(n)
+        d = abs(i - j)
+        assert g.shortest_path_length(ids[i], ids[j]) == (min(d, n - d) if cycle else d), (i, j)
+
+
+def test_grid_with_many_shortest_paths():
+    rng = random.Random(3)
+    side = 40
+    ids = rng.sample(range(I64_MIN, I64_MIN + 10**9), side * side)
+    at = lambda r, c: ids[r * side + c]
+    edges = [(at(r, c), at(r, c + 1)) for r in range(side) for c in range(side - 1)]
+    edges += [(at(r, c), at(r + 1, c)) for r in range(side - 1) for c in range(side)]
+    rng.shuffle(edges)
+    g, _ = build(edges)
+    for _ in range(300):
+        r1, c1, r2, c2 = (rng.randrange(side) for _ in range(4))
+        assert g.shortest_path_length(at(r1, c1), at(r2, c2)) == abs(r1 - r2) + abs(c1 - c2)
+
+
+def test_documented_cases():
+    g = IntGraphCore()
+    assert g.shortest_path_length(7, 7) == 0
+    assert g.shortest_path_length(7, 8) == -1
+    g.add_edges_from([(1, 2), (2, 3), (3, 4)])
+    assert g.shortest_path_length(1, 2) == g.shortest_path_length(2, 1) == 1
+    assert g.shortest_path_length(1, 4) == g.shortest_path_length(4, 1) == 3
+    assert g.shortest_path_length(1, 99) == g.shortest_path_length(99, 1) == -1
+    assert g.shortest_path_length(99, 99) == 0
+    g.add_edge(5, 6)
+    assert g.shortest_path_length(1, 6) == g.shortest_path_length(5, 4) == -1
+    g.add_edge(1, 4)
+    assert g.shortest_path_length(1, 4) == g.shortest_path_length(4, 1) == 1
+    assert g.shortest_path_length(2, 4) == 2
+
+    g = IntGraphCore()
+    g.add_edge(I64_MIN, I64_MIN)
+    g.add_edge(I64_MAX, 0)
+    assert g.shortest_path_length(I64_MIN, I64_MAX) == g.shortest_path_length(I64_MIN, 0) == -1
+    g.add_edge(I64_MIN, 0)
+    assert g.shortest_path_length(I64_MIN, I64_MAX) == 2
+    assert g.shortest_path_length(I64_MIN, I64_MIN) == 0
+
+
+def test_argument_errors():
+    g = IntGraphCore()
+    g.add_edge(1, 2)
+    with pytest.raises(TypeError, match=r"^argument 'source': 'str' object cannot be interpreted as an integer$"):
+        g.shortest_path_length("a", 2)
+    with pytest.raises(TypeError, match=r"^argument 'target': "):
+        g.shortest_path_length(1, 2.0)
+    with pytest.raises(TypeError, match=r"^argument 'source': "):
+        g.shortest_path_length(None, "b")
+    with pytest.raises(TypeError, match=r"^argument 'source': "):
+        g.shortest_path_length("a", 2**63)
+    for args in [(1, 2**63), (2**63, "b"), (-(2**63) - 1, 1), (2**64, 2**63)]:
+        with pytest.raises(OverflowError) as info:
+            g.shortest_path_length(*args)
+        assert "argument" not in str(info.value)
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'target'"):
+        g.shortest_path_length(1)
+    assert g.shortest_path_length(target=2, source=1) == 1
+    assert g.shortest_path_length(True, 2) == 1  # an int subclass is an integer

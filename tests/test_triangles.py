@@ -1,0 +1,142 @@
+"""triangle_count against brute force, on awkward ids, hubs, insertion orders and mutations."""
+
+import itertools
+import random
+from collections import defaultdict
+
+import pytest
+
+from model import I64_MAX, I64_MIN
+from quillmesh._accel import IntGraphCore
+
+
+def oracle(edges):
+    """Triangles among the given edges: every set {u, v, w} of distinct pairwise adjacent nodes."""
+    adj = defaultdict(set)
+    for u, v in edges:
+        if u != v:
+            adj[u].add(v)
+            adj[v].add(u)
+    # each triangle is seen once from each of its three edges
+    return sum(len(adj[u] & adj[v]) for u in adj for v in adj[u] if u < v) // 3
+
+
+def brute_force(edges):
+    nodes = sorted({x for e in edges for x in e})
+    es = {frozenset(e) for e in edges}
+    return sum(1 for a, b, c in itertools.combinations(nodes, 3)
+               if {frozenset((a, b)), frozenset((b, c)), frozenset((a, c))} <= es)
+
+
+def graph(edges, isolated=()):
+    g = IntGraphCore()
+    g.add_edges_from(edges)
+    g.add_nodes_from(list(isolated))
+    return g
+
+
+POOLS = {
+    "small": list(range(25)),
+    "negative": list(range(-30, 0)),
+    "extreme": [I64_MIN, I64_MIN + 1, -2, -1, 0, 1, 3, I64_MAX - 1, I64_MAX],
+    "wide": [random.Random(3).getrandbits(64) - 2**63 for _ in range(30)],
+}
+
+
+@pytest.mark.parametrize("pool", sorted(POOLS))
+@pytest.mark.parametrize("seed", range(5))
+def test_random_graphs_match_brute_force(pool, seed):
+    rng = random.Random(seed)
+    nodes = POOLS[pool]
+    edges = [(rng.choice(nodes), rng.choice(nodes)) for _ in range(rng.randrange(len(nodes) * 4))]
+    edges += [(u, u) for u in rng.sample(nodes, 3)]
+    g = graph(edges, isolated=[10**15 + seed, -(10**15)])
+    expected = brute_force(edges)
+    assert g.triangle_count() == expected == oracle(edges)
+    assert g.triangle_count() == expected  # from the cached snapshot
+
+
+@pytest.mark.parametrize(
+    ("edges", "count"),
+    [
+        ([], 0),
+        ([(1, 1)], 0),
+        ([(1, 2), (2, 3), (3, 1)], 1),
+        (list(itertools.combinations(range(4), 2)), 4),
+        (list(itertools.combinations(range(5), 2)), 10),
+        ([(1, 2), (1, 3), (2, 3), (2, 4), (3, 4)], 2),
+        ([(1, 2), (2, 3), (3, 1), (1, 1), (2, 2), (3, 3)], 1),
+        ([(-3, -1), (-1, 2), (2, -3)], 1),
+        ([(I64_MIN, I64_MAX), (I64_MAX, 0), (0, I64_MIN)], 1),
+        ([(i, i + 1) for i in range(50)], 0),
+        ([(0, i) for i in range(1, 50)], 0),
+        ([(i, (i + 1) % 4) for i in range(4)], 0),
+    ],
+)
+def test_documented_cases(edges, count):
+    assert graph(edges).triangle_count() == count
+    assert graph(edges, isolated=[10**6, -(10**6), 7]).triangle_count() == count
+
+
+@pytest.mark.parametrize("hub", [I64_MIN, 0, 15_000, I64_MAX])
+def test_wheel_hub(hub):
+    """A hub joined to every node of a long cycle closes one triangle per cycle edge."""
+    cycle = [x for x in range(1, 30_002) if x != hub][:30_000]
+    rim = [(cycle[i], cycle[(i + 1) % len(cycle)]) for i in range(len(cycle))]
+    g = graph([(hub, x) for x in cycle] + rim)
+    assert g.triangle_count() == len(cycle)
+
+
+def test_hub_with_random_leaf_edges():
+    rng = random.Random(8)
+    leaves = rng.sample(range(-(10**12), 10**12), 20_000)
+    edges = [(-5, x) for x in leaves] + [tuple(rng.sample(leaves, 2)) for _ in range(10_000)]
+    edges += [(leaves[i], leaves[i + 1]) for i in range(0, 3000, 2)]
+    edges += [(x, y) for x, y in itertools.combinations(leaves[:40], 2)]  # a dense core
+    g = graph(edges)
+    assert g.triangle_count() == oracle(edges)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_independent_of_insertion_order(seed):
+    rng = random.Random(seed)
+    g0 = IntGraphCore()
+    g0.build_random(300, 2500, seed)
+    edges = g0.edges()
+    expected = oracle(edges)
+    assert g0.triangle_count() == expected > 0
+    for _ in range(3):
+        rng.shuffle(edges)
+        flipped = [(v, u) if rng.random() < 0.5 else (u, v) for u, v in edges]
+        g = graph(flipped)
+        assert g.triangle_count() == expected
+
+
+def test_interleaved_with_pagerank_and_mutations():
+    rng = random.Random(4)
+    g, edges = IntGraphCore(), []
+    for step in range(25):
+        batch = [(rng.randrange(-40, 40), rng.randrange(-40, 40)) for _ in range(rng.randrange(1, 12))]
+        if step % 3 == 0:
+            g.add_edges_flat([x for e in batch for x in e])
+        elif step % 3 == 1:
+            g.add_edges_from(batch)
+        else:
+            for u, v in batch:
+                g.add_edge(u, v)
+        edges += batch
+        if step % 2:
+            g.pagerank()
+        assert g.triangle_count() == oracle(edges), step
+        g.pagerank(max_iter=3)
+        assert g.triangle_count() == oracle(edges), step
+    # closing a new triangle counts it at once, after the snapshot has been built
+    g.add_edges_from([(500, 501), (501, 502)])
+    before = g.triangle_count()
+    g.add_edge(502, 500)
+    assert g.triangle_count() == before + 1
+    g.add_edge(500, 502)  # already there
+    g.add_node(501)
+    assert g.triangle_count() == before + 1
+    g.build_random(60, 300, 9)
+    assert g.triangle_count() == oracle(g.edges())

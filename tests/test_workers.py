@@ -1,0 +1,152 @@
+"""The worker pool: results independent of its size, how it is sized, threads and fork."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from quillmesh._accel import IntGraphCore
+
+POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
+
+
+def start(script, env=None, *args):
+    """Starts a fresh interpreter on script, with the pool variables of env only."""
+    environ = {k: v for k, v in os.environ.items() if k not in POOL_VARIABLES}
+    environ.update(env or {})
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+                            env=environ, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish(proc):
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0, err
+    return out
+
+
+def run(script, env=None, *args):
+    return finish(start(script, env, *args))
+
+
+WORKLOAD = """
+    from quillmesh._accel import IntGraphCore
+    g = IntGraphCore()
+    g.build_random(4000, 16000, 7)
+    g.add_edges_from([(-1, x) for x in range(0, 4000, 3)] + [(5, 5), (-9, -9)])
+    g.add_nodes_from([10**12, -(10**12)])
+    print(g.triangle_count())
+    print(repr(g.pagerank()))
+    print(repr(g.pagerank(0.6, 40, 0.0)))
+    print(g.has_edges([(u, v) for u in range(-1, 80) for v in range(0, 4000, 29)]))
+    print(g.connected_component_sizes())
+"""
+
+
+def test_results_independent_of_worker_count():
+    procs = [start(WORKLOAD, {"RAYON_NUM_THREADS": str(k)}) for k in (1, 2, 5)]
+    outs = [finish(p) for p in procs]
+    assert outs[0] == outs[1] == outs[2]
+    count, _, _, answers, _ = outs[0].splitlines()
+    assert int(count) > 0 and "True" in answers and "False" in answers
+
+
+POOL_SIZE = """
+    import os, sys
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    if sys.argv[2] == "pin":
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+    from quillmesh._accel import IntGraphCore
+    before = threads()
+    g = IntGraphCore()
+    g.add_edge(1, 2), g.add_edge(2, 3), g.add_edge(3, 1)
+    IntGraphCore().pagerank(), g.nodes(), g.shortest_path_length(1, 3), g.subgraph_edge_count([1, 2])
+    assert threads() == before, "the pool started before any parallel loop"
+    {"triangles": IntGraphCore().triangle_count, "has_edges": lambda: g.has_edges([]),
+     "pagerank": g.pagerank}[sys.argv[1]]()
+    started = threads()
+    g.triangle_count(), g.pagerank(), g.has_edges([(1, 2)] * 100)
+    assert threads() == started, "a second pool"
+    print(started - before)
+"""
+
+
+@pytest.mark.parametrize(
+    ("env", "first", "pin", "workers"),
+    [
+        ({"RAYON_NUM_THREADS": "3"}, "triangles", "", 3),
+        ({"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "4"}, "has_edges", "", 1),
+        ({"RAYON_NUM_THREADS": "5"}, "pagerank", "pin", 5),
+        ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "2"}, "triangles", "pin", 2),
+        ({"RAYON_NUM_THREADS": "-3", "RAYON_RS_NUM_CPUS": "4"}, "triangles", "", 4),
+        ({"RAYON_RS_NUM_CPUS": "3"}, "has_edges", "pin", 3),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "4"}, "triangles", "pin", 1),
+        ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": " 2"}, "triangles", "pin", 1),
+        ({"RAYON_RS_NUM_CPUS": "0"}, "pagerank", "pin", 1),
+        ({"RAYON_NUM_THREADS": "2x", "RAYON_RS_NUM_CPUS": "-1"}, "has_edges", "pin", 1),
+    ],
+)
+def test_pool_size(env, first, pin, workers):
+    assert int(run(POOL_SIZE, env, first, pin or "-")) == workers
+
+
+def test_pool_size_defaults_to_available_processors():
+    workers = int(run(POOL_SIZE, {}, "triangles", "-"))
+    assert 1 <= workers <= len(os.sched_getaffinity(0))
+
+
+def test_python_threads_share_the_pool():
+    def work(seed):
+        g = IntGraphCore()
+        g.build_random(1500, 6000, seed)
+        g.add_edges_from([(-seed, x) for x in range(0, 1500, 2)])
+        return g.triangle_count(), g.pagerank(), g.pagerank(0.7, 30, 0.0), g.connected_component_sizes()
+
+    expected = {seed: work(seed) for seed in range(1, 9)}
+    barrier = threading.Barrier(8)
+    got, errors = {}, []
+
+    def body(seed):
+        try:
+            barrier.wait()
+            got[seed] = [work(seed) for _ in range(3)]
+        except BaseException as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(seed,)) for seed in expected]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert got == {seed: [want] * 3 for seed, want in expected.items()}
+
+
+FORK = """
+    import os
+    from quillmesh._accel import IntGraphCore
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    g = IntGraphCore()
+    g.build_random(2000, 8000, 3)
+    expected = g.triangle_count(), g.pagerank()
+    assert expected[0] > 0 and threads() == 3
+    pid = os.fork()
+    if pid == 0:
+        failed = threads() != 1
+        h = IntGraphCore()
+        h.build_random(2000, 8000, 3)
+        failed |= ((h.triangle_count(), h.pagerank()) != expected) << 1
+        failed |= (g.has_edges(g.edges()) != [True] * g.number_of_edges()) << 2
+        failed |= (threads() != 3) << 3
+        os._exit(failed)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status), (g.triangle_count(), g.pagerank()) == expected, threads())
+"""
+
+
+def test_fork_after_pool_started():
+    assert run(FORK, {"RAYON_NUM_THREADS": "2"}).split() == ["0", "True", "3"]

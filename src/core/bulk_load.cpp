@@ -56,15 +56,18 @@ void sort_by_node(std::vector<std::uint64_t>& entries, unsigned node_bits) {
 }  // namespace
 
 void Graph::add_edges(std::span<const NodeId> ends) {
-    std::size_t usable = ends.size() & ~std::size_t{1};
-    if (usable != 0) {
-        if (usable * kBatchStoreRatio >= node_count()) {
-            add_edges_batched(ends.first(usable));
-        } else {
-            for (std::size_t i = 0; i < usable; i += 2) insert_edge(ends[i], ends[i + 1]);
-        }
-    }
+    insert_edges(ends);
     discard_snapshot();
+}
+
+void Graph::insert_edges(std::span<const NodeId> ends) {
+    std::size_t usable = ends.size() & ~std::size_t{1};
+    if (usable == 0) return;
+    if (usable * kBatchStoreRatio >= node_count()) {
+        add_edges_batched(ends.first(usable));
+    } else {
+        for (std::size_t i = 0; i < usable; i += 2) insert_edge(ends[i], ends[i + 1]);
+    }
 }
 
 void Graph::map_endpoints(std::span<const NodeId> ends, std::vector<Index>& at,

@@ -72,6 +72,9 @@ class Graph {
     // (u first), returns whether the edge is new. Does not drop the snapshot.
     bool insert_edge(NodeId u, NodeId v);
 
+    // add_edges without dropping the snapshot.
+    void insert_edges(std::span<const NodeId> ends);
+
     // Makes room for `count` nodes in all, so inserting up to that many never reallocates.
     // Throws CapacityError beyond the store's limit, std::bad_alloc when memory runs out.
     void reserve_nodes(std::uint64_t count);

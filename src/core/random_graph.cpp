@@ -8,6 +8,9 @@
 // A request that can never be met (more edges than there are free node pairs) is refused up front
 // instead of redrawing forever.
 #include <algorithm>
+#include <bit>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "fault.hpp"
@@ -32,6 +35,47 @@ struct XorShift {
 };
 
 using Wide = unsigned __int128;
+
+// Ranges up to this size pack an unordered pair {u, v} (u < v < n) into one 64-bit key u * n + v.
+constexpr std::uint64_t kPackableRange = std::uint64_t{1} << 32;
+// Attempts are drawn in blocks so that the pair-set slots of later attempts can be prefetched
+// while earlier ones are decided; each attempt consumes its two draws whatever its outcome.
+constexpr std::size_t kBlock = 4096;
+constexpr std::size_t kLookahead = 16;
+
+// The pairs drawn so far in one call: open addressing over packed keys, sized up front for every
+// key the call can insert so that it never grows.
+class PairSet {
+   public:
+    static constexpr std::uint64_t kEmpty = UINT64_MAX;  // u * n + v never reaches it
+    // Filled to at most kMaxLoadNum / kMaxLoadDen.
+    static constexpr std::uint64_t kMaxLoadNum = 7;
+    static constexpr std::uint64_t kMaxLoadDen = 10;
+
+    explicit PairSet(std::uint64_t most) {
+        std::uint64_t cap = 16;
+        while (most * kMaxLoadDen > cap * kMaxLoadNum) cap *= 2;
+        slots_.assign(cap, kEmpty);
+        shift_ = 64 - std::countr_zero(cap);
+    }
+    void prefetch(std::uint64_t key) const noexcept { __builtin_prefetch(&slots_[home(key)]); }
+    // Adds key; returns whether it was absent.
+    bool insert(std::uint64_t key) noexcept {
+        const std::uint64_t mask = slots_.size() - 1;
+        for (std::uint64_t s = home(key);; s = (s + 1) & mask) {
+            if (slots_[s] == key) return false;
+            if (slots_[s] == kEmpty) {
+                slots_[s] = key;
+                return true;
+            }
+        }
+    }
+
+   private:
+    std::uint64_t home(std::uint64_t key) const noexcept { return (key * kIndexHashMultiplier) >> shift_; }
+    std::vector<std::uint64_t> slots_;
+    int shift_;
+};
 
 }  // namespace
 
@@ -60,18 +104,47 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
                                   " are not yet joined");
         }
     }
-    if (node_count() == 0) {
-        // m edges touch at most 2m nodes; never reserve for ids that cannot be drawn or reached.
-        std::uint64_t reachable = m >= range / 2 ? range : 2 * m;
-        reserve_nodes(std::min(reachable, kMaxNodes));
+    XorShift gen{seed <= 1 ? 1 : seed};
+    if (range > kPackableRange) {
+        if (node_count() == 0) {
+            // m edges touch at most 2m nodes: never reserve for ids that cannot be reached.
+            reserve_nodes(std::min(m >= range / 2 ? range : 2 * m, kMaxNodes));
+        }
+        for (std::uint64_t added = 0; added < m;) {
+            auto u = static_cast<NodeId>(gen.next() % range);
+            auto v = static_cast<NodeId>(gen.next() % range);
+            if (u != v && insert_edge(u, v)) ++added;
+        }
+        discard_snapshot();
+        return;
     }
 
-    XorShift gen{seed <= 1 ? 1 : seed};
-    for (std::uint64_t added = 0; added < m;) {
-        auto u = static_cast<NodeId>(gen.next() % range);
-        auto v = static_cast<NodeId>(gen.next() % range);
-        if (u != v && insert_edge(u, v)) ++added;
+    // Decide every attempt first, without touching the store, then insert the accepted edges in
+    // order as one batch: the same graph as inserting them one by one, several times faster,
+    // and nothing changes if memory runs out on the way.
+    std::vector<NodeId> accepted;
+    accepted.reserve(2 * m);
+    PairSet drawn(m);
+    const bool check_store = node_count() > 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> block(kBlock);
+    auto key = [range](std::pair<std::uint64_t, std::uint64_t> p) {
+        return p.first < p.second ? p.first * range + p.second : p.second * range + p.first;
+    };
+    while (accepted.size() < 2 * m) {
+        for (auto& p : block) {
+            p.first = gen.next() % range;
+            p.second = gen.next() % range;
+        }
+        for (std::size_t b = 0; b < kBlock && accepted.size() < 2 * m; ++b) {
+            if (b + kLookahead < kBlock) drawn.prefetch(key(block[b + kLookahead]));
+            auto [u, v] = block[b];
+            if (u == v || !drawn.insert(key(block[b]))) continue;
+            if (check_store && has_edge(static_cast<NodeId>(u), static_cast<NodeId>(v))) continue;
+            accepted.push_back(static_cast<NodeId>(u));
+            accepted.push_back(static_cast<NodeId>(v));
+        }
     }
+    insert_edges(accepted);
     discard_snapshot();
 }
 

@@ -1,0 +1,174 @@
+"""The benchmark's input graphs and query sets, made once with numpy and cached as .npy files.
+
+Two edge lists per scale: a uniform G(n, m) graph and a skewed R-MAT graph (Graph500 parameters,
+so a few hubs hold a large share of the edges). Both are simple graphs: self-loops are dropped and
+duplicates removed, then more edges are drawn until exactly m distinct edges remain. Node ids are
+compacted to 0..k-1 over the nodes that have an edge, so every library, whether it numbers nodes
+itself (igraph, rustworkx, networkit) or takes arbitrary ids (quillmesh, networkx), holds exactly the
+same graph with the same ids. Edge order is shuffled and each edge's orientation flipped at random,
+so no library gets a sorted input it could exploit.
+
+Every file is written under a name that carries the generator's parameters and format version, so
+a cached file is only reused for the same graph; workers load them read-only.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+# Bump when the generators or the query sets change, so stale cache files are ignored.
+FORMAT_VERSION = 1
+
+SCALES = {
+    "small": (100_000, 1_000_000),
+    "medium": (1_000_000, 10_000_000),
+    "large": (4_000_000, 40_000_000),
+}
+KINDS = ("uniform", "rmat")
+
+UNIFORM_SEED = 20240611
+RMAT_SEED = 20240612
+QUERY_SEED = 20240613
+# Graph500 quadrant probabilities; d = 1 - a - b - c.
+RMAT_A, RMAT_B, RMAT_C = 0.57, 0.19, 0.19
+# Extra draws per missing edge in each top-up round (R-MAT repeats many hub-to-hub edges).
+OVERSAMPLE = 1.25
+
+POINT_QUERIES = 100_000  # has_edge / degree / neighbors loops
+PATH_QUERIES = 100  # shortest-path pairs
+BATCH_PAIRS = 1_000_000  # batch edge tests
+SUBGRAPH_FRACTION = 0.10  # share of the nodes in the induced subgraph
+PRESENT_SHARE = 0.5  # share of edge-test pairs taken from existing edges
+
+
+@dataclass(frozen=True)
+class GraphFiles:
+    kind: str
+    edges: Path  # (m, 2) int64
+    queries: Path  # .npz with the query sets
+
+
+def _canonical_keys(u: np.ndarray, v: np.ndarray, span: int) -> np.ndarray:
+    """One int64 key per undirected pair, self-loops removed."""
+    keep = u != v
+    u, v = u[keep], v[keep]
+    lo, hi = np.minimum(u, v), np.maximum(u, v)
+    return lo * span + hi
+
+
+def _distinct_edges(draw, m: int, span: int, rng: np.random.Generator) -> np.ndarray:
+    """Draws pairs with draw(count) until m distinct undirected edges exist; picks m of them."""
+    keys = np.empty(0, dtype=np.int64)
+    while keys.size < m:
+        missing = m - keys.size
+        u, v = draw(int(missing * OVERSAMPLE) + 1)
+        keys = np.unique(np.concatenate([keys, _canonical_keys(u, v, span)]))
+    keys = keys[rng.permutation(keys.size)[:m]]
+    edges = np.stack([keys // span, keys % span], axis=1)
+    flip = rng.random(m) < 0.5
+    edges[flip] = edges[flip][:, ::-1]
+    return edges
+
+
+def _uniform_edges(n: int, m: int) -> np.ndarray:
+    rng = np.random.default_rng(UNIFORM_SEED)
+
+    def draw(count):
+        return rng.integers(0, n, size=count, dtype=np.int64), rng.integers(0, n, size=count, dtype=np.int64)
+
+    return _distinct_edges(draw, m, n, rng)
+
+
+def _rmat_edges(n: int, m: int) -> np.ndarray:
+    """R-MAT over 2**scale ids with a random relabelling; pairs with an id >= n are redrawn."""
+    rng = np.random.default_rng(RMAT_SEED)
+    scale = max(1, int(np.ceil(np.log2(n))))
+    relabel = rng.permutation(1 << scale).astype(np.int64)
+
+    def draw(count):
+        u = np.zeros(count, dtype=np.int64)
+        v = np.zeros(count, dtype=np.int64)
+        for bit in range(scale):
+            r = rng.random(count)
+            # Quadrants a (0,0), b (0,1), c (1,0), d (1,1).
+            row = r >= RMAT_A + RMAT_B
+            col = ((r >= RMAT_A) & (r < RMAT_A + RMAT_B)) | (r >= RMAT_A + RMAT_B + RMAT_C)
+            u |= row.astype(np.int64) << bit
+            v |= col.astype(np.int64) << bit
+        u, v = relabel[u], relabel[v]
+        inside = (u < n) & (v < n)
+        return u[inside], v[inside]
+
+    return _distinct_edges(draw, m, n, rng)
+
+
+def _compact(edges: np.ndarray) -> np.ndarray:
+    """Renumbers the nodes that have an edge to 0..k-1, keeping their relative order."""
+    used, inverse = np.unique(edges, return_inverse=True)
+    if used.size and used[-1] == used.size - 1:
+        return edges
+    return inverse.reshape(edges.shape).astype(np.int64)
+
+
+def _queries(edges: np.ndarray) -> dict[str, np.ndarray]:
+    rng = np.random.default_rng(QUERY_SEED)
+    nodes = int(edges.max()) + 1
+
+    def pairs(count: int) -> np.ndarray:
+        present = int(count * PRESENT_SHARE)
+        picked = edges[rng.integers(0, edges.shape[0], size=present)]
+        rand = rng.integers(0, nodes, size=(count - present, 2), dtype=np.int64)
+        out = np.concatenate([picked, rand])
+        return out[rng.permutation(count)]
+
+    path = rng.integers(0, nodes, size=(PATH_QUERIES * 2, 2), dtype=np.int64)
+    path = path[path[:, 0] != path[:, 1]][:PATH_QUERIES]
+    return {
+        "point_pairs": pairs(POINT_QUERIES),
+        "point_nodes": rng.integers(0, nodes, size=POINT_QUERIES, dtype=np.int64),
+        "path_pairs": path,
+        "batch_pairs": pairs(BATCH_PAIRS),
+        "subgraph_nodes": rng.choice(nodes, size=int(nodes * SUBGRAPH_FRACTION), replace=False).astype(np.int64),
+    }
+
+
+def _atomic_save(path: Path, save) -> None:
+    tmp = path.with_name(path.name + f".{os.getpid()}.tmp")
+    with open(tmp, "wb") as f:
+        save(f)
+    os.replace(tmp, path)
+
+
+def ensure(kind: str, scale: str, cache_dir: Path, log=print) -> GraphFiles:
+    """Returns the cached files of one graph, generating them first when absent."""
+    n, m = SCALES[scale]
+    stem = f"{kind}-n{n}-m{m}-v{FORMAT_VERSION}"
+    files = GraphFiles(kind, cache_dir / f"{stem}.npy", cache_dir / f"{stem}-queries.npz")
+    if files.edges.exists() and files.queries.exists():
+        return files
+    cache_dir.mkdir(parents=True, exist_ok=True)
+    started = time.perf_counter()
+    log(f"generating {kind} graph n={n:,} m={m:,} into {files.edges} ...")
+    make = _uniform_edges if kind == "uniform" else _rmat_edges
+    edges = _compact(make(n, m))
+    _atomic_save(files.edges, lambda f: np.save(f, edges))
+    _atomic_save(files.queries, lambda f: np.savez(f, **_queries(edges)))
+    log(f"generated {kind} graph in {time.perf_counter() - started:.1f} s")
+    return files
+
+
+def describe(edges: np.ndarray) -> dict:
+    """Node count, edge count and degree extremes of an edge list (for the report)."""
+    nodes = int(edges.max()) + 1 if edges.size else 0
+    degree = np.bincount(edges.reshape(-1), minlength=nodes)
+    return {
+        "nodes": nodes,
+        "edges": int(edges.shape[0]),
+        "max_degree": int(degree.max()) if nodes else 0,
+        "mean_degree": float(degree.mean()) if nodes else 0.0,
+    }

@@ -36,8 +36,8 @@ RMAT_SEED = 20240612
 QUERY_SEED = 20240613
 # Graph500 quadrant probabilities; d = 1 - a - b - c.
 RMAT_A, RMAT_B, RMAT_C = 0.57, 0.19, 0.19
-# Extra draws per missing edge in each top-up round (R-MAT repeats many hub-to-hub edges).
-OVERSAMPLE = 1.25
+# Margin on the draws of a top-up round beyond what the previous round's yield predicts.
+OVERSAMPLE = 1.1
 
 POINT_QUERIES = 100_000  # has_edge / degree / neighbors loops
 PATH_QUERIES = 100  # shortest-path pairs
@@ -61,13 +61,29 @@ def _canonical_keys(u: np.ndarray, v: np.ndarray, span: int) -> np.ndarray:
     return lo * span + hi
 
 
+def _sorted_unique(a: np.ndarray) -> np.ndarray:
+    # np.unique takes a much slower path than a plain sort for large int64 arrays.
+    a = np.sort(a)
+    if a.size:
+        a = a[np.concatenate(([True], a[1:] != a[:-1]))]
+    return a
+
+
 def _distinct_edges(draw, m: int, span: int, rng: np.random.Generator) -> np.ndarray:
-    """Draws pairs with draw(count) until m distinct undirected edges exist; picks m of them."""
+    """Draws pairs with draw(count) until m distinct undirected edges exist; picks m of them.
+
+    Each round draws enough for the missing edges at the share of new distinct edges that the
+    previous round yielded (self-loops, duplicates and, for R-MAT, out-of-range ids all cost draws).
+    """
     keys = np.empty(0, dtype=np.int64)
+    yield_rate = 1.0
     while keys.size < m:
         missing = m - keys.size
-        u, v = draw(int(missing * OVERSAMPLE) + 1)
-        keys = np.unique(np.concatenate([keys, _canonical_keys(u, v, span)]))
+        count = int(missing / yield_rate * OVERSAMPLE) + 1
+        before = keys.size
+        u, v = draw(count)
+        keys = _sorted_unique(np.concatenate([keys, _canonical_keys(u, v, span)]))
+        yield_rate = max((keys.size - before) / count, 1.0 / count)
     keys = keys[rng.permutation(keys.size)[:m]]
     edges = np.stack([keys // span, keys % span], axis=1)
     flip = rng.random(m) < 0.5
@@ -109,10 +125,10 @@ def _rmat_edges(n: int, m: int) -> np.ndarray:
 
 def _compact(edges: np.ndarray) -> np.ndarray:
     """Renumbers the nodes that have an edge to 0..k-1, keeping their relative order."""
-    used, inverse = np.unique(edges, return_inverse=True)
+    used = _sorted_unique(edges.reshape(-1))
     if used.size and used[-1] == used.size - 1:
         return edges
-    return inverse.reshape(edges.shape).astype(np.int64)
+    return np.searchsorted(used, edges).astype(np.int64)
 
 
 def _queries(edges: np.ndarray) -> dict[str, np.ndarray]:

@@ -22,22 +22,21 @@ def oracle(order, edges):
     for s in order:
         if s in seen:
             continue
+        before, queue = len(seen), deque([s])
         seen.add(s)
-        queue, count = deque([s]), 0
         while queue:
-            count += 1
             for v in adj[queue.popleft()]:
                 if v not in seen:
                     seen.add(v)
                     queue.append(v)
-        sizes.append(count)
+        sizes.append(len(seen) - before)
     return sizes
 
 
 def check(g, edges=None):
     order = g.nodes()
     edges = g.edges() if edges is None else edges
-    assert set(order) == {x for e in edges for x in e} | set(order)  # every endpoint is a node
+    assert {x for e in edges for x in e} <= set(order)
     sizes = g.connected_component_sizes()
     assert sizes == oracle(order, edges)
     assert sum(sizes) == g.number_of_nodes() == len(order)
@@ -61,25 +60,22 @@ def random_graph(rng, ids, m, loops=0.05, isolated=0.2):
     return g, edges
 
 
+POOLS = {  # id pool and number of steps
+    "sparse": (range(400), 200),
+    "medium": (range(150), 200),
+    "dense": (range(40), 300),
+    "negative": (range(-300, 5), 250),
+    "extreme": (EXTREMES + [I64_MIN + 7 * k for k in range(30)] + [I64_MAX - k for k in range(30)], 150),
+    "wide": ([(k * 0x9E3779B97F4A7C15) % 2**64 - 2**63 for k in range(300)], 350),
+}
+
+
 @pytest.mark.parametrize("seed", range(6))
-@pytest.mark.parametrize("kind", ["sparse", "medium", "dense", "negative", "extreme", "wide"])
+@pytest.mark.parametrize("kind", sorted(POOLS))
 def test_random_graphs_match_oracle(kind, seed):
-    rng = random.Random(f"{kind}{seed}")
-    ids = {
-        "sparse": lambda: list(range(400)),
-        "medium": lambda: list(range(150)),
-        "dense": lambda: list(range(40)),
-        "negative": lambda: list(range(-300, 5)),
-        "extreme": lambda: EXTREMES + [I64_MIN + 7 * k for k in range(30)] + [I64_MAX - k for k in range(30)],
-        "wide": lambda: [rng.getrandbits(64) - 2**63 for _ in range(300)],
-    }[kind]()
-    m = {"sparse": 200, "medium": 200, "dense": 300}.get(kind, rng.randrange(50, 400))
-    g, edges = random_graph(rng, ids, m)
-    if kind == "wide":
-        g.add_edges_from(edges)  # the bulk path must not change anything
-    sizes = check(g, edges)
-    if kind == "sparse":
-        assert len(sizes) > 50
+    ids, m = POOLS[kind]
+    sizes = check(*random_graph(random.Random(f"{kind}{seed}"), list(ids), m))
+    assert kind != "sparse" or len(sizes) > 50
 
 
 @pytest.mark.parametrize("n, m, seed", [(50_000, 20_000, 1), (50_000, 70_000, 2)])
@@ -92,11 +88,11 @@ def test_build_random(n, m, seed):
 
 def test_giant_component_among_many_small():
     rng = random.Random(5)
-    ids = rng.sample(range(-10**12, 10**12), 60_000)
-    giant, rest = ids[:30_000], ids[30_000:]
+    ids = rng.sample(range(-10**12, 10**12), 40_000)
+    giant, rest = ids[:20_000], ids[20_000:]
     edges = [(giant[i], giant[rng.randrange(i)]) for i in range(1, len(giant))]  # a random tree
-    edges += [(rng.choice(giant), rng.choice(giant)) for _ in range(10_000)]
-    for k in range(0, len(rest) - 6, 6):  # pairs, paths of three, stars with a self-loop
+    edges += [(rng.choice(giant), rng.choice(giant)) for _ in range(6_000)]
+    for k in range(0, len(rest) - 6, 6):  # pairs, paths of three, lone self-loops
         a, b, c, d, e, f = rest[k:k + 6]
         edges += [(a, b), (c, d), (d, e), (f, f)]
     rng.shuffle(edges)
@@ -105,14 +101,14 @@ def test_giant_component_among_many_small():
         g.add_nodes_from(rng.sample(rest, 100))
         g.add_edges_from(edges[i:i + 5000])
     sizes = check(g, edges)
-    assert max(sizes) == 30_000
+    assert max(sizes) == 20_000 and len(sizes) > 9_000
 
 
-@pytest.mark.parametrize("cuts", [0, 1, 6])
+@pytest.mark.parametrize("cuts", [0, 6])
 @pytest.mark.parametrize("cycle", [False, True])
 def test_long_chains(cycle, cuts):
-    # A path (or cycle) of 100,000 nodes with shuffled ids and edge order, cut into pieces.
-    n = 100_000
+    # A path (or cycle) of 60,000 nodes with scattered ids and a scrambled edge order, cut into pieces.
+    n = 60_000
     ids = [(k * 0x9E3779B97F4A7C15 + cuts) % 2**64 - 2**63 for k in range(n)]  # distinct, scattered
     edges = list(zip(ids, ids[1:])) + ([(ids[-1], ids[0])] if cycle else [])
     at = sorted(random.Random(cuts).sample(range(1, n - 1), cuts))
@@ -153,18 +149,15 @@ def test_documented_cases():
     assert g.connected_component_sizes() == []
     g.add_nodes_from([5, -3, 0, I64_MIN, I64_MAX])
     assert g.connected_component_sizes() == [1] * 5
-
-    for build in ([(1, 2), 3], [3, (1, 2)], [(2, 1), 3], [3, (2, 1)]):
+    for steps in ([(1, 2), (3,)], [(3,), (1, 2)], [(2, 1), (3,)], [(3,), (2, 1)]):
         g = IntGraphCore()
-        for step in build:
-            g.add_edge(*step) if isinstance(step, tuple) else g.add_node(step)
+        for step in steps:
+            (g.add_edge if len(step) == 2 else g.add_node)(*step)
         order = g.nodes()
         pair_first = min(order.index(1), order.index(2)) < order.index(3)
         assert g.connected_component_sizes() == ([2, 1] if pair_first else [1, 2])
-
     g = IntGraphCore()
     g.add_edge(7, 7)
     assert g.connected_component_sizes() == [1]
-    g.add_edge(7, 8)
-    g.add_edge(8, 8)
+    g.add_edges_from([(7, 8), (8, 8)])
     assert g.connected_component_sizes() == [2]

@@ -1,0 +1,79 @@
+"""The benchmark's operations: their names, groups, row labels and how their results are compared.
+
+Shared by the driver (which selects, labels and cross-checks) and the workers (which run them). The
+order of OPS is the order in which a worker runs them and the report lists them.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+# The PageRank parameters every library is asked for (as far as each one allows).
+PAGERANK_DAMPING = 0.85
+PAGERANK_TOL = 1e-6  # L1 change between iterations, summed over all nodes
+PAGERANK_MAX_ITER = 100
+# Top-ranked PageRank nodes compared across libraries, and how many of them must agree.
+PAGERANK_TOP = 10
+PAGERANK_MIN_OVERLAP = 6
+
+
+@dataclass(frozen=True)
+class Op:
+    name: str
+    label: str
+    # "load" ops build a graph and get a bytes-per-edge figure; "query" ops run on a built graph.
+    kind: str
+    # How results are compared across libraries: "exact" (equal check values), "top" (PageRank
+    # top-node overlap) or "none".
+    compare: str = "exact"
+
+
+OPS = (
+    Op("load_tuples", "load: list of tuples", "load"),
+    Op("load_flat", "load: flat list", "load"),
+    Op("load_numpy", "load: numpy array", "load"),
+    Op("generate", "native random G(n, m)", "load"),
+    Op("has_edge", "has_edge x100k (loop)", "query"),
+    Op("degree", "degree x100k (loop)", "query"),
+    Op("neighbors", "neighbors x100k (loop)", "query"),
+    Op("nodes", "enumerate nodes", "query"),
+    Op("edges", "enumerate edges", "query"),
+    Op("degrees", "degree sequence", "query"),
+    Op("triangles_cold", "triangle count (cold)", "query"),
+    Op("triangles_warm", "triangle count (warm)", "query"),
+    Op("pagerank", "PageRank", "query", compare="top"),
+    Op("components", "component sizes", "query"),
+    Op("shortest_path", "shortest path x100", "query"),
+    Op("has_edges", "batch edge test x1M", "query"),
+    Op("subgraph", "induced subgraph edges", "query"),
+)
+BY_NAME = {op.name: op for op in OPS}
+
+# Names accepted by --ops besides the op names themselves.
+ALIASES = {
+    "load": ("load_tuples", "load_flat", "load_numpy"),
+    "queries": ("has_edge", "degree", "neighbors"),
+    "enumerate": ("nodes", "edges", "degrees"),
+    "triangles": ("triangles_cold", "triangles_warm"),
+}
+
+# Ops only run on the uniform graph (native generation makes its own uniform graph).
+UNIFORM_ONLY = frozenset({"generate"})
+
+
+def select(spec: str | None) -> list[str]:
+    """Op names for a comma-separated --ops value (None: all), in catalogue order."""
+    if not spec:
+        return [op.name for op in OPS]
+    wanted: set[str] = set()
+    for item in (part.strip() for part in spec.split(",")):
+        if not item:
+            continue
+        if item in ALIASES:
+            wanted.update(ALIASES[item])
+        elif item in BY_NAME:
+            wanted.add(item)
+        else:
+            known = ", ".join([op.name for op in OPS] + sorted(ALIASES))
+            raise ValueError(f"unknown op {item!r}; known: {known}")
+    return [op.name for op in OPS if op.name in wanted]

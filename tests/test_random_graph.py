@@ -69,8 +69,11 @@ def test_worked_examples(calls, edges):
 
 
 @pytest.mark.parametrize("n,m,seed,pre", [
-    (10, 5, 42, []), (50, 300, 7, []), (8, 28, 5, []), (2000, 400, 0, []), (2**40, 40, MASK, []),
-    (10**12, 10, 42, []), (I64_MAX, 20, 3, []),  # far more ids than could ever be reserved
+    (10, 5, 42, []), (50, 300, 7, []), (8, 28, 5, []), (2000, 400, 0, []), (2**32, 30, 5, [0, 1]),
+    (2**32 + 1, 30, 6, []), (2**40, 40, MASK, [3, 5, 2**39, 7]), (10**12, 10, 42, []),
+    (I64_MAX, 20, 3, []),  # far more ids than could ever be reserved
+    (8, 1, 42, [x for p in itertools.combinations(range(8), 2) if p != (0, 1) for x in p]),  # one free pair
+    (30, 5, 8, list(range(2000))),  # a few edges next to a large store
     (20, 60, 9, [0, 1, 1, 2, 5, 5, -3, 4, 19, 100, I64_MIN, 0, 7, 8]),
     (6, 12, 1, [0, 1, 2, 3, 4, 5, 3, 3, 4, 4, -1, 0, 0, 9]),  # exactly the free pairs
     (3, 3, 4, [0, 5, 1, -1, 2, 100, 7, 7]),  # edges leaving 0..n-1 take no pair

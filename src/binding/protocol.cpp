@@ -299,3 +299,64 @@ int read_integer_buffer(PyObject* o, std::vector<std::int64_t>& out) {
 }
 
 }  // namespace qm::py
+
+namespace qm::py {
+
+namespace {
+
+// The ints of a graph's nodes, created on first use and released with the cache.
+class NodeInts {
+   public:
+    explicit NodeInts(const Graph& g) : graph_(g), ints_(g.node_count(), nullptr) {}
+    ~NodeInts() {
+        for (PyObject* o : ints_) Py_XDECREF(o);
+    }
+    NodeInts(const NodeInts&) = delete;
+    NodeInts& operator=(const NodeInts&) = delete;
+
+    // A new reference to the int of node i, or null with the interpreter's exception.
+    PyObject* get(Index i) {
+        PyObject*& slot = ints_[i];
+        if (slot == nullptr && (slot = to_py(graph_.id_at(i))) == nullptr) return nullptr;
+        return Py_NewRef(slot);
+    }
+
+   private:
+    const Graph& graph_;
+    std::vector<PyObject*> ints_;
+};
+
+}  // namespace
+
+PyObject* to_py(const IndexedEdges& edges) {
+    const std::size_t n = edges.pairs.size();
+    NodeInts ints(edges.graph);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(edges.flat ? 2 * n : n)));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* u = ints.get(edges.pairs[k].first);
+        if (u == nullptr) return nullptr;
+        PyObject* v = ints.get(edges.pairs[k].second);
+        if (v == nullptr) {
+            Py_DECREF(u);
+            return nullptr;
+        }
+        if (edges.flat) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(2 * k), u);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(2 * k + 1), v);
+            continue;
+        }
+        PyObject* t = PyTuple_New(2);
+        if (t == nullptr) {
+            Py_DECREF(u);
+            Py_DECREF(v);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, 0, u);
+        PyTuple_SET_ITEM(t, 1, v);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), t);
+    }
+    return list.release();
+}
+
+}  // namespace qm::py

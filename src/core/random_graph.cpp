@@ -43,8 +43,8 @@ constexpr std::uint64_t kPackableRange = std::uint64_t{1} << 32;
 constexpr std::size_t kBlock = 4096;
 constexpr std::size_t kLookahead = 16;
 
-// The pairs drawn so far in one call: open addressing over packed keys, sized up front for every
-// key the call can insert so that it never grows.
+// The pairs accepted so far in one call: open addressing over packed keys, sized up front for the
+// m keys the call can insert, so it never grows and never fills up.
 class PairSet {
    public:
     static constexpr std::uint64_t kEmpty = UINT64_MAX;  // u * n + v never reaches it
@@ -59,16 +59,12 @@ class PairSet {
         shift_ = 64 - std::countr_zero(cap);
     }
     void prefetch(std::uint64_t key) const noexcept { __builtin_prefetch(&slots_[home(key)]); }
-    // Adds key; returns whether it was absent.
-    bool insert(std::uint64_t key) noexcept {
+    // The slot holding key, or the empty slot where it belongs.
+    std::uint64_t& slot(std::uint64_t key) noexcept {
         const std::uint64_t mask = slots_.size() - 1;
-        for (std::uint64_t s = home(key);; s = (s + 1) & mask) {
-            if (slots_[s] == key) return false;
-            if (slots_[s] == kEmpty) {
-                slots_[s] = key;
-                return true;
-            }
-        }
+        std::uint64_t s = home(key);
+        while (slots_[s] != key && slots_[s] != kEmpty) s = (s + 1) & mask;
+        return slots_[s];
     }
 
    private:
@@ -124,7 +120,7 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
     // and nothing changes if memory runs out on the way.
     std::vector<NodeId> accepted;
     accepted.reserve(2 * m);
-    PairSet drawn(m);
+    PairSet drawn(m);  // holds accepted pairs only: at most m
     const bool check_store = node_count() > 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> block(kBlock);
     auto key = [range](std::pair<std::uint64_t, std::uint64_t> p) {
@@ -138,8 +134,11 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
         for (std::size_t b = 0; b < kBlock && accepted.size() < 2 * m; ++b) {
             if (b + kLookahead < kBlock) drawn.prefetch(key(block[b + kLookahead]));
             auto [u, v] = block[b];
-            if (u == v || !drawn.insert(key(block[b]))) continue;
+            if (u == v) continue;
+            std::uint64_t& slot = drawn.slot(key(block[b]));
+            if (slot != PairSet::kEmpty) continue;  // accepted earlier in this call
             if (check_store && has_edge(static_cast<NodeId>(u), static_cast<NodeId>(v))) continue;
+            slot = key(block[b]);
             accepted.push_back(static_cast<NodeId>(u));
             accepted.push_back(static_cast<NodeId>(v));
         }

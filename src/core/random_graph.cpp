@@ -7,11 +7,14 @@
 //
 // A request that can never be met (more edges than there are free node pairs) is refused up front
 // instead of redrawing forever.
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
+#include <new>
+#include <string>
 #include <utility>
 #include <vector>
-#include <string>
 
 #include "fault.hpp"
 #include "graph.hpp"
@@ -35,6 +38,9 @@ struct XorShift {
 };
 
 using Wide = unsigned __int128;
+
+// Every edge occupies at least one 32-bit entry in each of its two neighbour sets.
+constexpr std::uint64_t kMinBytesPerEdge = 2 * sizeof(Index);
 
 // Ranges up to this size pack an unordered pair {u, v} (u < v < n) into one 64-bit key u * n + v.
 constexpr std::uint64_t kPackableRange = std::uint64_t{1} << 32;
@@ -100,6 +106,13 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
                                   " are not yet joined");
         }
     }
+    // The store needs at least kMinBytesPerEdge for every edge; a request that cannot fit in this
+    // machine's memory fails now instead of after filling it.
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0 &&
+        Wide{m} * kMinBytesPerEdge > Wide{static_cast<std::uint64_t>(pages)} * static_cast<std::uint64_t>(page_size))
+        throw std::bad_alloc();
+
     XorShift gen{seed <= 1 ? 1 : seed};
     if (range > kPackableRange) {
         if (node_count() == 0) {

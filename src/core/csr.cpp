@@ -1,8 +1,9 @@
-// Building the CSR snapshot: one pass over the store in dense order, each row copied out of its
-// neighbour set and sorted. Built at most once between mutations.
+// Building the CSR snapshot: row offsets from the set sizes, then every row copied out of its
+// neighbour set and sorted, rows in parallel. Built at most once between mutations.
 #include <algorithm>
 
 #include "graph.hpp"
+#include "parallel/pool.hpp"
 
 namespace qm {
 
@@ -18,12 +19,12 @@ const CsrSnapshot& Graph::ensure_csr() {
     }
     snapshot->offsets[n] = total;
     snapshot->targets.resize(total);
-    for (std::size_t i = 0; i < n; ++i) {
+    parallel::parallel_for(n, [&](std::size_t i) {
         Index* row = snapshot->targets.data() + snapshot->offsets[i];
         Index* out = row;
         nbrs_[i].for_each([&](Index j) { *out++ = j; });
         std::sort(row, out);
-    }
+    });
     csr_ = std::move(snapshot);
     return *csr_;
 }

@@ -1,0 +1,321 @@
+"""Turns the driver's collected results into the report: Markdown tables, a JSON record and a chart.
+
+Times are the best of the runs; a peer's ratio is its time divided by quillmesh's on the same
+interpreter (quillmesh on the free-threaded one when it did not run on the peer's), so a ratio above
+1 means quillmesh was faster. Memory is the RSS growth of building the graph, in bytes per edge.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from catalogue import BY_NAME, OPS
+
+BASELINE = "quillmesh"
+# Seconds below which times are printed in milliseconds.
+MILLI = 1.0
+MILLIS_PER_SECOND = 1000
+
+
+@dataclass
+class Column:
+    """One library on one interpreter, as a column of the report."""
+
+    lib: str
+    interp: str | None  # "ft", "gil" or None when the library did not run anywhere
+    state: str = "run"  # "run", "not installable" or "skipped"
+    reason: str = ""
+    python: str = ""
+    versions: dict = field(default_factory=dict)
+
+    @property
+    def name(self) -> str:
+        return f"{self.lib} ({self.interp})" if self.interp else self.lib
+
+
+@dataclass
+class Result:
+    graph: str
+    op: str
+    column: str
+    status: str  # "ok", "timeout", "unsupported", "error", "not installable", "skipped"
+    seconds: float | None = None
+    runs: int = 0
+    times: list = field(default_factory=list)
+    bytes_per_edge: float | None = None
+    check: object = None
+    note: str | None = None
+    message: str = ""
+
+
+class Report:
+    def __init__(self, columns: list[Column], graphs: dict, settings: dict, machine: dict) -> None:
+        self.columns = columns
+        self.graphs = graphs  # kind -> description
+        self.settings = settings
+        self.machine = machine
+        self.results: dict[tuple[str, str, str], Result] = {}
+        self.failures: list[str] = []
+        self.compared = 0
+
+    def add(self, result: Result) -> None:
+        self.results[(result.graph, result.op, result.column)] = result
+
+    def get(self, graph: str, op: str, column: str) -> Result | None:
+        return self.results.get((graph, op, column))
+
+    def ops(self, graph: str) -> list[str]:
+        present = {op for (g, op, _) in self.results if g == graph}
+        return [op.name for op in OPS if op.name in present]
+
+    # ---- ratios
+
+    def baseline_column(self, column: Column) -> str | None:
+        """The quillmesh column a peer is compared with: same interpreter, else free-threaded."""
+        names = {c.name: c for c in self.columns if c.lib == BASELINE and c.state == "run"}
+        for interp in (column.interp, "ft"):
+            candidate = f"{BASELINE} ({interp})"
+            if candidate in names:
+                return candidate
+        return None
+
+    def ratio(self, graph: str, op: str, column: Column, attr: str = "seconds") -> tuple[float | None, bool]:
+        """(peer / quillmesh, is_lower_bound). A timed-out peer gives a lower bound."""
+        if column.lib == BASELINE:
+            return None, False
+        base_name = self.baseline_column(column)
+        base = self.get(graph, op, base_name) if base_name else None
+        mine = self.get(graph, op, column.name)
+        if not base or not mine or base.status != "ok" or not getattr(base, attr):
+            return None, False
+        if mine.status == "ok" and getattr(mine, attr) is not None:
+            return getattr(mine, attr) / getattr(base, attr), False
+        if mine.status == "timeout" and attr == "seconds":
+            return self.settings["op_timeout"] / base.seconds, True
+        return None, False
+
+    def not_ahead(self) -> list[dict]:
+        """Every (graph, op) where some peer beat quillmesh on its interpreter."""
+        found = []
+        for graph in self.graphs:
+            for op in self.ops(graph):
+                for column in self.columns:
+                    ratio, _ = self.ratio(graph, op, column)
+                    if ratio is not None and ratio < 1:
+                        base = self.get(graph, op, self.baseline_column(column))
+                        mine = self.get(graph, op, column.name)
+                        found.append(
+                            {
+                                "graph": graph,
+                                "op": op,
+                                "peer": column.name,
+                                "peer_seconds": mine.seconds,
+                                "quillmesh": self.baseline_column(column),
+                                "quillmesh_seconds": base.seconds,
+                                "ratio": ratio,
+                            }
+                        )
+        return found
+
+    # ---- Markdown
+
+    def _time_cell(self, graph: str, op: str, column: Column) -> str:
+        r = self.get(graph, op, column.name)
+        if r is None:
+            return ""
+        if r.status != "ok":
+            if r.status == "timeout":
+                text = f"> {self.settings['op_timeout']:.0f} s"
+            elif r.status == "unsupported":
+                text = "n/a"
+            elif r.status == "error":
+                text = "error"
+            else:
+                text = r.status
+            ratio, lower = self.ratio(graph, op, column)
+            return f"{text} (>{ratio:.1f}×)" if ratio is not None and lower else text
+        text = format_seconds(r.seconds)
+        ratio, _ = self.ratio(graph, op, column)
+        if ratio is not None:
+            mark = f"×{ratio:.2f}" if ratio < 1 else f"×{ratio:.1f}"
+            text += f" **{mark}**" if ratio < 1 else f" {mark}"
+        return text
+
+    def _memory_cell(self, graph: str, op: str, column: Column) -> str:
+        r = self.get(graph, op, column.name)
+        if r is None or r.status != "ok" or r.bytes_per_edge is None:
+            return "" if r is None else ("n/a" if r.status == "unsupported" else r.status)
+        text = f"{r.bytes_per_edge:.1f}"
+        ratio, _ = self.ratio(graph, op, column, attr="bytes_per_edge")
+        if ratio is not None:
+            text += f" ×{ratio:.1f}"
+        return text
+
+    def _table(self, graph: str, ops: list[str], cell, first: str) -> list[str]:
+        shown = [c for c in self.columns if c.state == "run"]
+        lines = [
+            "| " + " | ".join([first] + [c.name for c in shown]) + " |",
+            "|---" + "|---:" * len(shown) + "|",
+        ]
+        for op in ops:
+            lines.append("| " + " | ".join([BY_NAME[op].label] + [cell(graph, op, c) for c in shown]) + " |")
+        return lines
+
+    def markdown(self) -> str:
+        s, m = self.settings, self.machine
+        out = [
+            f"# quillmesh benchmark — {s['scale']} scale",
+            "",
+            f"{m['date']} · {m['cpu']} · {m['cores']} cores · {m['memory_gib']:.0f} GiB · "
+            f"load average {m['load_before']} before, {m['load_after']} after · quillmesh {m['commit']}",
+            "",
+            f"Best of up to {s['repeat']} runs (repeating stops once an op has used {s['op_budget']:.0f} s; "
+            f"a single run is stopped after {s['op_timeout']:.0f} s). "
+            "Ratio = peer time / quillmesh time on the same interpreter: above 1 quillmesh is faster; "
+            "**bold** where it is not.",
+            "",
+        ]
+        for graph, desc in self.graphs.items():
+            ops = self.ops(graph)
+            out += [
+                f"## {desc['title']}: {desc['nodes']:,} nodes, {desc['edges']:,} edges "
+                f"(mean degree {desc['mean_degree']:.1f}, max {desc['max_degree']:,})",
+                "",
+            ]
+            out += self._table(graph, ops, self._time_cell, "operation (time)")
+            loads = [op for op in ops if BY_NAME[op].kind == "load"]
+            if loads:
+                out += ["", "Memory: RSS growth while building, bytes per edge (ratio to quillmesh)", ""]
+                out += self._table(graph, loads, self._memory_cell, "build")
+            out.append("")
+        out += self._columns_section() + self._notes_section() + self._findings_section()
+        return "\n".join(out) + "\n"
+
+    def _columns_section(self) -> list[str]:
+        out = ["## Libraries", ""]
+        for c in self.columns:
+            if c.state == "run":
+                versions = ", ".join(f"{k} {v}" for k, v in c.versions.items())
+                out.append(f"- **{c.name}**: {versions}; Python {c.python}")
+            else:
+                out.append(f"- **{c.name}**: {c.state}: {c.reason}")
+        return out + [""]
+
+    def _notes_section(self) -> list[str]:
+        order = list(BY_NAME)
+        notes: dict[tuple[str, str], str] = {}
+        errors: list[str] = []
+        for r in self.results.values():
+            lib = r.column.split(" ")[0]
+            if r.status == "ok" and r.note:
+                notes.setdefault((lib, r.op), r.note)
+            elif r.status == "unsupported":
+                notes.setdefault((lib, r.op), f"n/a: {r.message}")
+            elif r.status in ("error", "timeout"):
+                errors.append(f"- {r.column}, {self.graphs[r.graph]['title']}, {BY_NAME[r.op].label}: "
+                              f"{r.status}: {r.message}")
+        out = ["## How each library runs each operation", ""]
+        for (lib, op), note in sorted(notes.items(), key=lambda kv: (kv[0][0], order.index(kv[0][1]))):
+            out.append(f"- {lib}, {BY_NAME[op].label}: {note}")
+        if errors:
+            out += ["", "Stopped or failed:", ""] + errors
+        return out + [""]
+
+    def _findings_section(self) -> list[str]:
+        out = ["## Cross-checks", ""]
+        if self.failures:
+            out += [f"- FAILED: {f}" for f in self.failures]
+        else:
+            out.append(f"All {self.compared} comparisons agree (exact values; PageRank by top-10 overlap).")
+        out += ["", "## Where quillmesh is not ahead", ""]
+        behind = self.not_ahead()
+        if not behind:
+            out.append("Nowhere: quillmesh is fastest on every operation measured.")
+        for b in behind:
+            out.append(
+                f"- {self.graphs[b['graph']]['title']}, {BY_NAME[b['op']].label}: {b['peer']} "
+                f"{format_seconds(b['peer_seconds'])} vs {b['quillmesh']} {format_seconds(b['quillmesh_seconds'])} "
+                f"(×{b['ratio']:.2f})"
+            )
+        return out + [""]
+
+    # ---- files
+
+    def as_json(self) -> dict:
+        rows = []
+        for (graph, op, column), r in self.results.items():
+            col = next(c for c in self.columns if c.name == column)
+            ratio, lower = self.ratio(graph, op, col)
+            mem_ratio, _ = self.ratio(graph, op, col, attr="bytes_per_edge")
+            rows.append({**r.__dict__, "label": BY_NAME[op].label, "ratio": ratio, "ratio_is_lower_bound": lower,
+                         "memory_ratio": mem_ratio})
+        return {
+            "settings": self.settings,
+            "machine": self.machine,
+            "graphs": self.graphs,
+            "columns": [c.__dict__ | {"name": c.name} for c in self.columns],
+            "results": rows,
+            "cross_check": {"compared": self.compared, "failures": self.failures},
+            "not_ahead": self.not_ahead(),
+        }
+
+    def write(self, directory: Path, stem: str = "latest") -> list[Path]:
+        directory.mkdir(parents=True, exist_ok=True)
+        md, js, png = (directory / f"{stem}.{ext}" for ext in ("md", "json", "png"))
+        md.write_text(self.markdown())
+        js.write_text(json.dumps(self.as_json(), indent=1, default=str) + "\n")
+        written = [md, js]
+        if self.chart(png):
+            written.append(png)
+        return written
+
+    def chart(self, path: Path) -> bool:
+        try:
+            import matplotlib
+
+            matplotlib.use("Agg")
+            import matplotlib.pyplot as plt
+        except ImportError as exc:
+            print(f"bench: no chart ({exc})")
+            return False
+        peers = [c for c in self.columns if c.state == "run" and c.lib != BASELINE]
+        graphs = list(self.graphs)
+        fig, axes = plt.subplots(len(graphs), 1, figsize=(14, 4.8 * len(graphs)), squeeze=False)
+        width = 0.8 / max(1, len(peers))
+        for ax, graph in zip(axes[:, 0], graphs):
+            ops = self.ops(graph)
+            for i, column in enumerate(peers):
+                xs, ys, bounds = [], [], []
+                for x, op in enumerate(ops):
+                    ratio, lower = self.ratio(graph, op, column)
+                    if ratio is not None:
+                        xs.append(x + (i - (len(peers) - 1) / 2) * width)
+                        ys.append(ratio)
+                        bounds.append(lower)
+                bars = ax.bar(xs, ys, width, label=column.name)
+                for bar, lower in zip(bars, bounds):
+                    if lower:
+                        bar.set_hatch("//")
+            ax.axhline(1.0, color="black", linewidth=0.8)
+            ax.set_yscale("log")
+            ax.set_xticks(range(len(ops)))
+            ax.set_xticklabels([BY_NAME[op].label for op in ops], rotation=30, ha="right", fontsize=8)
+            ax.set_ylabel("peer time / quillmesh time")
+            ax.set_title(f"{self.graphs[graph]['title']} ({self.graphs[graph]['edges']:,} edges): "
+                         "above 1 = quillmesh faster; hatched = peer timed out (lower bound)")
+            ax.legend(fontsize=8)
+        fig.suptitle(f"quillmesh vs peers, {self.settings['scale']} scale, {self.machine['date']}")
+        fig.tight_layout()
+        fig.savefig(path, dpi=110)
+        plt.close(fig)
+        return True
+
+
+def format_seconds(seconds: float | None) -> str:
+    if seconds is None:
+        return "–"
+    if seconds < MILLI:
+        return f"{seconds * MILLIS_PER_SECOND:.3g} ms"
+    return f"{seconds:.3g} s"

@@ -1,0 +1,443 @@
+"""The benchmark driver behind `make bench`: quillmesh against networkx, igraph, rustworkx and networkit.
+
+    .venv-bench-ft/bin/python bench/run.py --python-ft PY [--python-gil PY] [--scale small|medium|large]
+        [--ops a,b] [--libs a,b] [--repeat N] [--graphs uniform,rmat]
+
+It makes (or reuses) the input graphs under bench/.data, then for every graph and every library runs
+bench/worker.py in a subprocess of the interpreter the library is installed for: the free-threaded
+one when the library has a wheel for it, otherwise the standard CPython 3.13 venv. quillmesh runs on
+both, and each peer is compared with quillmesh on its own interpreter. Every load op gets a fresh
+worker (its memory figure must not see garbage from earlier ops); the query ops share one. A run
+that goes past --op-timeout is stopped by killing its worker, and a new worker takes the remaining
+ops. Results are cross-checked between libraries and against answers computed from the edge list
+with numpy; any disagreement or failed op makes the exit status non-zero, after the report (Markdown,
+JSON and a PNG chart under bench/results/) has been written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import json
+import os
+import platform
+import queue
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+
+import graphs
+from adapters import ADAPTERS
+from catalogue import BY_NAME, PAGERANK_MIN_OVERLAP, UNIFORM_ONLY, select
+from install import status_path
+from report import BASELINE, Column, Report, Result, format_seconds
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+WORKER = BENCH / "worker.py"
+LIBRARIES = tuple(ADAPTERS)
+PEERS = tuple(lib for lib in LIBRARIES if lib != BASELINE)
+# Libraries written in Python run only at these scales.
+PURE_PYTHON = {"networkx": ("small",)}
+GRAPH_TITLES = {"uniform": "uniform G(n, m)", "rmat": "R-MAT (a=0.57, b=0.19, c=0.19)"}
+DEFAULT_REPEAT = 3
+DEFAULT_OP_BUDGET = 20.0
+DEFAULT_OP_TIMEOUT = 60.0
+# Seconds a worker gets to start and import its library before it counts as hung.
+STARTUP_TIMEOUT = 120.0
+GIB = 1 << 30
+KIB = 1 << 10
+
+
+def log(message: str = "", end: str = "\n") -> None:
+    print(message, end=end, flush=True)
+
+
+# ---- planning
+
+
+def installed(python: str) -> dict | None:
+    """The install record of the venv a python belongs to (None when none was made)."""
+    path = status_path(Path(python).parent.parent)
+    return json.loads(path.read_text())["packages"] if path.exists() else None
+
+
+def plan_columns(libs: list[str], scale: str, pythons: dict[str, str | None]) -> list[Column]:
+    records = {interp: installed(py) if py else None for interp, py in pythons.items()}
+    columns = []
+    for lib in libs:
+        if lib == BASELINE:
+            columns += [Column(lib, interp) for interp, py in pythons.items() if py]
+            continue
+        if lib in PURE_PYTHON and scale not in PURE_PYTHON[lib]:
+            columns.append(Column(lib, None, "skipped",
+                                  f"pure Python, run only at --scale {'/'.join(PURE_PYTHON[lib])}"))
+            continue
+        reasons = []
+        for interp, py in pythons.items():
+            if not py:
+                reasons.append(f"{interp}: no standard CPython 3.13 on this machine for a second venv")
+                continue
+            record = records[interp]
+            entry = (record or {}).get(lib)
+            if record is None or (entry and entry["installed"]):
+                columns.append(Column(lib, interp))
+                break
+            reasons.append(f"{interp}: {entry['reason'] if entry else 'not in bench/requirements-peers.txt'}")
+        else:
+            columns.append(Column(lib, None, "not installable", "; ".join(reasons)))
+    return columns
+
+
+# ---- running workers
+
+
+class Worker:
+    """One worker process; yields its events, or a timeout marker when it goes quiet too long."""
+
+    def __init__(self, python: str, args: list[str], env: dict) -> None:
+        self.proc = subprocess.Popen(
+            [python, str(WORKER), *args],
+            stdout=subprocess.PIPE,
+            text=True,
+            env=env,
+            cwd=ROOT,
+            start_new_session=True,
+        )
+        self.events: queue.Queue = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        for line in self.proc.stdout:
+            try:
+                self.events.put(json.loads(line))
+            except json.JSONDecodeError:
+                sys.stderr.write(line)
+        self.events.put(None)
+
+    def next(self, timeout: float):
+        try:
+            return self.events.get(timeout=timeout)
+        except queue.Empty:
+            return "timeout"
+
+    def kill(self) -> None:
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.proc.wait()
+
+    def close(self) -> int:
+        return self.proc.wait()
+
+
+class Bench:
+    def __init__(self, args, columns: list[Column], pythons: dict[str, str | None], report: Report) -> None:
+        self.args = args
+        self.columns = columns
+        self.pythons = pythons
+        self.report = report
+        self.env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+        self.env["PYTHONUNBUFFERED"] = "1"
+
+    def run_graph(self, kind: str, files: graphs.GraphFiles, ops: list[str]) -> None:
+        for column in self.columns:
+            if column.state != "run":
+                for op in ops:
+                    self.report.add(Result(kind, op, column.name, column.state, message=column.reason))
+                continue
+            loads = [op for op in ops if BY_NAME[op].kind == "load"]
+            queries = [op for op in ops if BY_NAME[op].kind == "query"]
+            for batch in [[op] for op in loads] + ([queries] if queries else []):
+                if column.state != "run":
+                    break
+                self.run_batch(kind, files, column, batch)
+
+    def run_batch(self, kind: str, files: graphs.GraphFiles, column: Column, ops: list[str]) -> None:
+        env = dict(self.env)
+        if BY_NAME[ops[0]].kind == "load":
+            # Return freed object memory at once, so a build's RSS growth is its own (see worker.py).
+            env["MIMALLOC_PURGE_DELAY"] = "0"
+        remaining = list(ops)
+        while remaining and column.state == "run":
+            args = ["--lib", column.lib, "--edges", str(files.edges), "--queries", str(files.queries),
+                    "--ops", ",".join(remaining), "--repeat", str(self.args.repeat),
+                    "--op-budget", str(self.args.op_budget)]
+            worker = Worker(self.pythons[column.interp], args, env)
+            remaining = self.follow(kind, column, worker, remaining)
+
+    def follow(self, kind: str, column: Column, worker: Worker, ops: list[str]) -> list[str]:
+        """Reads one worker's events; returns the ops still to run after a stopped worker."""
+        current = None
+        pending = list(ops)
+        wait = STARTUP_TIMEOUT
+        while True:
+            event = worker.next(wait)
+            if event == "timeout" or event is None:
+                if event == "timeout":
+                    worker.kill()
+                    code = None
+                else:
+                    code = worker.close()
+                if current is None and not pending:
+                    return []
+                stopped = current or pending[0]
+                if event == "timeout":
+                    message = f"a run took longer than {self.args.op_timeout:.0f} s and was stopped"
+                    self.record(Result(kind, stopped, column.name, "timeout", message=message), column)
+                    self.cascade_timeout(kind, column, stopped, pending)
+                else:
+                    message = f"worker exited with status {code} during this op"
+                    self.record(Result(kind, stopped, column.name, "error", message=message), column)
+                return [op for op in pending if op != stopped]
+            wait = self.args.op_timeout
+            name = event["event"]
+            if name == "hello":
+                column.versions = event["versions"]
+                i = event["interpreter"]
+                column.python = f"{i['version']} {i['build']}{'' if i['gil_enabled'] else ', GIL disabled'}"
+            elif name == "fatal":
+                worker.close()
+                column.state, column.reason = "not installable", event["message"]
+                for op in pending:
+                    self.report.add(Result(kind, op, column.name, column.state, message=column.reason))
+                return []
+            elif name == "setup":
+                log(f"  {column.name:<18} building its graph for the queries ...")
+            elif name == "start":
+                current = event["op"]
+                log(f"  {column.name:<18} {BY_NAME[current].label:<28}", end="")
+            elif name in ("done", "unsupported", "error"):
+                op = event["op"]
+                pending = [o for o in pending if o != op]
+                current = None
+                self.record(self.result_of(kind, column, event), column, printed_label=name != "unsupported")
+            elif name == "end":
+                worker.close()
+                return []
+
+    def cascade_timeout(self, kind: str, column: Column, stopped: str, pending: list[str]) -> None:
+        # Without a result cache, the warm triangle count is the same call that just timed out.
+        if stopped == "triangles_cold" and "triangles_warm" in pending and not ADAPTERS[column.lib].caches_results:
+            pending.remove("triangles_warm")
+            message = "same call as the cold count, which was stopped"
+            self.record(Result(kind, "triangles_warm", column.name, "timeout", message=message), column,
+                        printed_label=False)
+
+    @staticmethod
+    def result_of(kind: str, column: Column, event: dict) -> Result:
+        name, op = event["event"], event["op"]
+        if name == "unsupported":
+            return Result(kind, op, column.name, "unsupported", message=event["reason"])
+        if name == "error":
+            return Result(kind, op, column.name, "error", message=event["message"])
+        return Result(kind, op, column.name, "ok", seconds=event["seconds"], runs=event["runs"],
+                      times=event["times"], bytes_per_edge=event.get("bytes_per_edge"),
+                      check=event.get("check"), note=event.get("note"))
+
+    def record(self, result: Result, column: Column, printed_label: bool = True) -> None:
+        self.report.add(result)
+        if not printed_label:
+            if result.status != "unsupported":
+                log(f"  {column.name:<18} {BY_NAME[result.op].label:<28} {result.status}: {result.message}")
+            return
+        if result.status == "ok":
+            memory = f"  {result.bytes_per_edge:6.1f} B/edge" if result.bytes_per_edge is not None else ""
+            log(f" {format_seconds(result.seconds):>10}  best of {result.runs}{memory}")
+        else:
+            log(f" {result.status}: {result.message}")
+
+
+# ---- checking
+
+
+def reference_checks(edges: np.ndarray, queries) -> dict[str, object]:
+    """What the ops must answer, computed from the edge list with numpy."""
+    nodes = int(edges.max()) + 1
+    degree = np.bincount(edges.reshape(-1), minlength=nodes)
+    lo, hi = np.minimum(edges[:, 0], edges[:, 1]), np.maximum(edges[:, 0], edges[:, 1])
+    keys = np.sort(lo * nodes + hi)
+
+    def present(pairs: np.ndarray) -> int:
+        a, b = np.minimum(pairs[:, 0], pairs[:, 1]), np.maximum(pairs[:, 0], pairs[:, 1])
+        k = a * nodes + b
+        at = np.minimum(np.searchsorted(keys, k), keys.size - 1)
+        return int(np.count_nonzero(keys[at] == k))
+
+    member = np.zeros(nodes, dtype=bool)
+    member[queries["subgraph_nodes"]] = True
+    loaded = {"edges": int(edges.shape[0])}
+    return {
+        "load_tuples": loaded,
+        "load_flat": loaded,
+        "load_numpy": loaded,
+        "generate": loaded,
+        "has_edge": present(queries["point_pairs"]),
+        "degree": int(degree[queries["point_nodes"]].sum()),
+        "nodes": nodes,
+        "edges": int(edges.shape[0]),
+        "degrees": int(degree.sum()),
+        "has_edges": present(queries["batch_pairs"]),
+        "subgraph": int(np.count_nonzero(member[edges[:, 0]] & member[edges[:, 1]])),
+        "neighbors": int(degree[queries["point_nodes"]].sum()),
+    }
+
+
+def comparable(op: str, check):
+    """The part of a check value that the reference answers cover."""
+    return check["total"] if op == "neighbors" else check
+
+
+def cross_check(report: Report, kind: str, ops: list[str], reference: dict) -> None:
+    for op in ops:
+        values = {c.name: r.check for c in report.columns
+                  if (r := report.get(kind, op, c.name)) and r.status == "ok" and r.check is not None}
+        title = f"{GRAPH_TITLES[kind]}, {BY_NAME[op].label}"
+        if BY_NAME[op].compare == "top":
+            base = next((v for name, v in values.items() if name.startswith(BASELINE)), None)
+            for name, top in values.items():
+                if base is None or name.startswith(BASELINE):
+                    continue
+                report.compared += 1
+                overlap = len(set(base) & set(top))
+                if overlap < PAGERANK_MIN_OVERLAP:
+                    report.failures.append(f"{title}: top-{len(base)} nodes of quillmesh and {name} share only "
+                                           f"{overlap} (need {PAGERANK_MIN_OVERLAP})")
+            continue
+        groups: dict[str, list[str]] = {}
+        for name, value in values.items():
+            groups.setdefault(json.dumps(value, sort_keys=True), []).append(name)
+        if op in reference:
+            expected = reference[op]
+            for name, value in values.items():
+                report.compared += 1
+                if comparable(op, value) != expected:
+                    report.failures.append(f"{title}: {name} answered {comparable(op, value)}, "
+                                           f"the edge list says {expected}")
+        if len(groups) > 1:
+            report.compared += len(values) - 1
+            detail = "; ".join(f"{', '.join(names)}: {value[:120]}" for value, names in groups.items())
+            report.failures.append(f"{title}: libraries disagree: {detail}")
+        elif len(values) > 1:
+            report.compared += len(values) - 1
+
+
+# ---- machine
+
+
+def machine_info() -> dict:
+    cpu = "unknown CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        mem_kib = int(next(line for line in f if line.startswith("MemTotal")).split()[1])
+    try:
+        commit = subprocess.run(["git", "describe", "--always", "--dirty"], cwd=ROOT, capture_output=True,
+                                text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        commit = "unknown"
+    return {
+        "date": dt.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "usable_cores": len(os.sched_getaffinity(0)),
+        "memory_gib": mem_kib * KIB / GIB,
+        "platform": platform.platform(),
+        "commit": commit,
+        "load_before": load_average(),
+    }
+
+
+def load_average() -> str:
+    return "/".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+# ---- main
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--scale", choices=list(graphs.SCALES), default="medium",
+                   help="small = 100k nodes / 1M edges, medium = 1M / 10M, large = 4M / 40M (default medium)")
+    p.add_argument("--ops", help="comma-separated ops or groups (load, queries, enumerate, triangles); default all")
+    p.add_argument("--libs", help=f"comma-separated from {', '.join(LIBRARIES)}; quillmesh always runs")
+    p.add_argument("--graphs", default=",".join(graphs.KINDS), help="comma-separated from uniform, rmat")
+    p.add_argument("--repeat", type=int, default=DEFAULT_REPEAT, help="runs per op; the best counts")
+    p.add_argument("--op-budget", type=float, default=DEFAULT_OP_BUDGET,
+                   help="stop repeating an op once its runs took this many seconds")
+    p.add_argument("--op-timeout", type=float, default=DEFAULT_OP_TIMEOUT,
+                   help="stop a single run after this many seconds (reported as a timeout)")
+    p.add_argument("--python-ft", default=str(ROOT / ".venv-bench-ft/bin/python"))
+    p.add_argument("--python-gil", default="", help="python of the standard-CPython venv ('' if none)")
+    p.add_argument("--data-dir", type=Path, default=BENCH / ".data")
+    p.add_argument("--results-dir", type=Path, default=BENCH / "results")
+    args = p.parse_args()
+    try:
+        args.op_names = select(args.ops)
+    except ValueError as exc:
+        p.error(str(exc))
+    libs = [x.strip() for x in (args.libs or ",".join(LIBRARIES)).split(",") if x.strip()]
+    unknown = sorted(set(libs) - set(LIBRARIES))
+    if unknown:
+        p.error(f"unknown libraries {unknown}; known: {', '.join(LIBRARIES)}")
+    args.lib_names = [lib for lib in LIBRARIES if lib in libs or lib == BASELINE]
+    args.kinds = [k.strip() for k in args.graphs.split(",") if k.strip()]
+    if not args.kinds or set(args.kinds) - set(graphs.KINDS):
+        p.error(f"--graphs takes {', '.join(graphs.KINDS)}")
+    return args
+
+
+def main() -> int:
+    args = parse_args()
+    pythons = {"ft": args.python_ft, "gil": args.python_gil or None}
+    columns = plan_columns(args.lib_names, args.scale, pythons)
+    settings = {"scale": args.scale, "repeat": args.repeat, "op_budget": args.op_budget,
+                "op_timeout": args.op_timeout, "ops": args.op_names, "graphs": args.kinds}
+    machine = machine_info()
+    n, m = graphs.SCALES[args.scale]
+    log(f"bench: {args.scale} scale (n={n:,}, m={m:,}) on {machine['cpu']}, {machine['cores']} cores, "
+        f"load average {machine['load_before']}")
+    for c in columns:
+        log(f"bench: {c.name}: " + ("runs" if c.state == "run" else f"{c.state}: {c.reason}"))
+
+    report = Report(columns, {}, settings, machine)
+    bench = Bench(args, columns, pythons, report)
+    started = time.perf_counter()
+    for kind in args.kinds:
+        files = graphs.ensure(kind, args.scale, args.data_dir, log=lambda s: log(f"bench: {s}"))
+        edges = np.load(files.edges)
+        queries = np.load(files.queries)
+        report.graphs[kind] = graphs.describe(edges) | {"title": GRAPH_TITLES[kind], "file": str(files.edges)}
+        desc = report.graphs[kind]
+        log(f"\n== {GRAPH_TITLES[kind]}: {desc['nodes']:,} nodes, {desc['edges']:,} edges, "
+            f"max degree {desc['max_degree']:,}")
+        ops = [op for op in args.op_names if kind == "uniform" or op not in UNIFORM_ONLY]
+        bench.run_graph(kind, files, ops)
+        cross_check(report, kind, ops, reference_checks(edges, queries))
+        del edges, queries
+    machine["load_after"] = load_average()
+    machine["elapsed_seconds"] = round(time.perf_counter() - started, 1)
+
+    log("\n" + report.markdown())
+    for path in report.write(args.results_dir):
+        log(f"bench: wrote {path.relative_to(ROOT) if path.is_relative_to(ROOT) else path}")
+    errors = [r for r in report.results.values() if r.status == "error"]
+    if report.failures:
+        log("\nbench: CROSS-CHECK FAILED:\n" + "\n".join(f"  {f}" for f in report.failures))
+    if errors:
+        log("\nbench: some ops failed:\n" + "\n".join(f"  {r.column} {r.graph} {r.op}: {r.message}" for r in errors))
+    log(f"bench: finished in {machine['elapsed_seconds']:.0f} s")
+    return 1 if report.failures or errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

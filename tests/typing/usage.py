@@ -1,0 +1,35 @@
+"""A small program written against the type stubs; `mypy --strict` must accept it as it stands."""
+
+import numpy as np
+
+from quillmesh import IntGraphCore
+
+
+def summary(g: IntGraphCore) -> dict[str, object]:
+    ranks: list[tuple[int, float]] = g.pagerank(damping=0.9, tol=1e-9)
+    sizes: list[int] = g.connected_component_sizes()
+    return {
+        "nodes": g.number_of_nodes(),
+        "edges": g.number_of_edges(),
+        "triangles": g.triangle_count(),
+        "top": max(ranks, key=lambda pair: pair[1])[0] if ranks else None,
+        "components": sizes,
+        "distance": g.shortest_path_length(1, 3),
+    }
+
+
+g = IntGraphCore()
+g.add_node(0)
+g.add_edge(1, 2)
+g.add_edges_from([(2, 3), (3, 1)])
+g.add_edges_flat([4, 5, 5, 6])
+g.add_edges_flat(np.array([7, 8], dtype=np.int64))
+g.add_nodes_from(range(10))
+g.build_random(100, 50, seed=7)
+present: bool = g.has_node(3) and g.has_edge(1, 2) and 3 in g
+answers: list[bool] = g.has_edges([(1, 2), (2, 9)])
+inside: int = g.subgraph_edge_count([1, 2, 3])
+pairs: list[tuple[int, int]] = g.edges()
+flat: list[int] = g.edges_flat() + g.nodes() + g.neighbors(1)
+degrees: list[tuple[int, int]] = g.degree_sequence()
+print(len(g), g.degree(1), present, answers, inside, len(pairs), len(flat), len(degrees), summary(g))

@@ -3,9 +3,10 @@
 SHELL := /bin/bash
 .ONESHELL:
 .SHELLFLAGS := -euo pipefail -c
-.PHONY: test test-ft test-gil test-sanitize clean
+.PHONY: test test-ft test-gil test-sanitize clean bench
 
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 
 # The free-threaded run must exist; the standard-build run happens when the machine has CPython 3.13.
 test: test-ft test-gil
@@ -35,6 +36,22 @@ test-sanitize:
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	.venv-san/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# quillmesh against its peers (bench/run.py --help for BENCH_ARGS). Peers without free-threaded wheels
+# run in a second venv on the standard CPython 3.13, with quillmesh built there too.
+bench:
+	py=$$(tools/find-python.sh ft)
+	tools/dev-env.sh "$$py" .venv-bench-ft
+	.venv-bench-ft/bin/python bench/install.py bench/requirements-driver.txt bench/requirements-peers.txt
+	gil_python=
+	if gil=$$(tools/find-python.sh gil); then
+		tools/dev-env.sh "$$gil" .venv-bench-gil
+		.venv-bench-gil/bin/python bench/install.py bench/requirements-peers.txt
+		gil_python=.venv-bench-gil/bin/python
+	else
+		echo "make: no standard CPython 3.13 on this machine; peers without free-threaded wheels are reported as not installable"
+	fi
+	.venv-bench-ft/bin/python bench/run.py --python-ft .venv-bench-ft/bin/python --python-gil "$$gil_python" $(BENCH_ARGS)
 
 clean:
 	rm -rf build .venv .venv-gil .venv-san

@@ -123,8 +123,8 @@ class Report:
 
     def _time_cell(self, graph: str, op: str, column: Column) -> str:
         r = self.get(graph, op, column.name)
-        if r is None:
-            return ""
+        if r is None or column.state != "run":
+            return "—"
         if r.status != "ok":
             if r.status == "timeout":
                 text = f"> {self.settings['op_timeout']:.0f} s"
@@ -145,8 +145,10 @@ class Report:
 
     def _memory_cell(self, graph: str, op: str, column: Column) -> str:
         r = self.get(graph, op, column.name)
-        if r is None or r.status != "ok" or r.bytes_per_edge is None:
-            return "" if r is None else ("n/a" if r.status == "unsupported" else r.status)
+        if r is None or column.state != "run":
+            return "—"
+        if r.status != "ok" or r.bytes_per_edge is None:
+            return "n/a" if r.status == "unsupported" else r.status
         text = f"{r.bytes_per_edge:.1f}"
         ratio, _ = self.ratio(graph, op, column, attr="bytes_per_edge")
         if ratio is not None:
@@ -154,10 +156,12 @@ class Report:
         return text
 
     def _table(self, graph: str, ops: list[str], cell, first: str) -> list[str]:
-        shown = [c for c in self.columns if c.state == "run"]
+        shown = self.columns
+        runs_on = [f"Python {c.python}" if c.state == "run" else f"{c.state}: {c.reason}" for c in shown]
         lines = [
             "| " + " | ".join([first] + [c.name for c in shown]) + " |",
             "|---" + "|---:" * len(shown) + "|",
+            "| " + " | ".join(["runs on"] + runs_on) + " |",
         ]
         for op in ops:
             lines.append("| " + " | ".join([BY_NAME[op].label] + [cell(graph, op, c) for c in shown]) + " |")

@@ -175,6 +175,7 @@ class Bench:
     def follow(self, kind: str, column: Column, worker: Worker, ops: list[str]) -> list[str]:
         """Reads one worker's events; returns the ops still to run after a stopped worker."""
         current = None
+        in_setup = False
         pending = list(ops)
         wait = STARTUP_TIMEOUT
         while True:
@@ -182,19 +183,25 @@ class Bench:
             if event == "timeout" or event is None:
                 if event == "timeout":
                     worker.kill()
-                    code = None
+                    message = f"a run took longer than {self.args.op_timeout:.0f} s and was stopped"
+                    status = "timeout"
                 else:
-                    code = worker.close()
+                    message = f"worker exited with status {worker.close()}"
+                    status = "error"
+                if in_setup:
+                    # Every query op needs that graph: none of them can run.
+                    log(f" {status}: building the graph for the queries: {message}")
+                    for op in pending:
+                        self.report.add(Result(kind, op, column.name, status,
+                                               message=f"building the graph for the queries: {message}"))
+                    return []
                 if current is None and not pending:
                     return []
                 stopped = current or pending[0]
-                if event == "timeout":
-                    message = f"a run took longer than {self.args.op_timeout:.0f} s and was stopped"
-                    self.record(Result(kind, stopped, column.name, "timeout", message=message), column)
+                self.record(Result(kind, stopped, column.name, status, message=message), column,
+                            printed_label=current is not None)
+                if status == "timeout":
                     self.cascade_timeout(kind, column, stopped, pending)
-                else:
-                    message = f"worker exited with status {code} during this op"
-                    self.record(Result(kind, stopped, column.name, "error", message=message), column)
                 return [op for op in pending if op != stopped]
             wait = self.args.op_timeout
             name = event["event"]
@@ -205,11 +212,16 @@ class Bench:
             elif name == "fatal":
                 worker.close()
                 column.state, column.reason = "not installable", event["message"]
+                log(f"  {column.name:<18} {column.reason}")
                 for op in pending:
                     self.report.add(Result(kind, op, column.name, column.state, message=column.reason))
                 return []
             elif name == "setup":
-                log(f"  {column.name:<18} building its graph for the queries ...")
+                in_setup = True
+                log(f"  {column.name:<18} {'(building its graph for the queries)':<28}", end="")
+            elif name == "setup_done":
+                in_setup = False
+                log(f" {format_seconds(event['seconds']):>10}")
             elif name == "start":
                 current = event["op"]
                 log(f"  {column.name:<18} {BY_NAME[current].label:<28}", end="")

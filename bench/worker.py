@@ -2,8 +2,9 @@
 
 The driver (run.py) starts one worker per (interpreter, library, graph). The worker loads the cached
 edge list and query sets, runs the requested operations in catalogue order and writes one JSON
-object per line to stdout as it goes: "hello" (versions), "start" before each op, then "done",
-"unsupported" or "error" for it, and "end". Streaming lets the driver show progress and, when an op
+object per line to stdout as it goes: "hello" (versions), "start" before each op and "run" before
+each of its runs, then "done", "unsupported" or "error" for it, "setup" / "setup_done" around
+building the graph the query ops share, and "end". Streaming lets the driver show progress and, when an op
 runs past its time limit, kill the worker and start a new one for the remaining ops.
 
 Timing: every op runs up to --repeat times and the best time counts; repeating stops early once an
@@ -255,6 +256,7 @@ class Runner:
     def _repeat(self, run_once) -> list[float]:
         times: list[float] = []
         while len(times) < self.repeat and sum(times) < self.budget:
+            emit(event="run", index=len(times))  # the driver's time limit applies per run
             times.append(run_once())
         return times
 

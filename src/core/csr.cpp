@@ -19,7 +19,8 @@ const CsrSnapshot& Graph::ensure_csr() {
     }
     snapshot->offsets[n] = total;
     snapshot->targets.resize(total);
-    parallel::parallel_for(n, [&](std::size_t i) {
+    // An empty graph's snapshot has no rows to fill; it must not be what starts the worker pool.
+    if (n > 0) parallel::parallel_for(n, [&](std::size_t i) {
         Index* row = snapshot->targets.data() + snapshot->offsets[i];
         Index* out = row;
         nbrs_[i].for_each([&](Index j) { *out++ = j; });

@@ -284,7 +284,8 @@ class Igraph(Adapter):
     distributions = ("igraph",)
     unsupported = {"load_flat": "no bulk call taking a flat list"}
     notes = {
-        "load_numpy": "Graph(n, edges=array)",
+        "load_tuples": "Graph(n, edges=pairs) (no duplicate-edge check)",
+        "load_numpy": "Graph(n, edges=array) (no duplicate-edge check)",
         "triangles_cold": "len(list_triangles()) (no count-only call)",
         "pagerank": "PRPACK solver; its tolerance is fixed",
         "has_edges": "get_eids(pairs, error=False)",
@@ -359,7 +360,10 @@ class Rustworkx(Adapter):
         "load_numpy": "no bulk call taking a numpy edge array",
     }
     notes = {
-        "degrees": "degree_centrality() (degrees / (n-1))",
+        "load_tuples": "PyGraph (multigraph: no duplicate-edge check)",
+        "nodes": "list(node_indices()): its result is a lazy Rust-side sequence",
+        "edges": "list(edge_list()): its result is a lazy Rust-side sequence",
+        "degrees": "list(degree_centrality().items()) (degrees / (n-1))",
         "triangles_cold": "transitivity() scaled back to a count (no triangle-count call)",
         "pagerank": "on a directed copy made beforehand (pagerank needs a PyDiGraph); tol scaled by 1/n",
         "shortest_path": "dijkstra_shortest_paths(source, target, default_weight=1)",
@@ -398,17 +402,19 @@ class Rustworkx(Adapter):
 
         return distance
 
+    # The listing calls return Rust-side sequences whose items become Python objects only when read;
+    # they are read into lists here, as the other libraries' listings are.
     def nodes(self, g):
-        return g.node_indices()
+        return list(g.node_indices())
 
     def edges(self, g):
-        return g.edge_list()
+        return list(g.edge_list())
 
     def degrees(self, g):
-        return self.lib.degree_centrality(g)
+        return list(self.lib.degree_centrality(g).items())
 
     def degree_total(self, g, result):
-        return int(round(sum(result.values()) * (g.num_nodes() - 1)))
+        return int(round(sum(d for _, d in result) * (g.num_nodes() - 1)))
 
     def triangles(self, g):
         return self.lib.transitivity(g)
@@ -440,7 +446,7 @@ class Networkit(Adapter):
     }
     inexact = frozenset({"generate"})
     notes = {
-        "load_numpy": "Graph(n).addEdges((u, v))",
+        "load_numpy": "Graph(n).addEdges((u, v)) (no duplicate-edge check)",
         "generate": "ErdosRenyiGenerator is G(n, p) with p = m / (n choose 2): about m edges",
         "neighbors": "list(iterNeighbors(n)) (no list-returning call)",
         "degrees": "DegreeCentrality (degrees as floats)",

@@ -27,7 +27,8 @@ class Column:
     interp: str | None  # "ft", "gil" or None when the library did not run anywhere
     state: str = "run"  # "run", "not installable" or "skipped"
     reason: str = ""
-    python: str = ""
+    python: str = ""  # e.g. "3.13.5t" (t: free-threaded)
+    interpreter: dict = field(default_factory=dict)
     versions: dict = field(default_factory=dict)
 
     @property
@@ -202,7 +203,10 @@ class Report:
         for c in self.columns:
             if c.state == "run":
                 versions = ", ".join(f"{k} {v}" for k, v in c.versions.items())
-                out.append(f"- **{c.name}**: {versions}; Python {c.python}")
+                i = c.interpreter
+                gil = "GIL enabled" if i.get("gil_enabled", True) else "GIL disabled"
+                out.append(f"- **{c.name}**: {versions}; Python {i.get('version')} {i.get('build')} ({gil}), "
+                           f"{i.get('executable')}")
             else:
                 out.append(f"- **{c.name}**: {c.state}: {c.reason}")
         return out + [""]

@@ -208,7 +208,8 @@ class Bench:
             if name == "hello":
                 column.versions = event["versions"]
                 i = event["interpreter"]
-                column.python = f"{i['version']} {i['build']}{'' if i['gil_enabled'] else ', GIL disabled'}"
+                column.python = f"{i['version']}{'t' if i['build'] == 'free-threaded' else ''}"
+                column.interpreter = i
             elif name == "fatal":
                 worker.close()
                 column.state, column.reason = "not installable", event["message"]
@@ -312,9 +313,10 @@ def cross_check(report: Report, kind: str, ops: list[str], reference: dict) -> N
                   if (r := report.get(kind, op, c.name)) and r.status == "ok" and r.check is not None}
         title = f"{GRAPH_TITLES[kind]}, {BY_NAME[op].label}"
         if BY_NAME[op].compare == "top":
-            base = next((v for name, v in values.items() if name.startswith(BASELINE)), None)
+            base_name = next((name for name in values if name.startswith(BASELINE)), None)
+            base = values.get(base_name)
             for name, top in values.items():
-                if base is None or name.startswith(BASELINE):
+                if base is None or name == base_name:
                     continue
                 report.compared += 1
                 overlap = len(set(base) & set(top))

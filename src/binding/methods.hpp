@@ -126,13 +126,13 @@ struct Nodes : Shared, NoParams {
 struct Edges : Shared, NoParams {
     static constexpr const char* name = "edges";
     static constexpr const char* doc = "edges($self)\n--\n\n";
-    static IndexedEdges run(const Graph& g) { return {g, g.edge_index_pairs(), false}; }
+    static std::vector<std::pair<NodeId, NodeId>> run(const Graph& g) { return g.edges(); }
 };
 
 struct EdgesFlat : Shared, NoParams {
     static constexpr const char* name = "edges_flat";
     static constexpr const char* doc = "edges_flat($self)\n--\n\n";
-    static IndexedEdges run(const Graph& g) { return {g, g.edge_index_pairs(), true}; }
+    static std::vector<NodeId> run(const Graph& g) { return g.edges_flat(); }
 };
 
 struct DegreeSequence : Shared, NoParams {

@@ -331,15 +331,6 @@ PyObject* to_py(const std::vector<T>& v) {
     return list.release();
 }
 
-// Edges as dense index pairs of one graph, listed as 2-tuples or flat. Each node's int is created
-// once per call and shared by every edge that names it, instead of once per endpoint.
-struct IndexedEdges {
-    const Graph& graph;
-    std::vector<std::pair<Index, Index>> pairs;
-    bool flat;
-};
-PyObject* to_py(const IndexedEdges& edges);
-
 // ----------------------------------------------------------------------------------------------
 // Entry points built from a method description
 

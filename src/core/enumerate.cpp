@@ -5,15 +5,31 @@
 
 namespace qm {
 
-std::vector<std::pair<Index, Index>> Graph::edge_index_pairs() const {
-    std::vector<std::pair<Index, Index>> out;
-    out.reserve(edge_count_);
+template <class F>
+void Graph::for_each_edge(F&& f) const {
     for (std::size_t i = 0; i < ids_.size(); ++i) {
         const NodeId u = ids_[i];
-        nbrs_[i].for_each([&](Index j) {
-            if (u <= ids_[j]) out.emplace_back(static_cast<Index>(i), j);
+        nbrs_[i].for_each_prefetched(ids_.data(), [&](Index j) {
+            const NodeId v = ids_[j];
+            if (u <= v) f(u, v);
         });
     }
+}
+
+std::vector<std::pair<NodeId, NodeId>> Graph::edges() const {
+    std::vector<std::pair<NodeId, NodeId>> out;
+    out.reserve(edge_count_);
+    for_each_edge([&](NodeId u, NodeId v) { out.emplace_back(u, v); });
+    return out;
+}
+
+std::vector<NodeId> Graph::edges_flat() const {
+    std::vector<NodeId> out;
+    out.reserve(2 * edge_count_);
+    for_each_edge([&](NodeId u, NodeId v) {
+        out.push_back(u);
+        out.push_back(v);
+    });
     return out;
 }
 

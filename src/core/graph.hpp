@@ -81,8 +81,8 @@ class Graph {
 
     // ---- whole-graph listings, in the store's iteration order
 
-    // Every edge once, as dense indices (u, v) with id(u) <= id(v): walks each node's set.
-    std::vector<std::pair<Index, Index>> edge_index_pairs() const;
+    std::vector<std::pair<NodeId, NodeId>> edges() const;       // (u, v) with u <= v
+    std::vector<NodeId> edges_flat() const;                      // edges() flattened
     std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence() const;
 
     // ---- analyses (one file each)
@@ -111,6 +111,8 @@ class Graph {
     void map_endpoints(std::span<const NodeId> ends, std::vector<Index>& at,
                        std::vector<NodeId>& fresh_ids) const;
     static void check_node_limit(std::uint64_t count);
+    template <class F>
+    void for_each_edge(F&& f) const;
 
     std::vector<NodeId> ids_;
     std::vector<NeighbourSet> nbrs_;

@@ -32,6 +32,8 @@ class NeighbourSet {
     // A table grows once it would be more than kMaxLoadNum / kMaxLoadDen full.
     static constexpr std::uint32_t kMaxLoadNum = 3;
     static constexpr std::uint32_t kMaxLoadDen = 4;
+    // How far ahead for_each_prefetched() looks.
+    static constexpr std::uint32_t kPrefetchAhead = 4;
 
     NeighbourSet() noexcept = default;
     ~NeighbourSet() { release(); }
@@ -130,6 +132,18 @@ class NeighbourSet {
         } else {
             const Index* e = elements();
             for (std::uint32_t i = 0; i < size_; ++i) f(e[i]);
+        }
+    }
+
+    // for_each that also prefetches data[x] a few elements ahead of visiting x, for walks that
+    // look every element up in a large array indexed by node.
+    template <class T, class F>
+    void for_each_prefetched(const T* data, F&& f) const {
+        if (is_table()) return for_each(f);
+        const Index* e = elements();
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            if (i + kPrefetchAhead < size_) __builtin_prefetch(&data[e[i + kPrefetchAhead]]);
+            f(e[i]);
         }
     }
 

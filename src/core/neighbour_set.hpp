@@ -67,6 +67,15 @@ class NeighbourSet {
         return found;
     }
 
+    // Starts loading the memory that contains(x) will read.
+    void prefetch(Index x) const noexcept {
+        if (is_table()) {
+            __builtin_prefetch(&store_.heap[home_slot(x, cap_)]);
+        } else if (!is_inline()) {
+            __builtin_prefetch(store_.heap);
+        }
+    }
+
     // Makes room for one more element. Throws std::bad_alloc and leaves the set as it was if the
     // memory cannot be had.
     void reserve_one() {

@@ -292,7 +292,7 @@ def check_call(name, recipes):
 
 
 WRONG = ["7", 1.0, None, [1], {1: 2}, {3}, b"\x01", 2j, object(), range(2)]
-OUT = [I64_MAX + 1, I64_MIN - 1, 2**64, -(2**64), 10**100, -1]
+OUT = {"i": [I64_MAX + 1, I64_MIN - 1, 2**64, 10**100], "u": [-1, 2**64, -(2**64), 10**100], "f": [10**400, -(10**400)]}
 RAISES = [ValueError, TypeError, Boom, Interrupt, ZeroDivisionError, RuntimeError]
 ids = st.one_of(st.integers(-3, 12), st.sampled_from([I64_MIN, I64_MAX, I64_MIN + 1, I64_MAX - 1]))
 numbers = {"i": ids, "u": st.integers(0, 6), "f": st.floats() | st.integers(-2, 2)}
@@ -304,8 +304,8 @@ def scalar(kind, hostile=True, mutations=False):
         return good
     calls = ["read", "write", "swallow"] + (list(MUTATE) if mutations else [])
     return st.one_of(
-        good, good, good, st.sampled_from(OUT + WRONG).map(lambda x: ("val", x)),
-        st.tuples(st.just("idx"), st.just("ret"), numbers[kind] | st.sampled_from(OUT + WRONG)),
+        good, good, good, st.sampled_from(OUT[kind] + WRONG).map(lambda x: ("val", x)),
+        st.tuples(st.just("idx"), st.just("ret"), numbers[kind] | st.sampled_from(OUT[kind] + WRONG)),
         st.tuples(st.just("idx"), st.just("raise"), st.sampled_from(RAISES)),
         st.tuples(st.just("idx"), st.sampled_from(calls), numbers[kind]))
 

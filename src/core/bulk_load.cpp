@@ -70,9 +70,21 @@ void Graph::insert_edges(std::span<const NodeId> ends) {
     }
 }
 
-void Graph::map_endpoints(std::span<const NodeId> ends, std::vector<Index>& at,
-                          std::vector<NodeId>& fresh_ids) const {
+std::vector<std::uint64_t> Graph::map_endpoints(std::span<const NodeId> ends,
+                                                std::vector<NodeId>& fresh_ids) const {
     const std::uint64_t base = node_count();
+    // Entry (a << 32 | b) gives node a the neighbour b: two per edge, u's first, one per self-loop.
+    std::vector<std::uint64_t> entries;
+    entries.reserve(ends.size());
+    Index first = kNoIndex;
+    auto emit = [&](std::size_t i, Index x) {
+        if ((i & 1) == 0) {
+            first = x;
+            return;
+        }
+        entries.push_back(std::uint64_t{first} << 32 | x);
+        if (x != first) entries.push_back(std::uint64_t{x} << 32 | first);
+    };
     auto number_new = [&](NodeId id) {
         if (base + fresh_ids.size() >= kMaxNodes) check_node_limit(base + fresh_ids.size() + 1);
         fresh_ids.push_back(id);
@@ -92,9 +104,9 @@ void Graph::map_endpoints(std::span<const NodeId> ends, std::vector<Index>& at,
         for (std::size_t i = 0; i < ends.size(); ++i) {
             Index& x = slot[offset(ends[i])];
             if (x == kNoIndex) x = number_new(ends[i]);
-            at[i] = x;
+            emit(i, x);
         }
-        return;
+        return entries;
     }
 
     NodeIndex fresh;
@@ -113,28 +125,21 @@ void Graph::map_endpoints(std::span<const NodeId> ends, std::vector<Index>& at,
                 fresh.insert_new(id, x);
             }
         }
-        at[i] = x;
+        emit(i, x);
     }
+    return entries;
 }
 
 void Graph::add_edges_batched(std::span<const NodeId> ends) {
-    const std::size_t count = ends.size();
     const std::uint64_t base = node_count();
 
-    // Pass 1: dense index of every endpoint.
-    std::vector<Index> at(count);
+    // Pass 1: dense index of every endpoint, as neighbour entries.
     std::vector<NodeId> fresh_ids;
-    map_endpoints(ends, at, fresh_ids);
+    std::vector<std::uint64_t> entries = map_endpoints(ends, fresh_ids);
     const std::uint64_t total = base + fresh_ids.size();
     reserve_nodes(total);
 
-    // Pass 2: the entries grouped by node, stably. Entry i gives node at[i] the neighbour
-    // at[i ^ 1]; the mirrored entry of a self-loop is dropped (a self-loop is one entry).
-    std::vector<std::uint64_t> entries;
-    entries.reserve(count);
-    for (std::size_t i = 0; i < count; ++i)
-        if ((i & 1) == 0 || at[i] != at[i ^ 1]) entries.push_back(std::uint64_t{at[i]} << 32 | at[i ^ 1]);
-    at = {};
+    // Pass 2: the entries grouped by node, stably.
     sort_by_node(entries, static_cast<unsigned>(std::bit_width(total)));
     std::vector<std::uint64_t> start(total + 1, 0);
     for (std::uint64_t e : entries) ++start[(e >> 32) + 1];

@@ -20,9 +20,15 @@ namespace qm {
 
 namespace {
 
-bool ranks_above(const CsrSnapshot& csr, Index v, Index u) noexcept {
-    std::uint64_t dv = csr.degree(v), du = csr.degree(u);
-    return dv != du ? dv > du : v > u;
+// Calls f(v) for each neighbour v of u that ranks above u by (degree, row).
+template <class F>
+void for_each_forward(const CsrSnapshot& csr, Index u, F&& f) {
+    const std::uint64_t du = csr.degree(u);
+    for (const Index* p = csr.row_begin(u); p != csr.row_end(u); ++p) {
+        const Index v = *p;
+        const std::uint64_t dv = csr.degree(v);
+        if (dv != du ? dv > du : v > u) f(v);
+    }
 }
 
 std::unique_ptr<ForwardRows> build_forward(const CsrSnapshot& csr) {
@@ -31,15 +37,14 @@ std::unique_ptr<ForwardRows> build_forward(const CsrSnapshot& csr) {
     fwd->offsets.assign(n + 1, 0);
     parallel::parallel_for(n, [&](std::size_t u) {
         std::uint64_t kept = 0;
-        for (const Index* p = csr.row_begin(u); p != csr.row_end(u); ++p) kept += ranks_above(csr, *p, static_cast<Index>(u));
+        for_each_forward(csr, static_cast<Index>(u), [&](Index) { ++kept; });
         fwd->offsets[u + 1] = kept;
     });
     for (std::uint64_t u = 0; u < n; ++u) fwd->offsets[u + 1] += fwd->offsets[u];
     fwd->targets.resize(fwd->offsets[n]);
     parallel::parallel_for(n, [&](std::size_t u) {
         Index* out = fwd->targets.data() + fwd->offsets[u];
-        for (const Index* p = csr.row_begin(u); p != csr.row_end(u); ++p)
-            if (ranks_above(csr, *p, static_cast<Index>(u))) *out++ = *p;
+        for_each_forward(csr, static_cast<Index>(u), [&](Index v) { *out++ = v; });
     });
     return fwd;
 }

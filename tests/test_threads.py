@@ -21,11 +21,13 @@ SECONDS = float(os.environ.get("QM_STRESS_SECONDS", "3"))
 THREADS = 8
 REFUSED = {"shared": "Already mutably borrowed", "exclusive": "Already borrowed"}
 POOL = list(range(-40, 260)) + [I64_MIN, I64_MIN + 1, I64_MAX - 1, I64_MAX]
+EXCLUSIVE = {"add_node", "add_edge", "add_nodes_from", "add_edges_from", "add_edges_flat", "build_random",
+             "triangle_count", "pagerank"}
 
 
-def run_threads(target, count=THREADS, limit=SECONDS + 60):
-    """Runs target(i) on count threads; fails on any exception or on a thread that does not finish."""
-    errors = []
+def run_threads(target, count=THREADS):
+    """Runs target(i) on count threads; fails on any exception and on a thread that does not finish."""
+    errors, deadline = [], time.monotonic() + SECONDS + 60
 
     def guarded(i):
         try:
@@ -36,7 +38,6 @@ def run_threads(target, count=THREADS, limit=SECONDS + 60):
     threads = [threading.Thread(target=guarded, args=(i,), daemon=True) for i in range(count)]
     for t in threads:
         t.start()
-    deadline = time.monotonic() + limit
     for t in threads:
         t.join(max(0.1, deadline - time.monotonic()))
     assert not any(t.is_alive() for t in threads), "a thread is stuck (deadlock?)"
@@ -44,136 +45,76 @@ def run_threads(target, count=THREADS, limit=SECONDS + 60):
 
 
 class Worker:
-    """One thread's random calls; remembers what its successful mutations added and checks its reads."""
+    """One thread's random calls: records what its successful mutations added, checks what it reads."""
 
     def __init__(self, g, seed):
-        self.g, self.rng = g, random.Random(seed)
-        self.nodes, self.edges, self.nbrs = set(), set(), {}
-        self.counts = {"ok": 0, "refused": 0}
-        self.full_pair_seen = False  # build_random(2, 1) refused because {0, 1} was there
-        self.last = {"number_of_edges": 0, "number_of_nodes": 0, "triangle_count": 0}
+        self.g, self.rng, self.model, self.done = g, random.Random(seed), Oracle(), {"ok": 0, "refused": 0}
+        self.pair_was_taken, self.last = False, (0, 0, 0)  # build_random(2, 1) refused; counts seen so far
 
     def ids(self, k):
         return [self.rng.choice(POOL) for _ in range(k)]
 
-    def added(self, *pairs, nodes=()):
-        self.nodes.update(nodes)
-        for u, v in pairs:
-            self.nodes.update((u, v))
-            self.edges.add((min(u, v), max(u, v)))
-            self.nbrs.setdefault(u, set()).add(v)
-            self.nbrs.setdefault(v, set()).add(u)
-
-    def mine(self):
-        return self.rng.choice(sorted(self.edges)) if self.edges and self.rng.random() < 0.7 else tuple(self.ids(2))
+    def known(self, count):  # mostly edges this thread added, so that reads can be checked against them
+        edges, r = sorted(self.model.edges()), self.rng
+        return [r.choice(edges) if edges and r.random() < 0.7 else tuple(self.ids(2)) for _ in range(count)]
 
     def step(self):
-        g, r = self.g, self.rng
+        g, m, r = self.g, self.model, self.rng
         name = r.choice(CALLS)
-        kind = "exclusive" if name in MUTATING or name in ("pagerank", "triangle_count") else "shared"
         try:
-            getattr(self, name)(g)
-        except RuntimeError as e:
-            assert str(e) == REFUSED[kind], (name, e)
-            self.counts["refused"] += 1
+            if name in ("add_node", "add_edge", "add_nodes_from", "add_edges_from", "add_edges_flat"):
+                args = {"add_node": lambda: self.ids(1), "add_edge": lambda: self.ids(2),
+                        "add_nodes_from": lambda: [self.ids(r.randrange(6))],
+                        "add_edges_flat": lambda: [self.ids(r.randrange(11))],
+                        "add_edges_from": lambda: [[tuple(self.ids(2)) for _ in range(r.randrange(6))]]}[name]()
+                getattr(g, name)(*args)
+                getattr(m, name)(*args)
+            elif name == "build_random":
+                try:
+                    g.build_random(2, 1, seed=r.randrange(2**64))  # the only free pair among 0..1 is {0, 1}
+                    m.add_edge(0, 1)
+                except ValueError:
+                    self.pair_was_taken = True
+            elif name == "pairs":
+                pairs = self.known(r.randrange(1, 40))
+                assert all(ok >= m.has_edge(*p) and g.has_edge(*p) >= ok for p, ok in zip(pairs, g.has_edges(pairs)))
+                (u, v), d = pairs[0], g.shortest_path_length(*pairs[0])
+                assert d in (0, 1) if m.has_edge(u, v) else (d == 0) == (u == v)
+            elif name == "neighbors":
+                (n,) = self.ids(1)
+                got = g.neighbors(n)
+                assert len(got) == len(set(got)) and set(got) >= m.adj.get(n, set()) and g.degree(n) >= m.degree(n)
+            elif name == "listings":
+                nodes, edges, flat, seq = g.nodes(), g.edges(), g.edges_flat(), g.degree_sequence()
+                assert len(set(nodes)) == len(nodes) and set(nodes) >= m.nodes() and set(edges) >= m.edges()
+                assert all(u <= v for u, v in edges) and len(set(edges)) == len(edges) and len(flat) % 2 == 0
+                assert len({u for u, _ in seq}) == len(seq) >= len(m.adj) and all(n in g for n in list(m.adj)[:5])
+                assert g.subgraph_edge_count(list(m.adj)[:30]) >= m.subgraph_edge_count(list(m.adj)[:30])
+                sizes = g.connected_component_sizes()
+                assert min(sizes, default=1) >= 1 and sum(sizes) >= len(m.adj)
+            elif name == "counters":  # nothing is ever removed
+                now = (g.number_of_nodes(), g.number_of_edges(), len(g))
+                assert all(a >= b for a, b in zip(now, self.last)) and repr(g).startswith("IntGraphCore(nodes=")
+                self.last = now
+            elif name == "triangle_count":
+                assert g.triangle_count() >= m.triangle_count()
+            else:
+                ranks = g.pagerank(max_iter=20)
+                assert len({u for u, _ in ranks}) == len(ranks) and {u for u, _ in ranks} >= m.nodes()
+        except RuntimeError as e:  # every step makes calls of one borrow kind only
+            assert str(e) == REFUSED["exclusive" if name in EXCLUSIVE else "shared"], (name, e)
+            self.done["refused"] += 1
             return
-        self.counts["ok"] += 1
-
-    # ---- mutations: record exactly what a success added
-    def add_node(self, g):
-        (n,) = self.ids(1)
-        g.add_node(n)
-        self.added(nodes=[n])
-
-    def add_edge(self, g):
-        u, v = self.ids(2)
-        g.add_edge(u, v)
-        self.added((u, v))
-
-    def add_nodes_from(self, g):
-        ns = self.ids(self.rng.randrange(6))
-        g.add_nodes_from(ns)
-        self.added(nodes=ns)
-
-    def add_edges_from(self, g):
-        pairs = [tuple(self.ids(2)) for _ in range(self.rng.randrange(6))]
-        g.add_edges_from(pairs)
-        self.added(*pairs)
-
-    def add_edges_flat(self, g):
-        flat = self.ids(self.rng.randrange(11))
-        g.add_edges_flat(flat)
-        self.added(*zip(flat[::2], flat[1::2]))
-
-    def build_random(self, g):
-        try:
-            g.build_random(2, 1, seed=self.rng.randrange(2**64))  # the only free pair is {0, 1}
-            self.added((0, 1))
-        except ValueError:
-            self.full_pair_seen = True
-        g.build_random(self.rng.randrange(10**6), 0)
-
-    # ---- reads: what this thread added stays visible, counts never shrink
-    def has_edge(self, g):
-        u, v = self.mine()
-        assert g.has_edge(u, v) or (min(u, v), max(u, v)) not in self.edges
-
-    def has_edges(self, g):
-        pairs = [self.mine() for _ in range(self.rng.randrange(1, 40))]
-        got = g.has_edges(pairs)
-        assert all(ok or (min(p), max(p)) not in self.edges for ok, p in zip(got, pairs))
-
-    def neighbors(self, g):
-        (n,) = self.ids(1)
-        got, mine = g.neighbors(n), self.nbrs.get(n, set())
-        assert len(got) == len(set(got)) and set(got) >= mine and g.degree(n) >= len(mine)
-
-    def shortest_path_length(self, g):
-        u, v = self.mine()
-        d = g.shortest_path_length(u, v)
-        assert d in (0, 1) if (min(u, v), max(u, v)) in self.edges else (d == 0) == (u == v)
-
-    def subgraph_edge_count(self, g):
-        ns = sorted(self.nodes)[:30]
-        assert g.subgraph_edge_count(ns) >= sum(u in ns and v in ns for u, v in self.edges)
-
-    def listings(self, g):
-        nodes, edges, flat, seq = g.nodes(), g.edges(), g.edges_flat(), g.degree_sequence()
-        assert len(set(nodes)) == len(nodes) and set(nodes) >= self.nodes and set(edges) >= self.edges
-        assert all(u <= v for u, v in edges) and len(set(edges)) == len(edges) and len(flat) % 2 == 0
-        assert len({u for u, _ in seq}) == len(seq) >= len(self.nodes)
-
-    def counters(self, g):
-        for name in ("number_of_edges", "number_of_nodes"):
-            now = getattr(g, name)()
-            assert now >= self.last[name]
-            self.last[name] = now
-        assert len(g) >= self.last["number_of_nodes"] and repr(g).startswith("IntGraphCore(nodes=")
-        assert not self.nodes or self.rng.choice(sorted(self.nodes)) in g
-
-    def connected_component_sizes(self, g):
-        sizes = g.connected_component_sizes()
-        assert all(s >= 1 for s in sizes) and sum(sizes) >= len(self.nodes)
-
-    def triangle_count(self, g):
-        now = g.triangle_count()
-        assert now >= self.last["triangle_count"]
-        self.last["triangle_count"] = now
-
-    def pagerank(self, g):
-        ranks = g.pagerank(max_iter=20)
-        assert len({u for u, _ in ranks}) == len(ranks) and {u for u, _ in ranks} >= self.nodes
+        self.done["ok"] += 1
 
 
-MUTATING = ["add_node", "add_edge", "add_nodes_from", "add_edges_from", "add_edges_flat", "build_random"]
-CALLS = MUTATING * 2 + ["has_edge", "has_edges", "neighbors", "shortest_path_length", "subgraph_edge_count",
-                        "listings", "counters", "connected_component_sizes", "triangle_count", "pagerank"] * 2
+CALLS = ["add_node", "add_edge", "add_nodes_from", "add_edges_from", "add_edges_flat", "build_random", "pairs",
+         "neighbors", "listings", "counters", "triangle_count", "pagerank"]
 
 
 def test_many_threads_on_one_graph():
     g = IntGraphCore()
-    workers = [Worker(g, seed) for seed in range(THREADS)]
-    start = threading.Barrier(THREADS, timeout=30)
+    workers, start = [Worker(g, seed) for seed in range(THREADS)], threading.Barrier(THREADS, timeout=30)
     end = time.monotonic() + SECONDS
 
     def run(i):
@@ -184,23 +125,22 @@ def test_many_threads_on_one_graph():
     run_threads(run)
     model = Oracle()
     for w in workers:
-        model.add_nodes_from(w.nodes)
-        model.add_edges_from(w.edges)
+        model.add_nodes_from(w.model.nodes())
+        model.add_edges_from(w.model.edges())
     nodes, edges, nbrs, _, count = snapshot(g)
     assert set(nodes) == model.nodes() and set(edges) == model.edges() and count == len(model.edges())
     for u, got in zip(nodes, nbrs):
         assert set(got) == model.adj[u] and all(u in g.neighbors(v) for v in got)
-    assert (0, 1) in edges or not any(w.full_pair_seen for w in workers)
-    assert sorted(g.connected_component_sizes()) == sorted(model.connected_component_sizes(nodes))
+    assert (0, 1) in edges or not any(w.pair_was_taken for w in workers)
+    assert g.connected_component_sizes() == model.connected_component_sizes(nodes)
     assert g.triangle_count() == model.triangle_count()
-    ok, refused = (sum(w.counts[k] for w in workers) for k in ("ok", "refused"))
+    ok, refused = (sum(w.done[k] for w in workers) for k in ("ok", "refused"))
     assert ok > 100 and refused > 0, (ok, refused)  # the threads did overlap
 
 
 def analyse(g, seed):
-    pairs = [(u, (u * 7 + seed) % 3000) for u in range(0, 3000, 3)]
-    return (g.triangle_count(), g.pagerank(), g.has_edges(pairs), g.connected_component_sizes(),
-            g.subgraph_edge_count(range(0, 3000, 2)), g.shortest_path_length(0, 2999))
+    return (g.triangle_count(), g.pagerank(), g.has_edges([(u, (u * 7 + seed) % 3000) for u in range(0, 3000, 3)]),
+            g.connected_component_sizes(), g.subgraph_edge_count(range(0, 3000, 2)), g.shortest_path_length(0, 2999))
 
 
 def test_separate_graphs_share_the_worker_pool():
@@ -210,8 +150,7 @@ def test_separate_graphs_share_the_worker_pool():
         return g
 
     expected = [analyse(built(seed), seed) for seed in range(THREADS)]
-    rounds = [0] * THREADS
-    end = time.monotonic() + SECONDS / 2
+    rounds, end = [0] * THREADS, time.monotonic() + SECONDS / 2
 
     def run(i):
         while rounds[i] == 0 or time.monotonic() < end:
@@ -219,4 +158,23 @@ def test_separate_graphs_share_the_worker_pool():
             rounds[i] += 1
 
     run_threads(run)
-    assert min(rounds) >= 1
+
+
+def test_arguments_changed_by_another_thread_while_read():
+    g, ints, pairs = IntGraphCore(), list(range(1000)), [(i, i + 1) for i in range(500)]
+    end = time.monotonic() + SECONDS / 2
+
+    def run(i):
+        r = random.Random(i)
+        while time.monotonic() < end:
+            if i == 0:  # reads every argument while the other thread changes them
+                g.add_nodes_from(ints), g.add_edges_from(pairs), g.add_edges_flat(ints), g.subgraph_edge_count(ints)
+                assert all(type(x) is bool for x in g.has_edges(pairs))
+            elif r.random() < 0.5:
+                ints.extend(r.randrange(2000) for _ in range(r.randrange(30)))
+                pairs.extend((r.randrange(2000), r.randrange(2000)) for _ in range(r.randrange(30)))
+            else:
+                del ints[r.randrange(len(ints) + 1):], pairs[r.randrange(len(pairs) + 1):]
+
+    run_threads(run, count=2)
+    assert all(0 <= u < 2000 for u in g.nodes()) and all(0 <= u <= v < 2000 for u, v in g.edges())

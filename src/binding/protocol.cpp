@@ -222,6 +222,9 @@ Py_ssize_t sequence_room(PyObject* o) {
     }
     Py_ssize_t n = PyObject_Size(o);
     if (n < 0) {
+        // A length that cannot be read only sizes nothing up front; but an interrupt or exit
+        // request raised from __len__ is not swallowed.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
         PyErr_Clear();
         return 0;
     }

@@ -212,8 +212,8 @@ def predict(name, recipes, model, order):
     env = (None, "exclusive" if name in EXCLUSIVE else "shared")
     try:
         values = [order] if name == "pagerank" else []
-        for spec, recipe in zip(PARAMS[name].split(), recipes):
-            param, kind = spec.split(":")
+        for declared, recipe in zip(PARAMS[name].split(), recipes):
+            param, kind = declared.split(":")
             try:
                 values.append(CONVERT[kind](build(recipe, env)))
             except TypeError as e:  # exactly TypeError gets the parameter's name
@@ -291,11 +291,11 @@ def sequence(draw, kind):
 @given(st.data())
 def test_hostile_arguments(data):
     name = data.draw(st.sampled_from(sorted(PARAMS)))
-    kinds = [spec.split(":")[1] for spec in PARAMS[name].split()]
+    kinds = [declared.split(":")[1] for declared in PARAMS[name].split()]
     event(f"{name}: {check_call(name, [data.draw(sequence(k) if k[0] == 's' else scalar(k)) for k in kinds])}")
 
 
-@pytest.mark.parametrize("name", [name for name, spec in PARAMS.items() if ":s" in spec])
+@pytest.mark.parametrize("name", [name for name, declared in PARAMS.items() if ":s" in declared])
 @pytest.mark.parametrize("how", MUTATE)
 @pytest.mark.parametrize("at", [0, 2, 4])
 def test_list_changing_while_it_is_read(name, how, at):

@@ -259,7 +259,9 @@ void after_fork_in_child() noexcept {
 }
 
 // Called with g_build_mutex held. Handlers are inherited by children, so this happens once per
-// process tree, never again in a child.
+// process tree, never again in a child. pthread_atfork() waits for the lock that fork() holds while
+// it runs prepare handlers; that cannot deadlock here because before_fork() is not yet among them,
+// so no fork in progress can be waiting for g_build_mutex.
 void install_fork_handlers() {
     if (g_fork_handlers_installed) return;
     // pthread_atfork() can only fail for lack of memory.

@@ -42,10 +42,11 @@ inline constexpr std::size_t kDefaultGrain = 1;
 // must outlive the loop, which a lambda passed straight to for_range() always does.
 class RangeBody {
    public:
+    // Implicit, so a lambda can be passed straight to for_range().
     template <class F>
         requires(!std::same_as<std::remove_cvref_t<F>, RangeBody>) &&
                 std::invocable<std::remove_reference_t<F>&, std::size_t, std::size_t>
-    RangeBody(F&& f) noexcept  // NOLINT(google-explicit-constructor): converts at the call site
+    RangeBody(F&& f) noexcept
         : target_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           call_(&invoke<std::remove_reference_t<F>>) {}
 

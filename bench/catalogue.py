@@ -28,6 +28,8 @@ class Op:
     compare: str = "exact"
 
 
+# Whole-graph analyses come last, the slowest peers' last of all: a run stopped for taking too long
+# ends its worker, and a new worker has to rebuild the graph for whatever ops follow.
 OPS = (
     Op("load_tuples", "load: list of tuples", "load"),
     Op("load_flat", "load: flat list", "load"),
@@ -39,13 +41,13 @@ OPS = (
     Op("nodes", "enumerate nodes", "query"),
     Op("edges", "enumerate edges", "query"),
     Op("degrees", "degree sequence", "query"),
+    Op("subgraph", "induced subgraph edges", "query"),
+    Op("components", "component sizes", "query"),
+    Op("pagerank", "PageRank", "query", compare="top"),
+    Op("has_edges", "batch edge test x1M", "query"),
+    Op("shortest_path", "shortest path x100", "query"),
     Op("triangles_cold", "triangle count (cold)", "query"),
     Op("triangles_warm", "triangle count (warm)", "query"),
-    Op("pagerank", "PageRank", "query", compare="top"),
-    Op("components", "component sizes", "query"),
-    Op("shortest_path", "shortest path x100", "query"),
-    Op("has_edges", "batch edge test x1M", "query"),
-    Op("subgraph", "induced subgraph edges", "query"),
 )
 BY_NAME = {op.name: op for op in OPS}
 
@@ -61,12 +63,12 @@ ALIASES = {
 UNIFORM_ONLY = frozenset({"generate"})
 
 
-def select(spec: str | None) -> list[str]:
+def select(requested: str | None) -> list[str]:
     """Op names for a comma-separated --ops value (None: all), in catalogue order."""
-    if not spec:
+    if not requested:
         return [op.name for op in OPS]
     wanted: set[str] = set()
-    for item in (part.strip() for part in spec.split(",")):
+    for item in (part.strip() for part in requested.split(",")):
         if not item:
             continue
         if item in ALIASES:

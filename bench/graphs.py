@@ -44,6 +44,7 @@ PATH_QUERIES = 100  # shortest-path pairs
 BATCH_PAIRS = 1_000_000  # batch edge tests
 SUBGRAPH_FRACTION = 0.10  # share of the nodes in the induced subgraph
 PRESENT_SHARE = 0.5  # share of edge-test pairs taken from existing edges
+FLIP_SHARE = 0.5  # share of edges whose orientation is reversed
 
 
 @dataclass(frozen=True)
@@ -86,7 +87,7 @@ def _distinct_edges(draw, m: int, span: int, rng: np.random.Generator) -> np.nda
         yield_rate = max((keys.size - before) / count, 1.0 / count)
     keys = keys[rng.permutation(keys.size)[:m]]
     edges = np.stack([keys // span, keys % span], axis=1)
-    flip = rng.random(m) < 0.5
+    flip = rng.random(m) < FLIP_SHARE
     edges[flip] = edges[flip][:, ::-1]
     return edges
 

@@ -177,7 +177,8 @@ class Report:
             f"load average {m['load_before']} before, {m['load_after']} after · quillmesh {m['commit']}",
             "",
             f"Best of up to {s['repeat']} runs (repeating stops once an op has used {s['op_budget']:.0f} s; "
-            f"a single run is stopped after {s['op_timeout']:.0f} s). "
+            f"a peer's single run is stopped after {s['op_timeout']:.0f} s, quillmesh's after "
+            f"{s['baseline_timeout']:.0f} s). "
             "Ratio = peer time / quillmesh time on the same interpreter: above 1 quillmesh is faster; "
             "**bold** where it is not.",
             "",

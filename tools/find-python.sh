@@ -76,10 +76,10 @@ readonly PROBE_VENV='
 import glob, importlib.util, os
 if importlib.util.find_spec("venv") is None:
     sys.exit("no venv module")
-spec = importlib.util.find_spec("ensurepip")
-if spec is None or not spec.origin:
+ensurepip_module = importlib.util.find_spec("ensurepip")
+if ensurepip_module is None or not ensurepip_module.origin:
     sys.exit("no ensurepip module")
-dirs = [os.path.join(os.path.dirname(spec.origin), "_bundled"),
+dirs = [os.path.join(os.path.dirname(ensurepip_module.origin), "_bundled"),
         sysconfig.get_config_var("WHEEL_PKG_DIR") or ""]
 if not any(glob.glob(os.path.join(d, "pip-*.whl")) for d in dirs if d):
     import ensurepip

@@ -126,13 +126,13 @@ struct Nodes : Shared, NoParams {
 struct Edges : Shared, NoParams {
     static constexpr const char* name = "edges";
     static constexpr const char* doc = "edges($self)\n--\n\n";
-    static std::vector<std::pair<NodeId, NodeId>> run(const Graph& g) { return g.edges(); }
+    static EdgeIds run(const Graph& g) { return {g.edge_ends(), true}; }
 };
 
 struct EdgesFlat : Shared, NoParams {
     static constexpr const char* name = "edges_flat";
     static constexpr const char* doc = "edges_flat($self)\n--\n\n";
-    static std::vector<NodeId> run(const Graph& g) { return g.edges_flat(); }
+    static EdgeIds run(const Graph& g) { return {g.edge_ends(), false}; }
 };
 
 struct DegreeSequence : Shared, NoParams {

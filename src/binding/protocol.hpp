@@ -306,17 +306,25 @@ inline PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v);
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
 inline PyObject* to_py(Answer v) { return to_py(v == Answer::Yes); }
 
-template <class A, class B>
-PyObject* to_py(const std::pair<A, B>& v) {
-    Ref first(to_py(v.first));
-    if (!first) return nullptr;
-    Ref second(to_py(v.second));
-    if (!second) return nullptr;
+// A 2-tuple made from two new references, which it takes over (both are released on failure). The
+// tuple is taken off the cycle collector's list: holding only numbers it can never be part of a
+// cycle, and untracked, building millions of them doesn't set off collections that rescan them all.
+inline PyObject* number_pair(PyObject* first, PyObject* second) {
+    Ref a(first), b(second);
+    if (!a || !b) return nullptr;
     PyObject* t = PyTuple_New(2);
     if (t == nullptr) return nullptr;
-    PyTuple_SET_ITEM(t, 0, first.release());
-    PyTuple_SET_ITEM(t, 1, second.release());
+    PyTuple_SET_ITEM(t, 0, a.release());
+    PyTuple_SET_ITEM(t, 1, b.release());
+    PyObject_GC_UnTrack(t);
     return t;
+}
+
+template <class A, class B>
+    requires std::is_arithmetic_v<A> && std::is_arithmetic_v<B>
+PyObject* to_py(const std::pair<A, B>& v) {
+    PyObject* first = to_py(v.first);
+    return number_pair(first, first == nullptr ? nullptr : to_py(v.second));
 }
 
 template <class T>
@@ -330,6 +338,15 @@ PyObject* to_py(const std::vector<T>& v) {
     }
     return list.release();
 }
+
+// An edge listing, flattened: consecutive ids are an edge's ends. `paired` lists the edges as
+// (u, v) tuples, otherwise as one flat list of ints.
+struct EdgeIds {
+    std::vector<NodeId> ends;
+    bool paired;
+};
+
+PyObject* to_py(const EdgeIds& v);
 
 // ----------------------------------------------------------------------------------------------
 // Entry points built from a method description

@@ -5,31 +5,19 @@
 
 namespace qm {
 
-template <class F>
-void Graph::for_each_edge(F&& f) const {
+std::vector<NodeId> Graph::edge_ends() const {
+    std::vector<NodeId> out;
+    out.reserve(2 * edge_count_);
     for (std::size_t i = 0; i < ids_.size(); ++i) {
         const NodeId u = ids_[i];
         nbrs_[i].for_each_prefetched(ids_.data(), [&](Index j) {
             const NodeId v = ids_[j];
-            if (u <= v) f(u, v);
+            if (u <= v) {
+                out.push_back(u);
+                out.push_back(v);
+            }
         });
     }
-}
-
-std::vector<std::pair<NodeId, NodeId>> Graph::edges() const {
-    std::vector<std::pair<NodeId, NodeId>> out;
-    out.reserve(edge_count_);
-    for_each_edge([&](NodeId u, NodeId v) { out.emplace_back(u, v); });
-    return out;
-}
-
-std::vector<NodeId> Graph::edges_flat() const {
-    std::vector<NodeId> out;
-    out.reserve(2 * edge_count_);
-    for_each_edge([&](NodeId u, NodeId v) {
-        out.push_back(u);
-        out.push_back(v);
-    });
     return out;
 }
 

@@ -81,8 +81,9 @@ class Graph {
 
     // ---- whole-graph listings, in the store's iteration order
 
-    std::vector<std::pair<NodeId, NodeId>> edges() const;       // (u, v) with u <= v
-    std::vector<NodeId> edges_flat() const;                      // edges() flattened
+    // Every edge once as its two ends (u, v), u <= v, flattened, in listing order: node by node in
+    // iteration order, each node's edges together.
+    std::vector<NodeId> edge_ends() const;
     std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence() const;
 
     // ---- analyses (one file each)
@@ -111,8 +112,6 @@ class Graph {
     std::vector<std::uint64_t> map_endpoints(std::span<const NodeId> ends,
                                              std::vector<NodeId>& fresh_ids) const;
     static void check_node_limit(std::uint64_t count);
-    template <class F>
-    void for_each_edge(F&& f) const;
 
     std::vector<NodeId> ids_;
     std::vector<NeighbourSet> nbrs_;

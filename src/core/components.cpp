@@ -25,6 +25,10 @@ namespace {
 constexpr std::uint32_t kSampledNeighbours = 2;
 // Nodes looked at to find the most common label.
 constexpr std::uint64_t kLabelSamples = 1024;
+// The sampling pass is a chain of scattered reads per node (its set's elements, then their labels);
+// it loads the elements kElementsAhead nodes ahead and their labels kLabelsAhead nodes ahead.
+constexpr std::size_t kElementsAhead = 16;
+constexpr std::size_t kLabelsAhead = 8;
 
 class Labels {
    public:
@@ -33,27 +37,42 @@ class Labels {
     }
 
     Index get(Index i) const noexcept { return ref(i).load(std::memory_order_relaxed); }
+    void prefetch(Index i) const noexcept { __builtin_prefetch(&label_[i]); }
 
-    // Joins the sets of u and v, hooking the larger root under the smaller.
+    // The root of x's tree. Halves the path on the way up: every label stays an ancestor, so
+    // concurrent finds may race on a store and only ever lose some shortening, never a link.
+    Index find(Index x) noexcept {
+        for (Index parent = get(x);;) {
+            Index grand = get(parent);
+            if (grand == parent) return parent;
+            ref(x).store(grand, std::memory_order_relaxed);
+            x = grand;
+            parent = get(x);
+        }
+    }
+
+    // Joins the sets of u and v, hooking the larger root under the smaller. Only a root's label is
+    // ever swapped (from itself to a smaller root), so the swap fails exactly when another thread
+    // hooked that root first; the loop then carries on from where it went.
     void link(Index u, Index v) noexcept {
-        Index a = get(u), b = get(v);
+        Index a = find(u), b = find(v);
         while (a != b) {
-            Index high = a > b ? a : b, low = a > b ? b : a;
-            Index above = get(high);
-            if (above == low) return;
-            if (above == high) {
-                Index expected = high;
-                if (ref(high).compare_exchange_strong(expected, low, std::memory_order_relaxed)) return;
-            }
-            a = get(get(high));
-            b = get(low);
+            if (a < b) std::swap(a, b);
+            Index expected = a;
+            if (ref(a).compare_exchange_strong(expected, b, std::memory_order_relaxed)) return;
+            a = find(expected);
+            b = find(b);
         }
     }
 
     void compress_all() {
-        parallel::parallel_for(label_.size(), [&](std::size_t i) {
-            Index x = static_cast<Index>(i);
-            while (get(get(x)) != get(x)) ref(x).store(get(get(x)), std::memory_order_relaxed);
+        const std::size_t n = label_.size();
+        parallel::for_range(n, kLabelsAhead * 64, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                if (i + kLabelsAhead < last) prefetch(get(static_cast<Index>(i + kLabelsAhead)));
+                Index x = static_cast<Index>(i);
+                while (get(get(x)) != get(x)) ref(x).store(get(get(x)), std::memory_order_relaxed);
+            }
         });
     }
 
@@ -69,19 +88,23 @@ class Labels {
 std::vector<std::uint64_t> Graph::component_sizes() const {
     const std::uint64_t n = ids_.size();
     Labels labels(n);
-    for (std::uint32_t r = 0; r < kSampledNeighbours; ++r) {
-        parallel::parallel_for(n, [&](std::size_t u) {
-            std::uint32_t seen = 0;
-            nbrs_[u].for_each_until([&](Index v) {
-                if (seen++ == r) {
-                    labels.link(static_cast<Index>(u), v);
-                    return false;
-                }
-                return true;
-            });
+    // Every node links to its first kSampledNeighbours neighbours, in one pass.
+    auto sampled = [&](Index u, auto&& f) {
+        std::uint32_t seen = 0;
+        nbrs_[u].for_each_until([&](Index v) {
+            f(v);
+            return ++seen < kSampledNeighbours;
         });
-        labels.compress_all();
-    }
+    };
+    parallel::for_range(n, kElementsAhead * 64, [&](std::size_t first, std::size_t last) {
+        for (std::size_t u = first; u < last; ++u) {
+            if (u + kElementsAhead < last) nbrs_[u + kElementsAhead].prefetch_elements();
+            if (u + kLabelsAhead < last)
+                sampled(static_cast<Index>(u + kLabelsAhead), [&](Index v) { labels.prefetch(v); });
+            sampled(static_cast<Index>(u), [&](Index v) { labels.link(static_cast<Index>(u), v); });
+        }
+    });
+    labels.compress_all();
 
     // The most common label among evenly spaced samples (deterministic; any choice is correct).
     Index big = 0;

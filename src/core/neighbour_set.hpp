@@ -67,6 +67,11 @@ class NeighbourSet {
         return found;
     }
 
+    // Starts loading the first elements a walk meets.
+    void prefetch_elements() const noexcept {
+        if (!is_inline()) __builtin_prefetch(store_.heap);
+    }
+
     // Starts loading the memory that contains(x) will read.
     void prefetch(Index x) const noexcept {
         if (is_table()) {

@@ -39,15 +39,22 @@ def hubbed(rng, ids, m):
 
 
 @pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("kind", ["sparse", "tree_like", "dense", "hubs", "extreme"])
+@pytest.mark.parametrize("kind", ["sparse", "tree_like", "dense", "hubs", "skewed", "extreme"])
 def test_random_graphs_match_bfs(kind, seed):
     rng = random.Random(f"{kind}{seed}")
     if kind == "extreme":
         ids = [I64_MIN, I64_MIN + 1, -1, 0, 1, I64_MAX - 1, I64_MAX] + [rng.getrandbits(64) - 2**63 for _ in range(150)]
+    elif kind == "skewed":  # degrees from 1 to thousands: the big sets are hash tables
+        ids = rng.sample(range(-5000, 5000), 3000)
     else:
         ids = rng.sample(range(-500, 500), 300)
-    m = {"sparse": 200, "tree_like": 320, "dense": 1500}.get(kind, 400)
-    edges = hubbed(rng, ids, m) if kind == "hubs" else [(rng.choice(ids), rng.choice(ids)) for _ in range(m)]
+    m = {"sparse": 200, "tree_like": 320, "dense": 1500, "skewed": 4000}.get(kind, 400)
+    if kind == "hubs":
+        edges = hubbed(rng, ids, m)
+    elif kind == "skewed":
+        edges = [(ids[int(len(ids) * rng.random() ** 4)], rng.choice(ids)) for _ in range(m)]
+    else:
+        edges = [(rng.choice(ids), rng.choice(ids)) for _ in range(m)]
     edges += [(x, x) for x in rng.sample(ids, 20)]  # self-loops change no distance
     g, adj = build(edges, isolated=rng.sample(ids, 30))
     nodes = list(adj)

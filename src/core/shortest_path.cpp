@@ -1,14 +1,14 @@
 // Unweighted shortest-path length by bidirectional breadth-first search.
 //
-// Both ends grow their search one whole level at a time, always the side with the smaller frontier.
-// When a level reaches a node the other side has already seen, the shortest distance is the
-// smallest d_source + 1 + d_target over the meeting edges of that level. On graphs where the two
-// balls meet in the middle this touches roughly the square root of what a one-sided search touches.
-// Visited nodes live in small per-call hash maps that grow with the search, so a query costs
-// nothing proportional to the size of the graph.
-#include <algorithm>
-#include <cstdlib>
-#include <limits>
+// Both ends grow their search one level at a time, always the side whose next level is cheaper to
+// build (the smaller sum of degrees over its frontier), so a hub is expanded only when the other
+// side is no better. The search stops at the first edge that reaches a node the other side has
+// seen: that edge closes a shortest path. (Had the other side seen that node at a shallower depth,
+// it would already have reached the node being expanded, and an earlier level would have stopped
+// the search.) Seen nodes live in one small per-call hash map that grows with the search, so a
+// query costs nothing proportional to the size of the graph.
+#include <array>
+#include <bit>
 
 #include "graph.hpp"
 
@@ -16,54 +16,60 @@ namespace qm {
 
 namespace {
 
-// Dense index -> distance from one end. Open addressing, linear probing, kNoIndex marks empty.
-class DistanceMap {
+enum Side : std::uint8_t { kNone = 0, kFromSource = 1, kFromTarget = 2 };
+
+// Dense index -> the side that saw it. Open addressing, linear probing, kNoIndex marks empty.
+class SeenMap {
    public:
-    static constexpr std::uint64_t kInitialCapacity = 64;
+    SeenMap() { rehash(kInitialCapacity); }
 
-    DistanceMap() { rehash(kInitialCapacity); }
-
-    // Distance of i, or kUnseen.
-    static constexpr std::uint64_t kUnseen = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t find(Index i) const noexcept {
-        for (std::uint64_t s = home(i);; s = (s + 1) & (keys_.size() - 1)) {
-            if (keys_[s] == i) return dist_[s];
-            if (keys_[s] == kNoIndex) return kUnseen;
-        }
-    }
-    // Records i at distance d unless seen; returns whether it was new.
-    bool insert(Index i, std::uint64_t d) {
+    // The side that saw i; if none, records `side` as having seen it and returns kNone.
+    Side see(Index i, Side side) {
         if (4 * (size_ + 1) > 3 * keys_.size()) rehash(keys_.size() * 2);
         std::uint64_t s = home(i);
         for (; keys_[s] != kNoIndex; s = (s + 1) & (keys_.size() - 1))
-            if (keys_[s] == i) return false;
+            if (keys_[s] == i) return sides_[s];
         keys_[s] = i;
-        dist_[s] = d;
+        sides_[s] = side;
         ++size_;
-        return true;
+        return kNone;
     }
 
    private:
+    static constexpr std::uint64_t kInitialCapacity = 64;
+
+    // Not index_hash(): hub sets are tables laid out by that hash, and feeding a table's elements in
+    // its own slot order into a smaller table with the same hash piles them into one long cluster.
+    // A full 64-bit mix keeps the two orders unrelated.
     std::uint64_t home(Index i) const noexcept {
-        return index_hash(i) >> (64 - std::countr_zero(keys_.size()));
+        std::uint64_t x = i;
+        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+        x ^= x >> 31;
+        return x >> (64 - std::countr_zero(keys_.size()));
     }
     void rehash(std::uint64_t cap) {
         std::vector<Index> keys(cap, kNoIndex);
-        std::vector<std::uint64_t> dist(cap);
+        std::vector<Side> sides(cap, kNone);
         keys_.swap(keys);
-        dist_.swap(dist);
+        sides_.swap(sides);
         size_ = 0;
         for (std::size_t s = 0; s < keys.size(); ++s)
-            if (keys[s] != kNoIndex) insert(keys[s], dist[s]);
+            if (keys[s] != kNoIndex) see(keys[s], sides[s]);
     }
     std::vector<Index> keys_;
-    std::vector<std::uint64_t> dist_;
+    std::vector<Side> sides_;
     std::uint64_t size_ = 0;
 };
 
-struct Side {
-    DistanceMap seen;
+// Expanding a frontier loads each node's set header and then its elements; both are started this
+// many nodes ahead.
+constexpr std::size_t kHeadersAhead = 8;
+constexpr std::size_t kElementsAhead = 4;
+
+struct Search {
     std::vector<Index> frontier;
+    std::uint64_t work = 0;  // sum of the frontier's degrees
     std::uint64_t depth = 0;
 };
 
@@ -76,26 +82,48 @@ std::int64_t Graph::shortest_path_length(NodeId source, NodeId target) const {
     Index t = find(target);
     if (t == kNoIndex) return -1;
 
-    Side a, b;
-    a.seen.insert(s, 0);
-    a.frontier.push_back(s);
-    b.seen.insert(t, 0);
-    b.frontier.push_back(t);
-    std::vector<Index> next;
-    while (!a.frontier.empty() && !b.frontier.empty()) {
-        Side& grow = a.frontier.size() <= b.frontier.size() ? a : b;
-        Side& other = &grow == &a ? b : a;
-        std::uint64_t best = DistanceMap::kUnseen;
-        next.clear();
-        for (Index u : grow.frontier) {
-            nbrs_[u].for_each([&](Index v) {
-                std::uint64_t there = other.seen.find(v);
-                if (there != DistanceMap::kUnseen) best = std::min(best, grow.depth + 1 + there);
-                if (grow.seen.insert(v, grow.depth + 1)) next.push_back(v);
-            });
+    // Summed once a level is complete rather than while it is built, so the last level (where the
+    // search stops) never pays for it, and with the headers' loads overlapped.
+    auto degree_sum = [&](const std::vector<Index>& nodes) {
+        std::uint64_t sum = 0;
+        for (std::size_t k = 0; k < nodes.size(); ++k) {
+            if (k + kHeadersAhead < nodes.size()) __builtin_prefetch(&nbrs_[nodes[k + kHeadersAhead]]);
+            sum += nbrs_[nodes[k]].size();
         }
-        if (best != DistanceMap::kUnseen) return static_cast<std::int64_t>(best);
+        return sum;
+    };
+    SeenMap seen;
+    std::array<Search, 2> search;
+    seen.see(s, kFromSource);
+    seen.see(t, kFromTarget);
+    search[0].frontier.push_back(s);
+    search[0].work = nbrs_[s].size();
+    search[1].frontier.push_back(t);
+    search[1].work = nbrs_[t].size();
+    std::vector<Index> next;
+    while (!search[0].frontier.empty() && !search[1].frontier.empty()) {
+        const int g = search[0].work <= search[1].work ? 0 : 1;
+        const Side mine = g == 0 ? kFromSource : kFromTarget;
+        Search& grow = search[g];
+        next.clear();
+        bool met = false;
+        const std::vector<Index>& frontier = grow.frontier;
+        for (std::size_t k = 0; k < frontier.size(); ++k) {
+            if (k + kHeadersAhead < frontier.size()) __builtin_prefetch(&nbrs_[frontier[k + kHeadersAhead]]);
+            if (k + kElementsAhead < frontier.size()) nbrs_[frontier[k + kElementsAhead]].prefetch_elements();
+            nbrs_[frontier[k]].for_each_until([&](Index v) {
+                Side by = seen.see(v, mine);
+                if (by == kNone) {
+                    next.push_back(v);
+                } else if (by != mine) {
+                    met = true;
+                }
+                return !met;
+            });
+            if (met) return static_cast<std::int64_t>(search[0].depth + search[1].depth + 1);
+        }
         grow.frontier.swap(next);
+        grow.work = degree_sum(grow.frontier);
         ++grow.depth;
     }
     return -1;

@@ -231,3 +231,21 @@ def test_batches_match_one_at_a_time_insertion(seed, narrow):
         if size == 3000:  # the hubs passed 32 and 64 neighbours within this batch
             assert max(hub_before) < 32 and min(graphs[0].degree(h) for h in hubs) > 64
     assert_same(graphs[2], model)
+
+
+@pytest.mark.parametrize("narrow", [False, True])
+def test_batches_over_thousands_of_nodes_match_one_at_a_time_insertion(narrow):
+    """Big batches are grouped by node in many separate node ranges and input slices."""
+    rng = random.Random(f"thousands{narrow}")
+    ids = list(range(-3000, 5000)) if narrow else [rng.randrange(I64_MIN, I64_MAX) for _ in range(8000)]
+    one, batch = IntGraphCore(), IntGraphCore()
+    for size in (4000, 30000):  # the second batch also extends sets the first one built
+        flat = []
+        for _ in range(size):
+            u = ids[int(len(ids) * rng.random() ** 3)]  # skewed: the first ids get hundreds of neighbours
+            flat += [u, u if rng.random() < 0.01 else rng.choice(ids)]
+        for i in range(0, len(flat), 2):
+            one.add_edge(flat[i], flat[i + 1])
+        batch.add_edges_flat(flat)
+        assert state(batch) == state(one)
+    assert one.number_of_nodes() > 5000 and max(d for _, d in one.degree_sequence()) > 300

@@ -4,7 +4,7 @@
 // applied in three streaming passes that give exactly the graph one-by-one insertion would:
 //   1. map every endpoint to a dense index, numbering new ids in order of first appearance (the
 //      order in which insert_edge would create them, u before v);
-//   2. group the neighbour entries by node with a stable radix sort, so each node's group lists
+//   2. group the neighbour entries by node with a stable two-level bucket sort, so each node's group lists
 //      its new neighbours in the order of the edges that bring them;
 //   3. give each touched node its new neighbour set in one go, inserting its group in order into a
 //      copy of its old set. A set's layout depends only on the sequence of insertions into it, so
@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <memory>
 #include <utility>
 
 #include "fault.hpp"
@@ -34,23 +35,86 @@ constexpr std::size_t kLookahead = 16;
 constexpr std::uint64_t kDirectWidthPerEndpoint = 2;
 constexpr std::uint64_t kDirectWidthFloor = std::uint64_t{1} << 16;
 
-// Stable LSD radix sort of packed (node << 32 | neighbour) entries by node, one digit of
-// kDigitBits per pass. Each pass streams through the array and writes into 2^kDigitBits runs,
-// which stays cache-friendly where a direct scatter into one run per node would miss on every
-// entry.
-constexpr unsigned kDigitBits = 10;
+// Grouping the neighbour entries of a batch by node, stably, in parallel passes. An edge (u, v)
+// gives u the neighbour v and v the neighbour u (a self-loop gives one entry), u's entry first.
+// The first passes scatter the entries into buckets of 2^kLocalBits-wide node ranges, each fixed
+// slice of the edges into its own stretch of every bucket, so the edge order survives within a
+// bucket. Each bucket is then sorted by node with a counting sort that stays in cache. (A direct
+// scatter into one run per node would miss the cache on nearly every entry.)
+constexpr unsigned kLocalBits = 10;
+// At most 2^kMaxBucketBits buckets: past that the bucket tables outgrow the cache, and a bucket
+// simply covers a wider node range.
+constexpr unsigned kMaxBucketBits = 16;
+// The edges are scattered in this many slices, whatever the number of workers, so the work is
+// spread evenly and the result never depends on the pool.
+constexpr std::size_t kSlices = 64;
 
-void sort_by_node(std::vector<std::uint64_t>& entries, unsigned node_bits) {
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-    std::vector<std::uint64_t> scratch(entries.size());
-    for (unsigned shift = 32; shift < 32 + node_bits; shift += kDigitBits) {
-        std::array<std::uint64_t, kBuckets> next{};
-        for (std::uint64_t e : entries) ++next[(e >> shift) & (kBuckets - 1)];
-        std::uint64_t sum = 0;
-        for (std::uint64_t& c : next) sum += std::exchange(c, sum);
-        for (std::uint64_t e : entries) scratch[next[(e >> shift) & (kBuckets - 1)]++] = e;
-        entries.swap(scratch);
+struct Grouped {
+    // (node << 32 | neighbour), node by node, each node's entries in the order of their edges.
+    std::unique_ptr<std::uint64_t[]> entries;
+    // Node v's entries are [start[v], start[v + 1]).
+    std::vector<std::uint64_t> start;
+};
+
+// `ends` holds the dense index of every endpoint, edge by edge.
+Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes) {
+    const unsigned node_bits = static_cast<unsigned>(std::bit_width(nodes));
+    const unsigned bucket_bits = std::min(node_bits > kLocalBits ? node_bits - kLocalBits : 0, kMaxBucketBits);
+    const unsigned local_bits = node_bits - bucket_bits;
+    const std::size_t buckets = std::size_t{1} << bucket_bits;
+    auto bucket_of = [local_bits](Index x) { return x >> local_bits; };
+
+    const std::size_t pairs = ends.size() / 2;
+    const std::size_t slice = (pairs + kSlices - 1) / kSlices;
+    auto for_slice = [&](std::size_t s, auto&& f) {
+        for (std::size_t p = s * slice; p < std::min(pairs, (s + 1) * slice); ++p) {
+            const Index u = ends[2 * p], v = ends[2 * p + 1];
+            f(u, v);
+            if (v != u) f(v, u);
+        }
+    };
+    std::vector<std::uint64_t> at(kSlices * buckets, 0);  // where slice s writes into bucket b
+    parallel::parallel_for(kSlices, [&](std::size_t s) {
+        std::uint64_t* count = &at[s * buckets];
+        for_slice(s, [&](Index x, Index) { ++count[bucket_of(x)]; });
+    });
+    std::vector<std::uint64_t> bucket_start(buckets + 1, 0);
+    std::uint64_t total = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        bucket_start[b] = total;
+        for (std::size_t s = 0; s < kSlices; ++s) total += std::exchange(at[s * buckets + b], total);
     }
+    bucket_start[buckets] = total;
+
+    // Left uninitialised: the scatter below writes every entry, and its page faults are then
+    // taken by all workers rather than by one thread zeroing memory up front.
+    Grouped out{std::unique_ptr<std::uint64_t[]>(new std::uint64_t[total]), std::vector<std::uint64_t>(nodes + 1, 0)};
+    std::uint64_t* entries = out.entries.get();
+    parallel::parallel_for(kSlices, [&](std::size_t s) {
+        std::uint64_t* next = &at[s * buckets];
+        for_slice(s, [&](Index x, Index y) { entries[next[bucket_of(x)]++] = std::uint64_t{x} << 32 | y; });
+    });
+
+    std::vector<std::uint64_t>& start = out.start;
+    parallel::for_range(buckets, 1, [&](std::size_t first, std::size_t last) {
+        std::vector<std::uint64_t> bucket;
+        for (std::size_t b = first; b < last; ++b) {
+            const std::uint64_t first_node = std::uint64_t{b} << local_bits;
+            if (first_node >= nodes) return;
+            const std::uint64_t last_node = std::min(nodes, (std::uint64_t{b} + 1) << local_bits);
+            bucket.assign(entries + bucket_start[b], entries + bucket_start[b + 1]);
+            // Counts, then running starts, for this bucket's nodes only.
+            for (std::uint64_t e : bucket) ++start[e >> 32];
+            std::uint64_t pos = bucket_start[b];
+            for (std::uint64_t v = first_node; v < last_node; ++v) pos += std::exchange(start[v], pos);
+            for (std::uint64_t e : bucket) entries[start[e >> 32]++] = e;
+            // Each start has moved on to the next node's; move them back.
+            for (std::uint64_t v = last_node - 1; v > first_node; --v) start[v] = start[v - 1];
+            start[first_node] = bucket_start[b];
+        }
+    });
+    start[nodes] = total;
+    return out;
 }
 
 }  // namespace
@@ -70,21 +134,10 @@ void Graph::insert_edges(std::span<const NodeId> ends) {
     }
 }
 
-std::vector<std::uint64_t> Graph::map_endpoints(std::span<const NodeId> ends,
-                                                std::vector<NodeId>& fresh_ids) const {
+std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids) const {
     const std::uint64_t base = node_count();
-    // Entry (a << 32 | b) gives node a the neighbour b: two per edge, u's first, one per self-loop.
-    std::vector<std::uint64_t> entries;
-    entries.reserve(ends.size());
-    Index first = kNoIndex;
-    auto emit = [&](std::size_t i, Index x) {
-        if ((i & 1) == 0) {
-            first = x;
-            return;
-        }
-        entries.push_back(std::uint64_t{first} << 32 | x);
-        if (x != first) entries.push_back(std::uint64_t{x} << 32 | first);
-    };
+    std::vector<Index> mapped;
+    mapped.reserve(ends.size());
     auto number_new = [&](NodeId id) {
         if (base + fresh_ids.size() >= kMaxNodes) check_node_limit(base + fresh_ids.size() + 1);
         fresh_ids.push_back(id);
@@ -104,9 +157,9 @@ std::vector<std::uint64_t> Graph::map_endpoints(std::span<const NodeId> ends,
         for (std::size_t i = 0; i < ends.size(); ++i) {
             Index& x = slot[offset(ends[i])];
             if (x == kNoIndex) x = number_new(ends[i]);
-            emit(i, x);
+            mapped.push_back(x);
         }
-        return entries;
+        return mapped;
     }
 
     NodeIndex fresh;
@@ -125,25 +178,25 @@ std::vector<std::uint64_t> Graph::map_endpoints(std::span<const NodeId> ends,
                 fresh.insert_new(id, x);
             }
         }
-        emit(i, x);
+        mapped.push_back(x);
     }
-    return entries;
+    return mapped;
 }
 
 void Graph::add_edges_batched(std::span<const NodeId> ends) {
     const std::uint64_t base = node_count();
 
-    // Pass 1: dense index of every endpoint, as neighbour entries.
+    // Pass 1: the dense index of every endpoint.
     std::vector<NodeId> fresh_ids;
-    std::vector<std::uint64_t> entries = map_endpoints(ends, fresh_ids);
+    const Grouped grouped = [&] {
+        std::vector<Index> mapped = map_endpoints(ends, fresh_ids);
+        // Pass 2: the neighbour entries grouped by node, stably.
+        return group_by_node(mapped, base + fresh_ids.size());
+    }();
     const std::uint64_t total = base + fresh_ids.size();
     reserve_nodes(total);
-
-    // Pass 2: the entries grouped by node, stably.
-    sort_by_node(entries, static_cast<unsigned>(std::bit_width(total)));
-    std::vector<std::uint64_t> start(total + 1, 0);
-    for (std::uint64_t e : entries) ++start[(e >> 32) + 1];
-    for (std::uint64_t v = 0; v < total; ++v) start[v + 1] += start[v];
+    const std::uint64_t* entries = grouped.entries.get();
+    const std::vector<std::uint64_t>& start = grouped.start;
 
     // Pass 3: the new sets, built aside. A self-loop entry counts twice so that the sum is twice
     // the number of new edges.
@@ -166,7 +219,10 @@ void Graph::add_edges_batched(std::span<const NodeId> ends) {
     });
 
     // Commit: nothing below allocates.
-    for (NodeId id : fresh_ids) append_node(id);
+    for (std::size_t k = 0; k < fresh_ids.size(); ++k) {
+        if (k + kLookahead < fresh_ids.size()) index_.prefetch(fresh_ids[k + kLookahead]);
+        append_node(fresh_ids[k]);
+    }
     for (std::uint64_t v = 0; v < total; ++v)
         if (start[v] != start[v + 1]) nbrs_[v] = std::move(built[v]);
     edge_count_ += new_entries / 2;

@@ -109,8 +109,7 @@ class Graph {
     Index append_node(NodeId id) noexcept;
     // The all-at-once path of add_edges (bulk_load.cpp).
     void add_edges_batched(std::span<const NodeId> ends);
-    std::vector<std::uint64_t> map_endpoints(std::span<const NodeId> ends,
-                                             std::vector<NodeId>& fresh_ids) const;
+    std::vector<Index> map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids) const;
     static void check_node_limit(std::uint64_t count);
 
     std::vector<NodeId> ids_;

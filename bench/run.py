@@ -49,8 +49,8 @@ GRAPH_TITLES = {
     "rmat": f"R-MAT (a={graphs.RMAT_A}, b={graphs.RMAT_B}, c={graphs.RMAT_C})",
 }
 DEFAULT_REPEAT = 3
-DEFAULT_OP_BUDGET = 5.0
-DEFAULT_OP_TIMEOUT = 30.0
+DEFAULT_OP_BUDGET = 3.0
+DEFAULT_OP_TIMEOUT = 10.0
 # Seconds allowed for what is not a timed run of a peer: a quillmesh run (the baseline every ratio
 # needs), a worker's start, the preparation of an op's input and the build of the query graph. The
 # limit is only there to end a hung worker.

@@ -328,7 +328,7 @@ class Runner:
         run = QUERY_BODIES[op](a, target, self.inp)
         if op == "triangles_warm":
             run()  # fills the cache
-        result_box: list = []
+        checks: list = []
 
         def run_once() -> float:
             if op != "triangles_warm":
@@ -336,12 +336,15 @@ class Runner:
             started = time.perf_counter()
             result = run()
             elapsed = time.perf_counter() - started
-            if not result_box:
-                result_box.append(result)
+            if not checks:
+                # Checked now and let go, so a big result (an edge list) is not still held while
+                # later runs build theirs.
+                checks.append(check_value(op, a, target, self.inp, result))
+            del result
             return elapsed
 
         times = self._repeat(run_once)
-        out = {"times": times, "check": check_value(op, a, target, self.inp, result_box[0])}
+        out = {"times": times, "check": checks[0]}
         self.measured[op] = out
         return out
 

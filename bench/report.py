@@ -94,8 +94,14 @@ class Report:
         if mine.status == "ok" and getattr(mine, attr) is not None:
             return getattr(mine, attr) / getattr(base, attr), False
         if mine.status == "timeout" and attr == "seconds":
-            return self.settings["op_timeout"] / base.seconds, True
+            return self.timeout_of(op) / base.seconds, True
         return None, False
+
+    def timeout_of(self, op: str) -> float:
+        """How long a peer's single run of op was allowed."""
+        if BY_NAME[op].kind == "query":
+            return self.settings.get("query_timeout", self.settings["op_timeout"])
+        return self.settings["op_timeout"]
 
     def not_ahead(self) -> list[dict]:
         """Every (graph, op) where some peer beat quillmesh on its interpreter."""
@@ -128,7 +134,7 @@ class Report:
             return "—"
         if r.status != "ok":
             if r.status == "timeout":
-                text = f"> {self.settings['op_timeout']:.0f} s"
+                text = f"> {self.timeout_of(op):.0f} s"
             elif r.status == "unsupported":
                 text = "n/a"
             elif r.status == "error":
@@ -177,7 +183,8 @@ class Report:
             f"load average {m['load_before']} before, {m['load_after']} after · quillmesh {m['commit']}",
             "",
             f"Best of up to {s['repeat']} runs (repeating stops once an op has used {s['op_budget']:.0f} s; "
-            f"a peer's single run is stopped after {s['op_timeout']:.0f} s, quillmesh's after "
+            f"a peer's single run is stopped after {s['op_timeout']:.0f} s, "
+            f"or {s.get('query_timeout', s['op_timeout']):.0f} s for a query, quillmesh's after "
             f"{s['baseline_timeout']:.0f} s). "
             "Ratio = peer time / quillmesh time on the same interpreter: above 1 quillmesh is faster; "
             "**bold** where it is not.",

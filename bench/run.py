@@ -51,6 +51,7 @@ GRAPH_TITLES = {
 DEFAULT_REPEAT = 3
 DEFAULT_OP_BUDGET = 3.0
 DEFAULT_OP_TIMEOUT = 10.0
+DEFAULT_QUERY_TIMEOUT = 5.0
 # Seconds allowed for what is not a timed run of a peer: a quillmesh run (the baseline every ratio
 # needs), a worker's start, the preparation of an op's input and the build of the query graph. The
 # limit is only there to end a hung worker.
@@ -224,7 +225,7 @@ class Bench:
                 return [op for op in pending if op != stopped]
             name = event["event"]
             # The short limit covers a timed run only: from its "run" event to the next event.
-            wait = self.limit(column) if name == "run" else BASELINE_TIMEOUT
+            wait = self.limit(column, current) if name == "run" else BASELINE_TIMEOUT
             if name == "hello":
                 column.versions = event["versions"]
                 i = event["interpreter"]
@@ -255,9 +256,10 @@ class Bench:
                 worker.close()
                 return []
 
-    def limit(self, column: Column) -> float:
-        """Seconds a single run (or the input preparation before it) may take."""
-        return max(self.args.op_timeout, BASELINE_TIMEOUT) if column.lib == BASELINE else self.args.op_timeout
+    def limit(self, column: Column, op: str | None) -> float:
+        """Seconds a single run of op may take."""
+        peer = self.args.query_timeout if op and BY_NAME[op].kind == "query" else self.args.op_timeout
+        return max(peer, BASELINE_TIMEOUT) if column.lib == BASELINE else peer
 
     def cascade_timeout(self, kind: str, column: Column, stopped: str, pending: list[str]) -> None:
         # Without a result cache, the warm triangle count is the same call that just timed out.
@@ -415,6 +417,8 @@ def parse_args():
     p.add_argument("--op-timeout", type=float, default=DEFAULT_OP_TIMEOUT,
                    help="stop a peer's single run after this many seconds (reported as a timeout, its ratio "
                         "as a lower bound)")
+    p.add_argument("--query-timeout", type=float, default=DEFAULT_QUERY_TIMEOUT,
+                   help="the same for query ops (a timed-out query is a lower bound far past any other figure)")
     p.add_argument("--python-ft", default=str(ROOT / ".venv-bench-ft/bin/python"))
     p.add_argument("--python-gil", default="", help="python of the standard-CPython venv ('' if none)")
     p.add_argument("--data-dir", type=Path, default=BENCH / ".data")
@@ -440,7 +444,8 @@ def main() -> int:
     pythons = {"ft": args.python_ft, "gil": args.python_gil or None}
     columns = plan_columns(args.lib_names, args.scale, pythons)
     settings = {"scale": args.scale, "repeat": args.repeat, "op_budget": args.op_budget,
-                "op_timeout": args.op_timeout, "baseline_timeout": max(args.op_timeout, BASELINE_TIMEOUT),
+                "op_timeout": args.op_timeout, "query_timeout": args.query_timeout,
+                "baseline_timeout": max(args.op_timeout, BASELINE_TIMEOUT),
                 "ops": args.op_names, "graphs": args.kinds}
     machine = machine_info()
     n, m = graphs.SCALES[args.scale]

@@ -389,10 +389,13 @@ def main() -> int:
 
     query_ops = [o for o in ops if BY_NAME[o].kind == "query"]
     if query_ops:
-        emit(event="setup", what="building the graph for the query ops")
-        started = time.perf_counter()
-        g = runner.base_graph()
-        emit(event="setup_done", seconds=time.perf_counter() - started)
+        if runner.kept is not None:
+            g = runner.base_graph()  # the load op's own graph: nothing to build
+        else:
+            emit(event="setup", what="building the graph for the query ops")
+            started = time.perf_counter()
+            g = runner.base_graph()
+            emit(event="setup_done", seconds=time.perf_counter() - started)
         for op in query_ops:
             attempt(op, lambda name: runner.query(name, g))
     emit(event="end")

@@ -87,6 +87,18 @@ def test_long_path_and_cycle(cycle):
         assert g.shortest_path_length(ids[i], ids[j]) == (min(d, n - d) if cycle else d), (i, j)
 
 
+def test_searches_after_one_that_saw_most_of_a_big_graph():
+    """A search that sees 900k nodes, then small ones on the same thread and on another graph."""
+    n = 900_000
+    g = IntGraphCore()
+    g.add_edges_flat([k // 2 + k % 2 for k in range(2 * (n - 1))])  # the path 0 - 1 - ... - n-1
+    assert g.shortest_path_length(0, n - 1) == n - 1
+    assert g.shortest_path_length(n - 1, 0) == n - 1
+    assert [g.shortest_path_length(0, k) for k in (1, 2, 50)] == [1, 2, 50]
+    small, _ = build([(1, 2), (2, 3), (7, 8)])
+    assert [small.shortest_path_length(1, 3), small.shortest_path_length(3, 7)] == [2, -1]
+
+
 def test_grid_with_many_shortest_paths():
     rng = random.Random(3)
     side = 40

@@ -18,20 +18,44 @@ namespace {
 
 enum Side : std::uint8_t { kNone = 0, kFromSource = 1, kFromTarget = 2 };
 
+// A seen-set table kept between searches on each thread, every slot empty, so that a search starts
+// without allocating or clearing memory: fresh memory costs page faults that outweigh a short search.
+struct SpareTable {
+    std::vector<Index> keys;
+    std::vector<Side> sides;
+    std::vector<std::uint64_t> used;  // the slots a search filled, emptied again when it ends
+};
+thread_local SpareTable spare;
+// A table past this many slots is released rather than kept.
+constexpr std::uint64_t kSpareMaxCapacity = std::uint64_t{1} << 20;
+
 // Dense index -> the side that saw it. Open addressing, linear probing, kNoIndex marks empty.
 class SeenMap {
    public:
-    SeenMap() { rehash(kInitialCapacity); }
+    SeenMap() : keys_(std::move(spare.keys)), sides_(std::move(spare.sides)), used_(std::move(spare.used)) {
+        if (keys_.empty()) rehash(kInitialCapacity);
+    }
+    ~SeenMap() {
+        for (std::uint64_t s : used_) keys_[s] = kNoIndex;  // a side is only read where its key matches
+        used_.clear();
+        if (keys_.size() <= kSpareMaxCapacity) {
+            spare.keys = std::move(keys_);
+            spare.sides = std::move(sides_);
+            spare.used = std::move(used_);
+        }
+    }
+    SeenMap(const SeenMap&) = delete;
+    SeenMap& operator=(const SeenMap&) = delete;
 
     // The side that saw i; if none, records `side` as having seen it and returns kNone.
     Side see(Index i, Side side) {
-        if (4 * (size_ + 1) > 3 * keys_.size()) rehash(keys_.size() * 2);
+        if (4 * (used_.size() + 1) > 3 * keys_.size()) rehash(keys_.size() * 2);
         std::uint64_t s = home(i);
         for (; keys_[s] != kNoIndex; s = (s + 1) & (keys_.size() - 1))
             if (keys_[s] == i) return sides_[s];
+        used_.push_back(s);  // first, so that a failure leaves nothing to undo
         keys_[s] = i;
         sides_[s] = side;
-        ++size_;
         return kNone;
     }
 
@@ -41,25 +65,33 @@ class SeenMap {
     // Not index_hash(): hub sets are tables laid out by that hash, and feeding a table's elements in
     // its own slot order into a smaller table with the same hash piles them into one long cluster.
     // A full 64-bit mix keeps the two orders unrelated.
-    std::uint64_t home(Index i) const noexcept {
+    static std::uint64_t slot_of(Index i, std::uint64_t cap) noexcept {
         std::uint64_t x = i;
         x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
         x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
         x ^= x >> 31;
-        return x >> (64 - std::countr_zero(keys_.size()));
+        return x >> (64 - std::countr_zero(cap));
     }
+    std::uint64_t home(Index i) const noexcept { return slot_of(i, keys_.size()); }
     void rehash(std::uint64_t cap) {
         std::vector<Index> keys(cap, kNoIndex);
         std::vector<Side> sides(cap, kNone);
+        std::vector<std::uint64_t> used;
+        used.reserve(used_.size() + 1);
+        for (std::uint64_t s : used_) {
+            std::uint64_t t = slot_of(keys_[s], cap);
+            while (keys[t] != kNoIndex) t = (t + 1) & (cap - 1);
+            keys[t] = keys_[s];
+            sides[t] = sides_[s];
+            used.push_back(t);
+        }
         keys_.swap(keys);
         sides_.swap(sides);
-        size_ = 0;
-        for (std::size_t s = 0; s < keys.size(); ++s)
-            if (keys[s] != kNoIndex) see(keys[s], sides[s]);
+        used_.swap(used);
     }
     std::vector<Index> keys_;
     std::vector<Side> sides_;
-    std::uint64_t size_ = 0;
+    std::vector<std::uint64_t> used_;
 };
 
 // Expanding a frontier loads each node's set header and then its elements; both are started this

@@ -39,6 +39,11 @@ class Adapter:
     def __init__(self) -> None:
         self.lib = importlib.import_module(self.module)
 
+    @classmethod
+    def base_form(cls) -> str:
+        """The load op whose graph the query ops run on: the fastest native form the library takes."""
+        return next(op for op in ("load_numpy", "load_flat", "load_tuples") if op not in cls.unsupported)
+
     def versions(self) -> dict[str, str]:
         found = {}
         for dist in self.distributions:

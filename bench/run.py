@@ -73,12 +73,6 @@ def installed(python: str) -> dict | None:
     return json.loads(path.read_text())["packages"] if path.exists() else None
 
 
-def base_form(lib: str) -> str:
-    """The load op whose graph a library's query ops run on: its fastest native form."""
-    unsupported = ADAPTERS[lib].unsupported
-    return next(op for op in ("load_numpy", "load_flat", "load_tuples") if op not in unsupported)
-
-
 def plan_columns(libs: list[str], scale: str, pythons: dict[str, str | None]) -> list[Column]:
     records = {interp: installed(py) if py else None for interp, py in pythons.items()}
     columns = []
@@ -167,7 +161,7 @@ class Bench:
             loads = [op for op in ops if BY_NAME[op].kind == "load"]
             queries = [op for op in ops if BY_NAME[op].kind == "query"]
             batches = [[op] for op in loads] + ([queries] if queries else [])
-            base = base_form(column.lib)
+            base = ADAPTERS[column.lib].base_form()
             if queries and base in loads and column.lib != BASELINE:
                 # A peer's query ops run on the graph its base-form load op builds, in the same
                 # process (that load still comes first there, so its memory figure is its own),

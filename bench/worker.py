@@ -274,7 +274,7 @@ class Runner:
         else:
             build = lambda: a.generate(self.nodes, m, GENERATE_SEED)  # noqa: E731
         first: dict = {}
-        keep = op == self.base_form()
+        keep = op == a.base_form()
 
         def run_once() -> float:
             before = resident_bytes()
@@ -301,16 +301,13 @@ class Runner:
             "built": first["graph"],
         }
 
-    def base_form(self) -> str:
-        """The fastest native form the library loads from: the one the query graph is built from."""
-        return next(op for op in ("load_numpy", "load_flat", "load_tuples") if op not in self.a.unsupported)
-
     def base_graph(self):
         """The graph the query ops run on: the one the load op of the base form built, if it ran."""
         if self.kept is not None:
             g, self.kept = self.kept, None
             return g
-        a, form = self.a, self.base_form()
+        a = self.a
+        form = a.base_form()
         if form == "load_numpy":
             return a.from_numpy(self.nodes, self.edges)
         if form == "load_flat":

@@ -4,15 +4,14 @@
 // applied in three streaming passes that give exactly the graph one-by-one insertion would:
 //   1. map every endpoint to a dense index, numbering new ids in order of first appearance (the
 //      order in which insert_edge would create them, u before v);
-//   2. group the neighbour entries by node with a stable two-level bucket sort, so each node's group lists
-//      its new neighbours in the order of the edges that bring them;
+//   2. group the neighbour entries by node with a stable two-level bucket sort, so each node's
+//      group lists its new neighbours in the order of the edges that bring them;
 //   3. give each touched node its new neighbour set in one go, inserting its group in order into a
 //      copy of its old set. A set's layout depends only on the sequence of insertions into it, so
 //      the copy ends up exactly as one-by-one insertion would leave the original.
 // Nothing visible changes until every new set is built; the commit then only moves memory, so
 // running out of memory anywhere leaves the graph exactly as it was.
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <memory>
 #include <utility>

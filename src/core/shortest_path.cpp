@@ -5,8 +5,9 @@
 // side is no better. The search stops at the first edge that reaches a node the other side has
 // seen: that edge closes a shortest path. (Had the other side seen that node at a shallower depth,
 // it would already have reached the node being expanded, and an earlier level would have stopped
-// the search.) Seen nodes live in one small per-call hash map that grows with the search, so a
-// query costs nothing proportional to the size of the graph.
+// the search.) Seen nodes live in one hash map that grows with the search (its emptied table is
+// kept per thread for the next search), so a query costs nothing proportional to the size of the
+// graph.
 #include <array>
 #include <bit>
 

@@ -1,10 +1,10 @@
 // The process-wide worker pool and the data-parallel loops that run on it.
 //
-// One pool of worker threads serves every loop in the process. The first loop (or the first call to
-// worker_count()) builds it, whichever thread gets there first; it is never torn down. Between loops
+// One pool of worker threads serves every loop in the process. The first loop builds it, whichever
+// thread gets there first; it is never torn down. Between loops
 // its workers sleep on a condition variable, and at exit they are simply left to vanish with the
 // process, so nothing is joined or destroyed while the interpreter or the process shuts down. Its
-// size is fixed when it is built (see detail::resolve_worker_count() for the rules).
+// size is fixed when it is built (see cpu_limit.hpp for the rules).
 //
 // A loop cuts [0, n) into chunks which the calling thread and any free workers claim one at a time
 // from a shared counter, so very uneven per-index costs (hubs) still spread over all threads. The
@@ -15,7 +15,7 @@
 //
 // A body that throws ends its loop early: chunks not yet started are skipped, chunks already running
 // are waited for, and then the first exception thrown is rethrown on the caller as it was. When the
-// pool cannot be built the loop throws qm::Fault; std::bad_alloc passes through unchanged.
+// pool cannot be built the loop throws PoolError; std::bad_alloc passes through unchanged.
 //
 // After fork() the child has none of the parent's workers; its first loop builds a fresh pool. A
 // body must not itself fork.
@@ -26,14 +26,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string_view>
+#include <stdexcept>
 #include <type_traits>
 
 namespace qm::parallel {
-
-// The largest pool ever built, whatever the environment asks for.
-inline constexpr std::size_t kMaxWorkers = 65535;
 
 // A grain that leaves the chunk size entirely to the pool.
 inline constexpr std::size_t kDefaultGrain = 1;
@@ -62,9 +58,12 @@ class RangeBody {
     void (*call_)(void*, std::size_t, std::size_t);
 };
 
-// The number of workers in the pool, building the pool if there is none yet. Throws qm::Fault when
-// it cannot be built.
-std::size_t worker_count();
+// The pool could not be built (a worker thread failed to start). The message has already been
+// written to standard error when this is thrown; the next loop tries again.
+class PoolError : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+};
 
 // Calls body(begin, end) on disjoint sub-ranges that together cover [0, n) exactly once, on the
 // calling thread and the pool's workers, and returns when all of them are done. `grain` is the
@@ -98,30 +97,5 @@ std::uint64_t parallel_sum(std::size_t n, F&& f) {
     });
     return total.load(std::memory_order_relaxed);
 }
-
-// How the pool is sized, exposed so the rules can be checked without building a pool.
-namespace detail {
-
-// The value of `text` when it is a non-empty run of ASCII digits that fits in std::size_t.
-std::optional<std::size_t> parse_decimal(std::string_view text) noexcept;
-
-// The pool size for the given values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (null when unset):
-// the first when it is a positive decimal; the processor count when it is a decimal zero; else the
-// second when it is a positive decimal; else the processor count. `available` is asked for the
-// processor count only when it is needed. The result is at least 1 and at most kMaxWorkers.
-std::size_t resolve_worker_count(const char* num_threads, const char* num_cpus,
-                                 std::size_t (*available)());
-
-// The CPU limit that cgroup quotas place on this process, given the text of /proc/self/mountinfo and
-// /proc/self/cgroup: the smallest ceil(quota / period) over its cgroup and the ancestors visible
-// below the mount point, in the v2 hierarchy and in the v1 "cpu" hierarchy. Quota files are read
-// from the mount points named in `mountinfo`. Empty when no quota applies or none can be read.
-std::optional<std::size_t> cgroup_cpu_limit(std::string_view mountinfo, std::string_view cgroups);
-
-// The processors this process may use: its CPU affinity count, lowered to its cgroup CPU quota; 1
-// when the affinity cannot be read.
-std::size_t available_processors();
-
-}  // namespace detail
 
 }  // namespace qm::parallel

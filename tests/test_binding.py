@@ -5,37 +5,12 @@ import operator
 import pytest
 
 from quillmesh._accel import IntGraphCore
+from support import METHODS, Index, state
 
-# Methods whose parameters are all required node ids: name -> parameter names.
-NODE_METHODS = {
-    "add_node": "n",
-    "add_edge": "uv",
-    "has_edge": "uv",
-    "has_node": "n",
-    "neighbors": "n",
-    "degree": "n",
-    "shortest_path_length": ("source", "target"),
-}
+# Methods whose parameters are all node ids: name -> parameter names.
+NODE_METHODS = {m.name: m.param_names for m in METHODS if m.params and {p.kind for p in m.params} == {"i64"}}
 MyInt = type("MyInt", (int,), {})
 MyTypeError = type("MyTypeError", (TypeError,), {})
-
-
-class Index:
-    """__index__ returns `value`, or raises it if it is an exception; appends `tag` to `log` first."""
-
-    def __init__(self, value, log=None, tag=None):
-        self.value, self.log, self.tag = value, log, tag
-
-    def __index__(self):
-        if self.log is not None:
-            self.log.append(self.tag)
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-def state(g):
-    return repr(g), {n: sorted(g.neighbors(n)) for n in range(-3, 12) if g.has_node(n)}
 
 
 def call_all(g, name, value):
@@ -82,7 +57,7 @@ def test_keywords_bind_in_any_order(name):
             getattr(g, name)(**{p: "a" if p == param else 1 for p in reversed(values)})
 
 
-@pytest.mark.parametrize("name", ["number_of_nodes", "number_of_edges"])
+@pytest.mark.parametrize("name", [m.name for m in METHODS if not m.params])
 def test_noarg_methods_reject_arguments(name):
     for args, kwargs in [((1,), {}), ((), {"x": 1})]:
         with pytest.raises(TypeError, match=name):

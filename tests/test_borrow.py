@@ -6,64 +6,25 @@ import threading
 import pytest
 
 from quillmesh._accel import IntGraphCore
+from support import METHODS, REFUSED, THREADS, TIMEOUT, run_threads, sample_graph, state
 
-TIMEOUT = 10
-REFUSED = {"shared": "Already mutably borrowed", "exclusive": "Already borrowed"}
+# name -> (borrow kind, call): every method with its sample arguments, and the special methods.
+CALLS = {m.name: (m.borrow, lambda g, m=m: m(g, *m.sample)) for m in METHODS}
+CALLS.update({"len": ("shared", len), "bool": ("shared", bool), "repr": ("shared", repr),
+              "contains": ("shared", lambda g: 1 in g)})
 
-# name -> (borrow kind, call). Add new methods here.
-CALLS = {
-    "has_node": ("shared", lambda g: g.has_node(1)),
-    "has_edge": ("shared", lambda g: g.has_edge(1, 2)),
-    "neighbors": ("shared", lambda g: g.neighbors(2)),
-    "degree": ("shared", lambda g: g.degree(1)),
-    "number_of_nodes": ("shared", lambda g: g.number_of_nodes()),
-    "number_of_edges": ("shared", lambda g: g.number_of_edges()),
-    "len": ("shared", len),
-    "bool": ("shared", bool),
-    "repr": ("shared", repr),
-    "contains": ("shared", lambda g: 1 in g),
-    "nodes": ("shared", lambda g: g.nodes()),
-    "edges": ("shared", lambda g: g.edges()),
-    "edges_flat": ("shared", lambda g: g.edges_flat()),
-    "degree_sequence": ("shared", lambda g: g.degree_sequence()),
-    "has_edges": ("shared", lambda g: g.has_edges([(1, 2), (2, 3)])),
-    "components": ("shared", lambda g: g.connected_component_sizes()),
-    "shortest_path_length": ("shared", lambda g: g.shortest_path_length(1, 2)),
-    "subgraph_edge_count": ("shared", lambda g: g.subgraph_edge_count([1, 2])),
-    "add_node": ("exclusive", lambda g: g.add_node(1)),
-    "add_edge": ("exclusive", lambda g: g.add_edge(1, 2)),
-    "add_nodes_from": ("exclusive", lambda g: g.add_nodes_from([1])),
-    "add_edges_from": ("exclusive", lambda g: g.add_edges_from([(1, 2)])),
-    "add_edges_flat": ("exclusive", lambda g: g.add_edges_flat([1, 2])),
-    "build_random": ("exclusive", lambda g: g.build_random(3, 0)),
-    "triangle_count": ("exclusive", lambda g: g.triangle_count()),
-    "pagerank": ("exclusive", lambda g: g.pagerank()),
-}
+
+def holder(method):
+    """A call that converts x under its borrow: x stands in its last integer parameter, or in its sequence."""
+    i = max(i for i, p in enumerate(method.params) if p.kind != "f64")
+    param = method.params[i]
+    wrap = {"seq[i64]": lambda x: [1, x], "seq[pair]": lambda x: [(1, x)]}.get(param.kind, lambda x: x)
+    return method.borrow, lambda g, x: method(g, *method.sample[:i], **{param.name: wrap(x)})
+
+
 # Calls that hold their borrow while converting x, so x.__index__ runs under it.
-HOLDERS = {
-    "has_node": ("shared", lambda g, x: g.has_node(x)),
-    "has_edge": ("shared", lambda g, x: g.has_edge(1, x)),
-    "contains": ("shared", lambda g, x: x in g),
-    "add_node": ("exclusive", lambda g, x: g.add_node(x)),
-    "add_edge": ("exclusive", lambda g, x: g.add_edge(1, x)),
-    "add_nodes_from": ("exclusive", lambda g, x: g.add_nodes_from([x])),
-    "build_random": ("exclusive", lambda g, x: g.build_random(3, 0, x)),
-    "pagerank": ("exclusive", lambda g, x: g.pagerank(max_iter=x)),
-    "has_edges": ("shared", lambda g, x: g.has_edges([(1, x)])),
-    "shortest_path_length": ("shared", lambda g, x: g.shortest_path_length(1, x)),
-    "subgraph_edge_count": ("shared", lambda g, x: g.subgraph_edge_count([x])),
-}
-
-
-def sample():
-    g = IntGraphCore()
-    g.add_edge(1, 2)
-    g.add_edge(2, 3)
-    return g
-
-
-def state(g):
-    return repr(g), {n: sorted(g.neighbors(n)) for n in range(-1, 12) if g.has_node(n)}
+HOLDERS = {m.name: holder(m) for m in METHODS if m.params}
+HOLDERS["contains"] = ("shared", lambda g, x: x in g)
 
 
 class Calls:
@@ -109,12 +70,12 @@ def held(g, holder, value=9):
 @pytest.mark.parametrize("outer", HOLDERS)
 def test_reentrant_call(outer, inner):
     (outer_kind, hold), (inner_kind, call) = HOLDERS[outer], CALLS[inner]
-    g = sample()
+    g = sample_graph()
     before = state(g)
     obj = Calls(lambda: call(g))
     if outer_kind == inner_kind == "shared":
         hold(g, obj)
-        assert obj.error is None and obj.result == call(sample())
+        assert obj.error is None and obj.result == call(sample_graph())
     else:
         with pytest.raises(RuntimeError) as info:
             hold(g, obj)
@@ -128,13 +89,13 @@ def test_reentrant_call(outer, inner):
 def test_binding_errors_come_before_the_borrow():
     # The inner binding error wins over the borrow refusal; as a TypeError raised while the outer
     # argument converts, it is then wrapped under the outer parameter's name.
-    g = sample()
+    g = sample_graph()
     for outer, inner in [(g.add_node, lambda: g.has_node(1, 2)), (g.has_node, lambda: g.add_edge(1))]:
         obj = Calls(inner)
         with pytest.raises(TypeError) as info:
             outer(obj)
         assert str(info.value) == f"argument 'n': {obj.error}" and "positional argument" in str(obj.error)
-    assert state(g) == state(sample())
+    assert state(g) == state(sample_graph())
 
 
 @pytest.mark.parametrize(
@@ -150,7 +111,7 @@ def test_binding_errors_come_before_the_borrow():
     ],
 )
 def test_borrow_is_released_after_failures(failure):
-    g = sample()
+    g = sample_graph()
     for _ in range(3):
         with pytest.raises(Exception):
             failure(g)
@@ -161,8 +122,8 @@ def test_borrow_is_released_after_failures(failure):
 @pytest.mark.parametrize("holder", HOLDERS)
 def test_other_threads_meet_a_held_borrow(holder):
     kind, hold = HOLDERS[holder]
-    g = sample()
-    expected = {name: call(sample()) for name, (_, call) in CALLS.items()}
+    g = sample_graph()
+    expected = {name: call(sample_graph()) for name, (_, call) in CALLS.items()}
     with held(g, hold) as outcome:
         # This thread is "B": a conflicting call must fail at once instead of waiting for A.
         for name, (call_kind, call) in CALLS.items():
@@ -171,44 +132,27 @@ def test_other_threads_meet_a_held_borrow(holder):
             else:
                 with pytest.raises(RuntimeError, match=f"^{REFUSED[call_kind]}$"):
                     call(g)
-    assert outcome["result"] == HOLDERS[holder][1](sample(), 9)
-    after = sample()
+    assert outcome["result"] == HOLDERS[holder][1](sample_graph(), 9)
+    after = sample_graph()
     HOLDERS[holder][1](after, 9)  # the same call without interference leaves the same graph
     assert state(g) == state(after)
 
 
-def run_threads(n, target):
-    errors = []
-
-    def guarded(i):
-        try:
-            target(i)
-        except BaseException as e:
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(i,), daemon=True) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(TIMEOUT * 3)
-    assert not any(t.is_alive() for t in threads) and not errors, errors[:3]
-
-
 def test_many_shared_borrows_at_once():
-    g, n = sample(), 8
+    g, n = sample_graph(), THREADS
     barrier, results = threading.Barrier(n, timeout=TIMEOUT), [None] * n
 
     def reader(i):  # all n shared borrows are held together inside barrier.wait
         results[i] = (g.has_node(Calls(barrier.wait, 2)), [g.degree(2) for _ in range(500)], len(g), repr(g))
 
-    run_threads(n, reader)
+    run_threads(reader, n)
     assert results == [(True, [2] * 500, 3, "IntGraphCore(nodes=3, edges=2)")] * n
     g.add_node(99)  # every shared borrow was given back
     assert 99 in g
 
 
 def test_separate_graphs_do_not_share_borrows():
-    n, m = 8, 2000
+    n, m = THREADS, 2000
     graphs, barrier = [IntGraphCore() for _ in range(n)], threading.Barrier(n, timeout=TIMEOUT)
 
     def writer(i):
@@ -216,7 +160,7 @@ def test_separate_graphs_do_not_share_borrows():
         for j in range(m):
             graphs[i].add_edge(i * m + j, i * m + j + 1)
 
-    run_threads(n, writer)
+    run_threads(writer, n)
     for i, g in enumerate(graphs):
         assert (len(g), g.number_of_edges()) == (m + 2, m) and not g.has_node((i + 1) * m + 1)
         assert sorted(g.neighbors(i * m + 5)) == [i * m + 4, i * m + 6]

@@ -2,54 +2,22 @@
 
 import array
 import collections
-import collections.abc
 import random
 
 import numpy as np
 import pytest
 
-from model import I64_MAX, I64_MIN, Model, assert_same
 from quillmesh._accel import IntGraphCore
+from support import I64_MAX, I64_MIN, METHODS, Boom, Index, Model, Seq, assert_same, state
 
-PARAM = {"add_nodes_from": "nodes", "add_edges_from": "edges", "add_edges_flat": "flat"}
-INT_METHODS = ["add_nodes_from", "add_edges_flat"]
+# The loaders: mutating methods that take one sequence. name -> parameter name
+LOADERS = [m for m in METHODS if m.borrow == "exclusive" and m.params and m.params[0].kind.startswith("seq")]
+PARAM = {m.name: m.params[0].name for m in LOADERS}
+INT_METHODS = [m.name for m in LOADERS if m.params[0].kind == "seq[i64]"]
 Pair = collections.namedtuple("Pair", "u v")  # a tuple subclass
 
 
-class Boom(Exception):
-    pass
-
-
-class BadIndex:
-    def __index__(self):
-        raise Boom("bad index")
-
-
-class Seq(collections.abc.Sequence):
-    """A sequence that is not a list; its iteration fails at item `fail_at`, its len() may fail."""
-
-    def __init__(self, items, fail_at=None, bad_len=False):
-        self.items, self.fail_at, self.bad_len = list(items), fail_at, bad_len
-
-    def __len__(self):
-        if self.bad_len:
-            raise Boom("no length")
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for k, x in enumerate(self.items):
-            if k == self.fail_at:
-                raise Boom("iteration failed")
-            yield x
-
-
-def state(g):
-    """Everything observable about a graph, orders included."""
-    nodes = g.nodes()
-    return nodes, g.edges(), [g.neighbors(u) for u in nodes], g.degree_sequence(), g.number_of_edges()
+BAD_INDEX = Index(Boom("bad index"))
 
 
 def populated():
@@ -72,9 +40,9 @@ TOO_BIG = (OverflowError, "Python int too large to convert to C long")
 BAD_INTS = [("a", TypeError, "'str' object cannot be interpreted as an integer"), (2**63, *TOO_BIG),
             (1.5, TypeError, "'float' object cannot be interpreted as an integer"), (I64_MIN - 1, *TOO_BIG),
             (None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
-            ([1], TypeError, "'list' object cannot be interpreted as an integer"), (BadIndex(), Boom, "bad index")]
+            ([1], TypeError, "'list' object cannot be interpreted as an integer"), (BAD_INDEX, Boom, "bad index")]
 BAD_PAIRS = [([1, 2], TypeError, "'list' object is not an instance of 'tuple'"), ((2**63, 1), *TOO_BIG),
-             (5, TypeError, "'int' object is not an instance of 'tuple'"), ((1, BadIndex()), Boom, "bad index"),
+             (5, TypeError, "'int' object is not an instance of 'tuple'"), ((1, BAD_INDEX), Boom, "bad index"),
              ((1, 2, 3), ValueError, "expected tuple of length 2, but got tuple of length 3"),
              ((1,), ValueError, "expected tuple of length 2, but got tuple of length 1"),
              ((1, "a"), TypeError, "'str' object cannot be interpreted as an integer")]
@@ -164,7 +132,7 @@ def test_arrays_and_sequences_load_like_lists(method, dtype):
     data = sample(dtype, 401, seed=len(dtype))
     arr = np.array(data, dtype=dtype)
     assert arr.tolist() == data
-    reps = [arr, tuple(data), Seq(data), Seq(data, bad_len=True), list(arr), arr[::-1][::-1]]
+    reps = [arr, tuple(data), Seq(data), Seq(data, length="fail"), list(arr), arr[::-1][::-1]]
     if np.dtype(dtype).isnative:
         reps.append(array.array(np.dtype(dtype).char, data))
     for make in (IntGraphCore, populated):
@@ -202,7 +170,7 @@ def test_batches_match_one_at_a_time_insertion(seed, narrow):
     pool += [I64_MIN, I64_MAX, 0, -1]
     graphs = [IntGraphCore() for _ in range(4)]  # one at a time, flat list, pairs, numpy array
     model, seen = Model(), {}
-    pair_reps = [list, lambda ps: tuple(Pair(*p) for p in ps), Seq, lambda ps: Seq(ps, bad_len=True)]
+    pair_reps = [list, lambda ps: tuple(Pair(*p) for p in ps), Seq, lambda ps: Seq(ps, length="fail")]
     lows = [0, -1000, I64_MIN, I64_MAX - 3000, -1500, 0]
     for k, size in enumerate([20, 3000, 5, 2500, 1, 0]):  # batches large and small next to the store
         if narrow:  # every id of the batch within 3000 values, some of them stored already

@@ -1,63 +1,24 @@
-"""connected_component_sizes() against a breadth-first oracle that walks nodes() in order."""
+"""connected_component_sizes() against the reference, which walks nodes() in order."""
 
 import bisect
 import random
-from collections import deque
 
 import pytest
 
 from quillmesh._accel import IntGraphCore
-
-I64_MIN, I64_MAX = -(2**63), 2**63 - 1
-EXTREMES = [I64_MIN, I64_MIN + 1, -1, 0, 1, I64_MAX - 1, I64_MAX]
-
-
-def oracle(order, edges):
-    """Component sizes, each listed where `order` first meets one of its nodes."""
-    adj = {n: [] for n in order}
-    for u, v in edges:
-        adj[u].append(v)
-        adj[v].append(u)
-    seen, sizes = set(), []
-    for s in order:
-        if s in seen:
-            continue
-        before, queue = len(seen), deque([s])
-        seen.add(s)
-        while queue:
-            for v in adj[queue.popleft()]:
-                if v not in seen:
-                    seen.add(v)
-                    queue.append(v)
-        sizes.append(len(seen) - before)
-    return sizes
+from support import EXTREMES, I64_MAX, I64_MIN, Model, random_graph
 
 
 def check(g, edges=None):
+    """connected_component_sizes() of g against the reference, with g's edges or the ones given."""
     order = g.nodes()
     edges = g.edges() if edges is None else edges
     assert {x for e in edges for x in e} <= set(order)
     sizes = g.connected_component_sizes()
-    assert sizes == oracle(order, edges)
+    assert sizes == Model.of(edges, order).connected_component_sizes(order)
     assert sum(sizes) == g.number_of_nodes() == len(order)
     assert g.connected_component_sizes() == sizes
     return sizes
-
-
-def random_graph(rng, ids, m, loops=0.05, isolated=0.2):
-    """Edges among `ids`, interleaved with isolated nodes, self-loops and repeats."""
-    g, edges = IntGraphCore(), []
-    for _ in range(m):
-        if rng.random() < isolated:
-            g.add_node(rng.choice(ids))
-            continue
-        u = rng.choice(ids)
-        v = u if rng.random() < loops else rng.choice(ids)
-        if edges and rng.random() < 0.05:
-            v, u = rng.choice(edges)
-        edges.append((u, v))
-        g.add_edge(u, v)
-    return g, edges
 
 
 POOLS = {  # id pool and number of steps
@@ -72,9 +33,10 @@ POOLS = {  # id pool and number of steps
 
 @pytest.mark.parametrize("seed", range(6))
 @pytest.mark.parametrize("kind", sorted(POOLS))
-def test_random_graphs_match_oracle(kind, seed):
+def test_random_graphs_match_reference(kind, seed):
     ids, m = POOLS[kind]
-    sizes = check(*random_graph(random.Random(f"{kind}{seed}"), list(ids), m))
+    g, model = random_graph(random.Random(f"{kind}{seed}"), list(ids), m, isolated=0.2, repeats=0.05)
+    sizes = check(g, model.edges())
     assert kind != "sparse" or len(sizes) > 50
 
 

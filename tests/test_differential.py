@@ -1,18 +1,15 @@
 """IntGraphCore against the pure-Python model, on random operation sequences."""
 
 import json
-import os
 import random
-import subprocess
-import sys
 
 import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, multiple, rule
 
-from model import I64_MAX, I64_MIN, Model, assert_same, query
 from quillmesh._accel import IntGraphCore
+from support import I64_MAX, I64_MIN, Model, assert_same, query, run_python
 
 QUERIES = {"has_node": 1, "__contains__": 1, "has_edge": 2, "neighbors": 1, "degree": 1,
            "number_of_nodes": 0, "__len__": 0, "number_of_edges": 0, "__repr__": 0}
@@ -131,10 +128,8 @@ if __name__ == "__main__":
 
 
 def test_neighbour_order_is_the_same_in_every_process(tmp_path):
-    runs = [json.loads(subprocess.run(
-        [sys.executable, "-c", ORDER_SCRIPT], env=dict(os.environ, PYTHONHASHSEED=seed),
-        cwd=tmp_path, capture_output=True, text=True, check=True, timeout=60).stdout)
-        for seed in ("0", "4242")]
+    runs = [json.loads(run_python(ORDER_SCRIPT, env={"PYTHONHASHSEED": seed}, cwd=tmp_path, timeout=60))
+            for seed in ("0", "4242")]
     namespace = {"__name__": "order_script"}
     exec(ORDER_SCRIPT, namespace)
     here = json.loads(json.dumps(namespace["orders"]()))

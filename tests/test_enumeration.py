@@ -4,34 +4,26 @@ import random
 
 import pytest
 
-from model import I64_MAX, I64_MIN, Model, assert_same
 from quillmesh._accel import IntGraphCore
+from support import I64_MAX, I64_MIN, assert_same, random_graph
 
 LISTINGS = ("nodes", "edges", "edges_flat", "degree_sequence")
 
 
-def random_graph(seed, ops):
-    """A graph and its model: self-loops, negative and extreme ids, isolated nodes and a hub."""
+def listed_graph(seed, steps):
+    """A graph and its model: self-loops, negative and extreme ids, isolated nodes and a hub, -7."""
     rng = random.Random(seed)
     ids = [0, -1, 1, I64_MIN, I64_MAX, I64_MIN + 1, I64_MAX - 1]
     ids += [rng.randrange(I64_MIN, I64_MAX) for _ in range(30)] + [rng.randrange(-20, 20) for _ in range(30)]
-    g, m = IntGraphCore(), Model()
-    for _ in range(ops):
-        u, v, r = rng.choice(ids), rng.choice(ids), rng.random()
-        if r < 0.1:
-            g.add_node(u), m.add_node(u)
-        elif r < 0.2:
-            g.add_edge(u, u), m.add_edge(u, u)
-        else:
-            u = -7 if r < 0.4 else u  # -7 gets more than 32 neighbours
-            g.add_edge(u, v), m.add_edge(u, v)
-    g.add_nodes_from([-123456789, 2**62]), m.add_nodes_from([-123456789, 2**62])  # isolated
+    g, m = random_graph(rng, ids, steps, loops=0.1, isolated=0.1, hub=-7, at_hub=0.25)
+    for n in (-123456789, 2**62):  # isolated
+        g.add_node(n), m.add_node(n)
     return g, m
 
 
 @pytest.mark.parametrize("seed,ops", [(0, 0), (1, 5), (2, 60), (3, 300), (4, 1000)])
 def test_listings_agree_with_each_other_and_the_model(seed, ops):
-    g, m = random_graph(seed, ops)
+    g, m = listed_graph(seed, ops)
     nodes, edges, flat, seq = (getattr(g, name)() for name in LISTINGS)
     assert nodes == [u for u, _ in seq] and len(set(nodes)) == len(nodes) == len(g) == g.number_of_nodes()
     assert all(type(u) is int and type(d) is int and d == g.degree(u) for u, d in seq)

@@ -1,4 +1,4 @@
-"""Hostile arguments for every method, and every method against a model on random call sequences.
+"""Hostile arguments for every method, and every method against the reference on random call sequences.
 
 A hostile argument is a recipe (plain data hypothesis can draw) built twice: wired to the graph for the
 real call, and "dry" for the prediction, where a call back into the graph answers as the held borrow
@@ -14,91 +14,12 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
-from model import I64_MAX, I64_MIN, Model, assert_same
 from quillmesh._accel import IntGraphCore
-from test_random_graph import xorshift
+from support import (I64_MAX, I64_MIN, METHOD, METHODS, SPECIALS, U64_MAX, Boom, Interrupt, Model, Seq, assert_same,
+                     bits, state)
 
-try:
-    IntGraphCore().build_random(0, 1)
-except BaseException as e:  # noqa: BLE001 - the one way to reach the type
-    PANIC = type(e)
-
-
-class Boom(Exception):
-    pass
-
-
-class Interrupt(KeyboardInterrupt):
-    """Raised from user code like a Ctrl-C; the tests always catch it."""
-
-
-class Oracle(Model):
-    """The model with the generator and the analyses; orders that belong to the store come from nodes()."""
-
-    def build_random(self, n, m, seed=42):
-        taken = sum(u != v and 0 <= u and v < n for u, v in self.edges())  # edges come as (u, v), u <= v
-        if n < 0 or n > 0 and m > n * (n - 1) // 2 - taken:
-            raise ValueError()
-        if m and not n:
-            raise PANIC("attempt to calculate the remainder with a divisor of zero")
-        draws = xorshift(seed)
-        while m:
-            u, v = next(draws) % n, next(draws) % n
-            if u != v and not self.has_edge(u, v):
-                self.add_edge(u, v)
-                m -= 1
-
-    def has_edges(self, pairs):
-        return [self.has_edge(u, v) for u, v in pairs]
-
-    def subgraph_edge_count(self, nodes):
-        return sum(u in nodes and v in nodes for u, v in self.edges())
-
-    def shortest_path_length(self, s, t):
-        level, seen, d = {s} & set(self.adj), {s}, 0
-        while s != t and level and t in self.adj:
-            d, level = d + 1, {v for u in level for v in self.adj[u]} - seen
-            seen |= level
-            if t in level:
-                return d
-        return 0 if s == t else -1
-
-    def triangle_count(self):
-        return sum(w > v for u in self.adj for v in self.adj[u] if v > u for w in self.adj[u] & self.adj[v])
-
-    def connected_component_sizes(self, order):
-        seen, sizes = set(), []
-        for s in (s for s in order if s not in seen):
-            todo, first = [s], len(seen)
-            seen.add(s)
-            while todo:
-                new = self.adj[todo.pop()] - seen
-                seen |= new
-                todo += new
-            sizes.append(len(seen) - first)
-        return sizes
-
-    def pagerank(self, order, damping=0.85, max_iter=100, tol=1e-6):
-        n, row = len(order), {u: i for i, u in enumerate(order)}
-        cur, base = [1.0 / n] * n if n else [], (1.0 - damping) / n if n else 0.0
-        for _ in range(max_iter if n else 0):
-            nxt, diff = [base] * n, 0.0
-            for i, u in enumerate(order):  # each receiver adds its shares in ascending sender row
-                for j in sorted(row[v] for v in self.adj[u]):
-                    nxt[j] += (damping * cur[i]) / len(self.adj[u])
-            for a, b in zip(cur, nxt):
-                diff += abs(a - b)
-            cur = nxt
-            if diff < tol:
-                break
-        return [(u, s.hex()) for u, s in zip(order, cur)]
-
-
-def snapshot(g):
-    """Everything observable, orders included; the listings must agree with each other."""
-    nodes, edges, seq = g.nodes(), g.edges(), g.degree_sequence()
-    assert [u for u, _ in seq] == nodes and g.edges_flat() == [x for e in edges for x in e]
-    return nodes, edges, [g.neighbors(u) for u in nodes], seq, g.number_of_edges()
+# The methods that convert arguments, with the one special method that does.
+CONVERTING = {m.name: m for m in METHODS + SPECIALS if m.params}
 
 
 def poke(env, how):
@@ -130,30 +51,23 @@ class Idx:
         return self.payload
 
 
-class Seq(collections.abc.Sequence):
+class Wired(Seq):
+    """A Seq whose len() and iteration may first call back into the graph; len() may also lie or fail."""
+
     def __init__(self, env, items, length, fail_at, in_iter):
-        self.env, self.items, self.length, self.fail_at, self.in_iter = env, items, length, fail_at, in_iter
+        lie = {"huge": 2**62, "neg": -1, "over": 2**70, "raise": "interrupt"}.get(length)
+        super().__init__(items, lie, fail_at, bad_iter=in_iter == "bad")
+        self.env, self.on_len, self.on_iter = env, length, in_iter
 
-    def __len__(self):  # lies, fails or calls back; the graph must not care
-        if self.length in CALLBACKS:
-            poke(self.env, self.length)
-        if self.length == "raise":
-            raise Interrupt("len")
-        return {"huge": 2**62, "neg": -1, "over": 2**70}.get(self.length, len(self.items))
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        return 5 if self.in_iter == "bad" else self.iterate()
+    def __len__(self):
+        if self.on_len in CALLBACKS:
+            poke(self.env, self.on_len)
+        return super().__len__()
 
     def iterate(self):
-        if self.in_iter in CALLBACKS:
-            poke(self.env, self.in_iter)
-        for k, x in enumerate(self.items):
-            if k == self.fail_at:
-                raise Boom("iteration failed")
-            yield x
+        if self.on_iter in CALLBACKS:
+            poke(self.env, self.on_iter)
+        yield from super().iterate()
 
 
 def build(recipe, env, owner=None):
@@ -166,7 +80,7 @@ def build(recipe, env, owner=None):
     items += [build(r, env, items) for r in rest[0]]
     return {"list": lambda: items, "tuple": lambda: tuple(items), "set": lambda: set(map(id, items)),
             "dict": lambda: dict.fromkeys(map(id, items)), "gen": lambda: (x for x in items),
-            "seq": lambda: Seq(env, items, *rest[1])}[tag]()
+            "seq": lambda: Wired(env, items, *rest[1])}[tag]()
 
 
 def to_i64(x, lo=I64_MIN, hi=I64_MAX):
@@ -196,67 +110,62 @@ def to_pair(x):
     return to_i64(x[0]), to_i64(x[1])
 
 
-CONVERT = {"i": to_i64, "u": lambda x: to_i64(x, 0, 2**64 - 1), "si": lambda x: to_seq(x, to_i64),
-           "sp": lambda x: to_seq(x, to_pair), "f": lambda x: x if type(x) is float else math.copysign(x, x)}
-EXCLUSIVE = {"add_node", "add_edge", "add_nodes_from", "add_edges_from", "add_edges_flat", "build_random", "pagerank"}
-PARAMS = {"add_node": "n:i", "add_edge": "u:i v:i", "has_node": "n:i", "__contains__": "n:i", "has_edge": "u:i v:i",
-          "neighbors": "n:i", "degree": "n:i", "shortest_path_length": "source:i target:i",
-          "add_nodes_from": "nodes:si", "add_edges_flat": "flat:si", "subgraph_edge_count": "nodes:si",
-          "add_edges_from": "edges:sp", "has_edges": "edges:sp", "build_random": "n:i m:u seed:u",
-          "pagerank": "damping:f max_iter:u tol:f"}
+CONVERT = {"i64": to_i64, "u64": lambda x: to_i64(x, 0, U64_MAX), "seq[i64]": lambda x: to_seq(x, to_i64),
+           "seq[pair]": lambda x: to_seq(x, to_pair), "f64": lambda x: x if type(x) is float else math.copysign(x, x)}
 START = [(1, 2), (2, 3), (3, 1), (3, 4), (5, 5), (I64_MIN, I64_MAX), (0, -1), (4, 9)]
 
 
 def predict(name, recipes, model, order):
     """("ok", result) or ("err", exception), converting like the binding layer; mutates the model."""
-    env = (None, "exclusive" if name in EXCLUSIVE else "shared")
+    env = (None, METHOD[name].borrow)
     try:
         values = [order] if name == "pagerank" else []
-        for declared, recipe in zip(PARAMS[name].split(), recipes):
-            param, kind = declared.split(":")
+        for param, recipe in zip(METHOD[name].params, recipes):
             try:
-                values.append(CONVERT[kind](build(recipe, env)))
+                values.append(CONVERT[param.kind](build(recipe, env)))
             except TypeError as e:  # exactly TypeError gets the parameter's name
                 if type(e) is not TypeError:
                     raise
-                raise TypeError(f"argument '{param}': {e}") from None
-        return "ok", getattr(model, name)(*values)
-    except BaseException as e:  # noqa: BLE001 - Interrupt and PANIC are predictions too
+                raise TypeError(f"argument '{param.name}': {e}") from None
+        result = getattr(model, name)(*values)
+        return "ok", bits(result) if name == "pagerank" else result
+    except BaseException as e:  # noqa: BLE001 - Interrupt and the panic are predictions too
         return "err", e
 
 
 def outcome(g, name, args):
     try:
         got = getattr(g, name)(*args)
-        return "ok", set(got) if name == "neighbors" else [(u, s.hex()) for u, s in got] if name == "pagerank" else got
+        return "ok", set(got) if name == "neighbors" else bits(got) if name == "pagerank" else got
     except BaseException as e:  # noqa: BLE001
         return "err", e
 
 
 def check_call(name, recipes):
-    g, model = IntGraphCore(), Oracle()
+    g, model = IntGraphCore(), Model()
     g.add_edges_from(START)
     model.add_edges_from(START)
-    before = snapshot(g)
+    before = state(g)
     kind, expected = predict(name, recipes, model, g.nodes())
     got_kind, got = outcome(g, name, [build(r, (g, None)) for r in recipes])
     if kind == "err":
         assert got_kind == "err" and type(got) is type(expected), (got, expected)
         assert not str(expected) or str(got) == str(expected)  # overflow messages are the interpreter's
-        assert snapshot(g) == before
+        assert state(g) == before
     else:
         assert (got_kind, got) == ("ok", expected)
         assert_same(g, model, samples=20)
-        snapshot(g)
+        state(g)
     assert g.triangle_count() == model.triangle_count()  # and the borrow was given back
     return kind if kind == "ok" else type(expected).__name__
 
 
 WRONG = ["7", 1.0, None, [1], {1: 2}, {3}, b"\x01", 2j, object(), range(2)]
-OUT = {"i": [I64_MAX + 1, I64_MIN - 1, 2**64, 10**100], "u": [-1, 2**64, -(2**64), 10**100], "f": [10**400, -(10**400)]}
+OUT = {"i64": [I64_MAX + 1, I64_MIN - 1, 2**64, 10**100], "u64": [-1, 2**64, -(2**64), 10**100],
+       "f64": [10**400, -(10**400)]}
 RAISES = [ValueError, TypeError, Boom, Interrupt, ZeroDivisionError, RuntimeError]
 ids = st.one_of(st.integers(-3, 12), st.sampled_from([I64_MIN, I64_MAX, I64_MIN + 1, I64_MAX - 1]))
-numbers = {"i": ids, "u": st.integers(0, 6), "f": st.floats() | st.integers(-2, 2)}  # u stays small: m, max_iter
+numbers = {"i64": ids, "u64": st.integers(0, 6), "f64": st.floats() | st.integers(-2, 2)}  # small: m, max_iter
 
 
 def scalar(kind, hostile=True, mutations=False):
@@ -270,12 +179,12 @@ def scalar(kind, hostile=True, mutations=False):
 
 @st.composite
 def sequence(draw, kind):
-    item = scalar("i", False)
-    item = item if kind == "si" else st.tuples(item, item).map(lambda p: ("pair", p))
+    item = scalar("i64", False)
+    item = item if kind == "seq[i64]" else st.tuples(item, item).map(lambda p: ("pair", p))
     items = draw(st.lists(item, max_size=8))
     if draw(st.booleans()):  # one hostile item, anywhere
-        bad = scalar("i", mutations=True)
-        if kind == "sp":
+        bad = scalar("i64", mutations=True)
+        if kind == "seq[pair]":
             bad = st.tuples(bad, bad).map(lambda p: ("pair", p)) | st.sampled_from(
                 [[1, 2], (1, 2, 3), (1,), 5, "ab", None]).map(lambda x: ("val", x))
         items.insert(draw(st.integers(0, len(items))), draw(bad))
@@ -290,35 +199,34 @@ def sequence(draw, kind):
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.data())
 def test_hostile_arguments(data):
-    name = data.draw(st.sampled_from(sorted(PARAMS)))
-    kinds = [declared.split(":")[1] for declared in PARAMS[name].split()]
-    event(f"{name}: {check_call(name, [data.draw(sequence(k) if k[0] == 's' else scalar(k)) for k in kinds])}")
+    name = data.draw(st.sampled_from(sorted(CONVERTING)))
+    kinds = [p.kind for p in CONVERTING[name].params]
+    event(f"{name}: {check_call(name, [data.draw(sequence(k) if k.startswith('seq') else scalar(k)) for k in kinds])}")
 
 
-@pytest.mark.parametrize("name", [name for name, declared in PARAMS.items() if ":s" in declared])
+@pytest.mark.parametrize("name", [m.name for m in CONVERTING.values() if m.params[0].kind.startswith("seq")])
 @pytest.mark.parametrize("how", MUTATE)
 @pytest.mark.parametrize("at", [0, 2, 4])
 def test_list_changing_while_it_is_read(name, how, at):
-    pairs = name in ("add_edges_from", "has_edges")
+    pairs = METHOD[name].params[0].kind == "seq[pair]"
     items = [("pair", [("val", i), ("val", -i)]) if pairs else ("val", i) for i in range(5)]
     items.insert(at, ("pair", [("val", 7), ("idx", how, 8)]) if pairs else ("idx", how, 7))
     check_call(name, [("list", items)])
 
 
 small = st.integers(-4, 12) | st.sampled_from([I64_MIN, I64_MAX, I64_MAX - 1])
-ids_list, pair_list = st.tuples(st.lists(small, max_size=9)), st.tuples(st.lists(st.tuples(small, small), max_size=6))
-ARGS = {**dict.fromkeys(["add_node", "has_node", "neighbors", "degree", "__contains__"], st.tuples(small)),
-        **dict.fromkeys(["add_edge", "has_edge", "shortest_path_length"], st.tuples(small, small)),
-        **dict.fromkeys(["add_nodes_from", "add_edges_flat", "subgraph_edge_count"], ids_list),
-        **dict.fromkeys(["add_edges_from", "has_edges"], pair_list),
-        "build_random": st.tuples(st.integers(-1, 12), st.integers(0, 8), st.integers(0, 2**64 - 1)),
-        "pagerank": st.tuples(st.sampled_from([0.85, 0.5, 1.0]), st.integers(0, 30), st.sampled_from([1e-6, 0.0]))}
+ARG = {"i64": small, "u64": st.integers(0, 8), "f64": st.sampled_from([0.85, 0.5, 1.0]),
+       "seq[i64]": st.lists(small, max_size=9), "seq[pair]": st.lists(st.tuples(small, small), max_size=6)}
+NARROWER = {("build_random", "n"): st.integers(-1, 12), ("build_random", "seed"): st.integers(0, U64_MAX),
+            ("pagerank", "max_iter"): st.integers(0, 30), ("pagerank", "tol"): st.sampled_from([1e-6, 0.0])}
+ARGS = {name: st.tuples(*(NARROWER.get((name, p.name), ARG[p.kind]) for p in m.params))
+        for name, m in CONVERTING.items()}
 
 
 class EveryMethod(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.g, self.m = IntGraphCore(), Oracle()
+        self.g, self.m = IntGraphCore(), Model()
 
     def both(self, name, *args):
         expected = predict(name, [("val", a) for a in args], self.m, self.g.nodes())
@@ -332,7 +240,7 @@ class EveryMethod(RuleBasedStateMachine):
 
     @invariant()
     def same_graph(self):
-        nodes, edges, _, seq, count = snapshot(self.g)
+        nodes, edges, _, seq, count = state(self.g)
         assert set(nodes) == self.m.nodes() and set(edges) == self.m.edges() and count == self.m.number_of_edges()
         assert dict(seq) == self.m.degree_sequence() and len(nodes) == len(seq) == len(self.m.adj)
         assert self.g.connected_component_sizes() == self.m.connected_component_sizes(nodes)

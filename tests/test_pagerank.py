@@ -1,66 +1,29 @@
-"""pagerank: bit-for-bit agreement with a plain power iteration, documented values, arguments."""
+"""pagerank: bit-for-bit agreement with the reference power iteration, documented values, arguments."""
 
 import math
 import random
 
 import pytest
 
-from model import I64_MAX, I64_MIN
 from quillmesh._accel import IntGraphCore
+from support import I64_MAX, I64_MIN, bits, graph, model_of, random_graph
 
 NAN, INF = float("nan"), float("inf")
 
 
-def reference(g, damping=0.85, max_iter=100, tol=1e-6):
-    """The power iteration, step by step: rows in nodes() order, each row ascending by id.
-
-    Returns the result list and the summed change of every iteration run."""
-    ids = g.nodes()
-    n = len(ids)
-    if n == 0:
-        return [], []
-    row = {u: i for i, u in enumerate(ids)}
-    rows = [[row[t] for t in sorted(g.neighbors(u))] for u in ids]
-    cur = [1.0 / float(n)] * n
-    base = (1.0 - damping) / float(n)
-    diffs = []
-    while len(diffs) < max_iter:
-        nxt = [base] * n
-        for i in range(n):
-            if rows[i]:
-                share = (damping * cur[i]) / float(len(rows[i]))
-                for j in rows[i]:
-                    nxt[j] += share
-        diff = 0.0
-        for i in range(n):
-            diff += abs(cur[i] - nxt[i])
-        cur = nxt
-        diffs.append(diff)
-        if diff < tol:
-            break
-    return list(zip(ids, cur)), diffs
-
-
-def bits(result):
-    """Ids with exact float bits; every NaN reads as 'nan'."""
-    return [(u, s.hex()) for u, s in result]
-
-
-def random_graph(rng, pool, n_edges, n_isolated=0):
-    g = IntGraphCore()
-    for _ in range(n_edges):
-        u = rng.choice(pool)
-        g.add_edge(u, u if rng.random() < 0.05 else rng.choice(pool))
-    for _ in range(n_isolated):
-        g.add_node(rng.choice(pool))
-    return g
+def reference(g, *args, **kwargs):
+    """The reference's (result, change of every iteration) for what g holds, rows in g.nodes() order."""
+    return model_of(g).pagerank_steps(g.nodes(), *args, **kwargs)
 
 
 def make(*edges, nodes=()):
-    g = IntGraphCore()
-    g.add_edges_from(list(edges))
-    g.add_nodes_from(list(nodes))
-    return g
+    return graph(edges, nodes)
+
+
+def ranked_graph(seed, pool, steps=None):
+    """Random edges among pool, some self-loops, and a few calls of add_node."""
+    rng = random.Random(seed)
+    return random_graph(rng, pool, steps or rng.randrange(1, 3 * len(pool)), isolated=0.02)[0]
 
 
 POOLS = {
@@ -81,9 +44,7 @@ ARGS = [
 @pytest.mark.parametrize("pool", sorted(POOLS))
 @pytest.mark.parametrize("seed", range(4))
 def test_matches_reference_bit_for_bit(pool, seed):
-    rng = random.Random(seed)
-    nodes = POOLS[pool]
-    g = random_graph(rng, nodes, rng.randrange(1, 3 * len(nodes)), rng.randrange(4))
+    g = ranked_graph(seed, POOLS[pool])
     for kwargs in ARGS:
         got = g.pagerank(**kwargs)
         assert bits(got) == bits(reference(g, **kwargs)[0]) and [u for u, _ in got] == g.nodes(), kwargs
@@ -97,7 +58,7 @@ def test_matches_reference_bit_for_bit(pool, seed):
 
 
 def test_nan_damping_runs_every_iteration():
-    g = random_graph(random.Random(1), list(range(20)), 40, 2)
+    g = ranked_graph(1, list(range(20)), 40)
     result = g.pagerank(damping=NAN, max_iter=7)
     assert result and all(math.isnan(s) for _, s in result)
     assert len(reference(g, NAN, 7)[1]) == 7
@@ -152,8 +113,7 @@ def test_too_many_positional_arguments():
 
 
 def test_mutations_between_calls():
-    rng = random.Random(11)
-    g = random_graph(rng, list(range(-40, 40)), 120, 3)
+    g = ranked_graph(11, list(range(-40, 40)), 120)
     first = g.pagerank()
     assert bits(first) == bits(g.pagerank())
     u, v = g.edges()[5]

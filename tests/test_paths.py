@@ -1,35 +1,18 @@
-"""shortest_path_length() against breadth-first distances computed in Python."""
+"""shortest_path_length() against the reference's breadth-first distances."""
 
 import random
-from collections import deque
 
 import pytest
 
 from quillmesh._accel import IntGraphCore
+from support import I64_MAX, I64_MIN, Model, graph
 
-I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 ABSENT = [10**15 + 3, -(10**15) - 3, 2**62 + 1]
 
 
-def bfs(adj, s):
-    dist, queue = {s: 0}, deque([s])
-    while queue:
-        u = queue.popleft()
-        for v in adj[u]:
-            if v not in dist:
-                dist[v] = dist[u] + 1
-                queue.append(v)
-    return dist
-
-
 def build(edges, isolated=()):
-    g, adj = IntGraphCore(), {x: set() for x in isolated}
-    g.add_nodes_from(list(isolated))
-    g.add_edges_from(edges)
-    for u, v in edges:
-        adj.setdefault(u, set()).add(v)
-        adj.setdefault(v, set()).add(u)
-    return g, adj
+    """The graph and its reference."""
+    return graph(edges, isolated), Model.of(edges, isolated)
 
 
 def hubbed(rng, ids, m):
@@ -56,14 +39,14 @@ def test_random_graphs_match_bfs(kind, seed):
     else:
         edges = [(rng.choice(ids), rng.choice(ids)) for _ in range(m)]
     edges += [(x, x) for x in rng.sample(ids, 20)]  # self-loops change no distance
-    g, adj = build(edges, isolated=rng.sample(ids, 30))
-    nodes = list(adj)
+    g, model = build(edges, isolated=rng.sample(ids, 30))
+    nodes = list(model.adj)
     reachable = unreachable = 0
     for s in rng.sample(nodes, 12):
-        dist = bfs(adj, s)
+        dist = model.distances(s)
         for t in rng.sample(nodes, 60) + ABSENT:
             got = g.shortest_path_length(s, t)
-            assert got == dist.get(t, -1), (s, t)
+            assert got == dist.get(t, -1) == model.shortest_path_length(s, t), (s, t)
             assert g.shortest_path_length(t, s) == got
             reachable += got > 0
             unreachable += got < 0

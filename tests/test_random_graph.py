@@ -4,42 +4,13 @@ import itertools
 
 import pytest
 
-from model import I64_MAX, I64_MIN
 from quillmesh._accel import IntGraphCore
-
-MASK = 2**64 - 1
-
-
-def xorshift(seed):
-    x = seed if seed > 1 else 1
-    while True:
-        x ^= (x << 13) & MASK
-        x ^= x >> 7
-        x ^= (x << 17) & MASK
-        yield x
+from support import I64_MAX, I64_MIN, U64_MAX, Model, graph, state, xorshift
 
 
-def simulate(edges, n, m, seed=42):
-    """The pairs (u, v) that build_random(n, m, seed) adds, in order, to a graph holding `edges`."""
-    present, draws, added = {frozenset(e) for e in edges}, xorshift(seed), []
-    while len(added) < m:
-        u, v = next(draws) % n, next(draws) % n
-        if u != v and frozenset((u, v)) not in present:
-            present.add(frozenset((u, v)))
-            added.append((u, v))
-    return added
-
-
-def state(g):
-    nodes = g.nodes()
-    return nodes, g.edges(), [g.neighbors(u) for u in nodes], g.degree_sequence(), g.number_of_edges()
-
-
-def graph(flat=(), nodes=()):
-    g = IntGraphCore()
-    g.add_edges_flat(list(flat))
-    g.add_nodes_from(list(nodes))
-    return g
+def loaded(flat=(), nodes=()):
+    """A graph holding the edges of a flat list, then nodes."""
+    return graph(zip(flat[0::2], flat[1::2]), nodes)
 
 
 def test_generator_states():
@@ -70,7 +41,7 @@ def test_worked_examples(calls, edges):
 
 @pytest.mark.parametrize("n,m,seed,pre", [
     (10, 5, 42, []), (50, 300, 7, []), (8, 28, 5, []), (2000, 400, 0, []), (2**32, 30, 5, [0, 1]),
-    (2**32 + 1, 30, 6, []), (2**40, 40, MASK, [3, 5, 2**39, 7]), (10**12, 10, 42, []),
+    (2**32 + 1, 30, 6, []), (2**40, 40, U64_MAX, [3, 5, 2**39, 7]), (10**12, 10, 42, []),
     (I64_MAX, 20, 3, []),  # far more ids than could ever be reserved
     (8, 1, 42, [x for p in itertools.combinations(range(8), 2) if p != (0, 1) for x in p]),  # one free pair
     (30, 5, 8, list(range(2000))),  # a few edges next to a large store
@@ -81,16 +52,16 @@ def test_worked_examples(calls, edges):
     (10, 5, 42, [1, 4, 6, 4]),  # some of the drawn pairs are already there
 ])
 def test_matches_simulation(n, m, seed, pre):
-    g = graph(pre, nodes=[-50, 0])
+    g = loaded(pre, nodes=[-50, 0])
     before = g.nodes()
     g.build_random(n, m, seed)
-    added = simulate(graph(pre).edges(), n, m, seed)
+    added = Model.of(loaded(pre).edges()).random_edges(n, m, seed)
     old = {(min(p), max(p)) for p in zip(pre[::2], pre[1::2])}
     assert g.number_of_edges() == len(old) + m
     assert set(g.edges()) == old | {(min(p), max(p)) for p in added}
     assert g.nodes() == list(dict.fromkeys(before + [x for p in added for x in p]))
     # The same pairs added one at a time give the same store, orders included.
-    twin = graph(pre, nodes=[-50, 0])
+    twin = loaded(pre, nodes=[-50, 0])
     for u, v in added:
         twin.add_edge(u, v)
     assert state(g) == state(twin)
@@ -113,7 +84,7 @@ NO_FREE_PAIR = [((4, 1), {}, ValueError, None), ((4, 2, 7), {}, ValueError, None
 @pytest.mark.parametrize("pre,args,kwargs,exc,text", [(p, *r) for p in ([], FULL_0_TO_3) for r in REFUSED]
                          + [(FULL_0_TO_3, *r) for r in NO_FREE_PAIR])
 def test_refused_calls_change_nothing(pre, args, kwargs, exc, text):
-    g = graph(pre, nodes=[5])
+    g = loaded(pre, nodes=[5])
     before = state(g)
     with pytest.raises(exc) as info:
         g.build_random(*args, **kwargs)
@@ -124,7 +95,7 @@ def test_refused_calls_change_nothing(pre, args, kwargs, exc, text):
 @pytest.mark.parametrize("pre", [[], FULL_0_TO_3])
 @pytest.mark.parametrize("m", [1, 5])
 def test_zero_nodes_with_edges_is_an_internal_fault(pre, m):
-    g = graph(pre)
+    g = loaded(pre)
     before = state(g)
     with pytest.raises(BaseException) as info:
         g.build_random(0, m)
@@ -138,7 +109,7 @@ def test_zero_nodes_with_edges_is_an_internal_fault(pre, m):
 @pytest.mark.parametrize("pre", [[], FULL_0_TO_3])
 @pytest.mark.parametrize("n", [0, 1, 2, 4, 10**18, I64_MAX])
 def test_zero_edges_is_fine_for_any_n(pre, n):
-    g = graph(pre)
+    g = loaded(pre)
     before = state(g)
     assert g.build_random(n, 0) is None and g.build_random(n, 0, seed=7) is None
     assert state(g) == before

@@ -1,9 +1,6 @@
 """The module and the IntGraphCore class as Python sees them: names, docs, signatures, type flags."""
 
 import inspect
-import os
-import subprocess
-import sys
 import sysconfig
 import weakref
 
@@ -12,43 +9,7 @@ import pytest
 import quillmesh
 import quillmesh._accel as accel
 from quillmesh._accel import IntGraphCore
-
-# Every public method in registration order: name -> (text signature, __doc__).
-METHODS = {
-    "add_node": ("($self, n)", None),
-    "add_edge": ("($self, u, v)", None),
-    "add_edges_from": ("($self, edges)", None),
-    "add_edges_flat": ("($self, flat)", None),
-    "add_nodes_from": ("($self, nodes)", None),
-    "has_edge": ("($self, u, v)", None),
-    "build_random": (
-        "($self, n, m, seed=42)",
-        "Native bulk random graph generation (Erős-Rényi G_{n,m} style)\n"
-        "Bypasses Python list allocations for massive benchmarks.",
-    ),
-    "has_node": ("($self, n)", None),
-    "number_of_nodes": ("($self)", None),
-    "number_of_edges": ("($self)", None),
-    "neighbors": ("($self, n)", None),
-    "degree": ("($self, n)", None),
-    "nodes": ("($self)", None),
-    "edges": ("($self)", None),
-    "edges_flat": ("($self)", None),
-    "degree_sequence": ("($self)", None),
-    "has_edges": ("($self, edges)", None),
-    "triangle_count": (
-        "($self)",
-        "Triangle counting using CSR sorted merge-intersection.\n"
-        "The sorted adjacency in CSR enables SIMD-friendly sequential scans.",
-    ),
-    "connected_component_sizes": ("($self)", "Connected components via parallel BFS."),
-    "shortest_path_length": ("($self, source, target)", None),
-    "subgraph_edge_count": ("($self, nodes)", None),
-    "pagerank": (
-        "($self, damping=0.85, max_iter=100, tol=1e-6)",
-        "SIMD-friendly PageRank using contiguous f64 arrays + rayon parallel scatter.",
-    ),
-}
+from support import METHOD, METHODS, SPECIALS, finish_python, start_python
 
 
 def test_module_and_class_identity():
@@ -62,15 +23,15 @@ def test_module_and_class_identity():
 
 
 def test_class_defines_exactly_the_listed_members():
-    assert [name for name in vars(IntGraphCore) if not name.startswith("_")] == list(METHODS)
+    assert [name for name in vars(IntGraphCore) if not name.startswith("_")] == [m.name for m in METHODS]
     own_dunders = {name for name in vars(IntGraphCore) if name.startswith("__")}
-    assert own_dunders == {"__new__", "__len__", "__contains__", "__repr__", "__doc__", "__module__"}
+    assert own_dunders == {"__new__", "__doc__", "__module__"} | {m.name for m in SPECIALS}
 
 
-@pytest.mark.parametrize("name", METHODS)
+@pytest.mark.parametrize("name", [m.name for m in METHODS])
 def test_method_signature_and_doc(name):
     method = getattr(IntGraphCore, name)
-    assert (method.__text_signature__, method.__doc__) == METHODS[name]
+    assert (method.__text_signature__, method.__doc__) == (METHOD[name].signature, METHOD[name].doc)
     assert method.__qualname__ == f"IntGraphCore.{name}"
     params = list(inspect.signature(method).parameters.values())
     assert params[0].name == "self"
@@ -116,6 +77,5 @@ def test_constructor_binding_errors(args, kwargs, message):
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
 def test_import_keeps_the_gil_disabled():
     code = "import sys; a = sys._is_gil_enabled(); import quillmesh._accel; print(a, sys._is_gil_enabled())"
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-    assert out.stdout.split() == ["False", "False"] and "GIL" not in out.stderr
+    run = finish_python(start_python(code, unset=["PYTHON_GIL"]))
+    assert run.stdout_text.split() == ["False", "False"] and "GIL" not in run.stderr_text

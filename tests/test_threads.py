@@ -11,44 +11,20 @@ import time
 
 import pytest
 
-from model import I64_MAX, I64_MIN
 from quillmesh._accel import IntGraphCore
-from test_hostile import Oracle, snapshot
+from support import I64_MAX, I64_MIN, METHOD, REFUSED, THREADS, Model, run_threads, state
 
 pytestmark = pytest.mark.skipif(sys._is_gil_enabled(), reason="needs the free-threaded build")
 
 SECONDS = float(os.environ.get("QM_STRESS_SECONDS", "3"))
-THREADS = 8
-REFUSED = {"shared": "Already mutably borrowed", "exclusive": "Already borrowed"}
 POOL = list(range(-40, 260)) + [I64_MIN, I64_MIN + 1, I64_MAX - 1, I64_MAX]
-EXCLUSIVE = {"add_node", "add_edge", "add_nodes_from", "add_edges_from", "add_edges_flat", "build_random",
-             "triangle_count", "pagerank"}
-
-
-def run_threads(target, count=THREADS):
-    """Runs target(i) on count threads; fails on any exception and on a thread that does not finish."""
-    errors, deadline = [], time.monotonic() + SECONDS + 60
-
-    def guarded(i):
-        try:
-            target(i)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(i,), daemon=True) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(max(0.1, deadline - time.monotonic()))
-    assert not any(t.is_alive() for t in threads), "a thread is stuck (deadlock?)"
-    assert not errors, errors[:3]
 
 
 class Worker:
     """One thread's random calls: records what its successful mutations added, checks what it reads."""
 
     def __init__(self, g, seed):
-        self.g, self.rng, self.model, self.done = g, random.Random(seed), Oracle(), {"ok": 0, "refused": 0}
+        self.g, self.rng, self.model, self.done = g, random.Random(seed), Model(), {"ok": 0, "refused": 0}
         self.pair_was_taken, self.last = False, (0, 0, 0)  # build_random(2, 1) refused; counts seen so far
 
     def ids(self, k):
@@ -102,7 +78,7 @@ class Worker:
                 ranks = g.pagerank(max_iter=20)
                 assert len({u for u, _ in ranks}) == len(ranks) and {u for u, _ in ranks} >= m.nodes()
         except RuntimeError as e:  # every step makes calls of one borrow kind only
-            assert str(e) == REFUSED["exclusive" if name in EXCLUSIVE else "shared"], (name, e)
+            assert str(e) == REFUSED[METHOD[name].borrow if name in METHOD else "shared"], (name, e)
             self.done["refused"] += 1
             return
         self.done["ok"] += 1
@@ -122,12 +98,12 @@ def test_many_threads_on_one_graph():
         while time.monotonic() < end:
             workers[i].step()
 
-    run_threads(run)
-    model = Oracle()
+    run_threads(run, timeout=SECONDS + 60)
+    model = Model()
     for w in workers:
         model.add_nodes_from(w.model.nodes())
         model.add_edges_from(w.model.edges())
-    nodes, edges, nbrs, _, count = snapshot(g)
+    nodes, edges, nbrs, _, count = state(g)
     assert set(nodes) == model.nodes() and set(edges) == model.edges() and count == len(model.edges())
     for u, got in zip(nodes, nbrs):
         assert set(got) == model.adj[u] and all(u in g.neighbors(v) for v in got)
@@ -157,7 +133,7 @@ def test_separate_graphs_share_the_worker_pool():
             assert analyse(built(i), i) == expected[i]
             rounds[i] += 1
 
-    run_threads(run)
+    run_threads(run, timeout=SECONDS + 60)
 
 
 def test_arguments_changed_by_another_thread_while_read():
@@ -176,5 +152,5 @@ def test_arguments_changed_by_another_thread_while_read():
             else:
                 del ints[r.randrange(len(ints) + 1):], pairs[r.randrange(len(pairs) + 1):]
 
-    run_threads(run, count=2)
+    run_threads(run, count=2, timeout=SECONDS + 60)
     assert all(0 <= u < 2000 for u in g.nodes()) and all(0 <= u <= v < 2000 for u, v in g.edges())

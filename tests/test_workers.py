@@ -1,34 +1,23 @@
 """The worker pool: results independent of its size, how it is sized, threads and fork."""
 
 import os
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
 
 from quillmesh._accel import IntGraphCore
+from support import THREADS, WORKER_COUNTS, finish_python, run_threads, start_python
 
 POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 
 def start(script, env, *args):
     """Starts a fresh interpreter on script, with the pool variables of env only."""
-    environ = {k: v for k, v in os.environ.items() if k not in POOL_VARIABLES}
-    environ.update(env)
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                            env=environ, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def finish(proc):
-    out, err = proc.communicate(timeout=120)
-    assert proc.returncode == 0, err
-    return out
+    return start_python(script, *args, env=env, unset=POOL_VARIABLES)
 
 
 def run(script, env, *args):
-    return finish(start(script, env, *args))
+    return finish_python(start(script, env, *args)).stdout_text
 
 
 WORKLOAD = """
@@ -46,9 +35,9 @@ WORKLOAD = """
 
 
 def test_results_independent_of_worker_count():
-    procs = [start(WORKLOAD, {"RAYON_NUM_THREADS": str(k)}) for k in (1, 2, 5)]
-    outs = [finish(p) for p in procs]
-    assert outs[0] == outs[1] == outs[2]
+    procs = [start(WORKLOAD, {"RAYON_NUM_THREADS": str(k)}) for k in WORKER_COUNTS]
+    outs = [finish_python(p).stdout_text for p in procs]
+    assert len(set(outs)) == 1
     count, _, _, answers, _ = outs[0].splitlines()
     assert int(count) > 0 and "True" in answers and "False" in answers
 
@@ -98,23 +87,15 @@ def test_python_threads_share_the_pool():
         g.add_edges_from([(-seed, x) for x in range(0, 1500, 2)])
         return g.triangle_count(), g.pagerank(), g.pagerank(0.7, 30, 0.0), g.connected_component_sizes()
 
-    expected = {seed: work(seed) for seed in range(1, 9)}
-    barrier = threading.Barrier(8)
-    got, errors = {}, []
+    expected = {seed: work(seed) for seed in range(1, THREADS + 1)}
+    barrier = threading.Barrier(THREADS)
+    got = {}
 
-    def body(seed):
-        try:
-            barrier.wait()
-            got[seed] = [work(seed) for _ in range(3)]
-        except BaseException as e:  # reported below
-            errors.append(e)
+    def body(i):
+        barrier.wait()
+        got[i + 1] = [work(i + 1) for _ in range(3)]
 
-    threads = [threading.Thread(target=body, args=(seed,)) for seed in expected]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
+    run_threads(body, timeout=300)
     assert got == {seed: [want] * 3 for seed, want in expected.items()}
 
 

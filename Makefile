@@ -51,7 +51,12 @@ bench:
 	else
 		echo "make: no standard CPython 3.13 on this machine; peers without free-threaded wheels are reported as not installable"
 	fi
-	.venv-bench-ft/bin/python bench/run.py --python-ft .venv-bench-ft/bin/python --python-gil "$$gil_python" $(BENCH_ARGS)
+	status=0
+	.venv-bench-ft/bin/python bench/run.py --python-ft .venv-bench-ft/bin/python --python-gil "$$gil_python" $(BENCH_ARGS) || status=$$?
+	# What other threads see while a long call runs, on each build.
+	.venv-bench-ft/bin/python bench/threads.py --json bench/results/threads-ft.json
+	if [ -n "$$gil_python" ]; then "$$gil_python" bench/threads.py --json bench/results/threads-gil.json; fi
+	exit $$status
 
 clean:
 	rm -rf build .venv .venv-gil .venv-san

@@ -1,6 +1,11 @@
 // The methods of IntGraphCore, one description each: Python name, registered doc string (text
-// signature first), parameters, borrow, and the native operation. The call protocol does the rest.
-// Mutating methods take the exclusive borrow; queries take a shared one and see a const graph.
+// signature first, checked against the parameters at compile time), parameters, defaults, borrow,
+// and the native operation; `All` lists them in registration order. entry.hpp does the rest.
+//
+// Mutating methods take the exclusive borrow, and so do `pagerank` and `triangle_count`, which fill
+// the graph's CSR cache; the other queries take a shared one and see a const graph. A run() that
+// takes a `const Interrupt&` is a long operation: it runs detached from the interpreter and stops on
+// Ctrl-C. The point operations stay attached: detaching and re-attaching would cost more than they do.
 #pragma once
 
 #include <array>
@@ -10,7 +15,7 @@
 #include <vector>
 
 #include "../core/graph.hpp"
-#include "protocol.hpp"
+#include "entry.hpp"
 
 namespace qm::py::methods {
 
@@ -86,25 +91,26 @@ struct AddEdgesFrom : Exclusive {
     static constexpr const char* name = "add_edges_from";
     static constexpr const char* doc = "add_edges_from($self, edges)\n--\n\n";
     static constexpr std::array params{"edges"};
-    static void run(Graph& g, const EdgeEnds& edges) { g.add_edges(edges.ends); }
+    static void run(Graph& g, const Interrupt& stop, const EdgePairsIn& edges) { g.add_edges(edges.ends, stop); }
 };
 
 struct AddEdgesFlat : Exclusive {
     static constexpr const char* name = "add_edges_flat";
     static constexpr const char* doc = "add_edges_flat($self, flat)\n--\n\n";
     static constexpr std::array params{"flat"};
-    static void run(Graph& g, const std::vector<NodeId>& flat) { g.add_edges(flat); }
+    static void run(Graph& g, const Interrupt& stop, const std::vector<NodeId>& flat) { g.add_edges(flat, stop); }
 };
 
 struct AddNodesFrom : Exclusive {
     static constexpr const char* name = "add_nodes_from";
     static constexpr const char* doc = "add_nodes_from($self, nodes)\n--\n\n";
     static constexpr std::array params{"nodes"};
-    static void run(Graph& g, const std::vector<NodeId>& nodes) { g.add_nodes(nodes); }
+    static void run(Graph& g, const Interrupt& stop, const std::vector<NodeId>& nodes) { g.add_nodes(nodes, stop); }
 };
 
 struct BuildRandom : Exclusive {
     static constexpr const char* name = "build_random";
+    // Interface text, kept as published; the generator is described in core/random_graph.cpp.
     static constexpr const char* doc =
         "build_random($self, n, m, seed=42)\n--\n\n"
         "Native bulk random graph generation (Erős-Rényi G_{n,m} style)\n"
@@ -112,7 +118,9 @@ struct BuildRandom : Exclusive {
     static constexpr std::array params{"n", "m", "seed"};
     static constexpr std::size_t required = 2;
     static constexpr std::tuple defaults{std::uint64_t{42}};
-    static void run(Graph& g, std::int64_t n, std::uint64_t m, std::uint64_t seed) { g.build_random(n, m, seed); }
+    static void run(Graph& g, const Interrupt& stop, std::int64_t n, std::uint64_t m, std::uint64_t seed) {
+        g.build_random(n, m, seed, stop);
+    }
 };
 
 // ---- enumeration
@@ -126,19 +134,21 @@ struct Nodes : Shared, NoParams {
 struct Edges : Shared, NoParams {
     static constexpr const char* name = "edges";
     static constexpr const char* doc = "edges($self)\n--\n\n";
-    static EdgeIds run(const Graph& g) { return {g.edge_ends(), true}; }
+    static EdgeListingOut run(const Graph& g, const Interrupt& stop) { return {g.edge_ends(stop), true}; }
 };
 
 struct EdgesFlat : Shared, NoParams {
     static constexpr const char* name = "edges_flat";
     static constexpr const char* doc = "edges_flat($self)\n--\n\n";
-    static EdgeIds run(const Graph& g) { return {g.edge_ends(), false}; }
+    static EdgeListingOut run(const Graph& g, const Interrupt& stop) { return {g.edge_ends(stop), false}; }
 };
 
 struct DegreeSequence : Shared, NoParams {
     static constexpr const char* name = "degree_sequence";
     static constexpr const char* doc = "degree_sequence($self)\n--\n\n";
-    static std::vector<std::pair<NodeId, std::uint64_t>> run(const Graph& g) { return g.degree_sequence(); }
+    static std::vector<std::pair<NodeId, std::uint64_t>> run(const Graph& g, const Interrupt& stop) {
+        return g.degree_sequence(stop);
+    }
 };
 
 // ---- analyses
@@ -147,30 +157,35 @@ struct HasEdges : Shared {
     static constexpr const char* name = "has_edges";
     static constexpr const char* doc = "has_edges($self, edges)\n--\n\n";
     static constexpr std::array params{"edges"};
-    static std::vector<Answer> run(const Graph& g, const EdgeEnds& edges) { return g.has_edges(edges.ends); }
+    static std::vector<Answer> run(const Graph& g, const Interrupt& stop, const EdgePairsIn& edges) {
+        return g.has_edges(edges.ends, stop);
+    }
 };
 
 struct TriangleCount : Exclusive, NoParams {
     static constexpr const char* name = "triangle_count";
+    // Interface text, kept as published; the real algorithm (forward rows against a bitmap) is in
+    // core/triangles.cpp.
     static constexpr const char* doc =
         "triangle_count($self)\n--\n\n"
         "Triangle counting using CSR sorted merge-intersection.\n"
         "The sorted adjacency in CSR enables SIMD-friendly sequential scans.";
-    static std::uint64_t run(Graph& g) { return g.triangle_count(); }
+    static std::uint64_t run(Graph& g, const Interrupt& stop) { return g.triangle_count(stop); }
 };
 
 struct ConnectedComponentSizes : Shared, NoParams {
     static constexpr const char* name = "connected_component_sizes";
+    // Interface text, kept as published; the real algorithm (union-find) is in core/components.cpp.
     static constexpr const char* doc = "connected_component_sizes($self)\n--\n\nConnected components via parallel BFS.";
-    static std::vector<std::uint64_t> run(const Graph& g) { return g.component_sizes(); }
+    static std::vector<std::uint64_t> run(const Graph& g, const Interrupt& stop) { return g.component_sizes(stop); }
 };
 
 struct ShortestPathLength : Shared {
     static constexpr const char* name = "shortest_path_length";
     static constexpr const char* doc = "shortest_path_length($self, source, target)\n--\n\n";
     static constexpr std::array params{"source", "target"};
-    static std::int64_t run(const Graph& g, NodeId source, NodeId target) {
-        return g.shortest_path_length(source, target);
+    static std::int64_t run(const Graph& g, const Interrupt& stop, NodeId source, NodeId target) {
+        return g.shortest_path_length(source, target, stop);
     }
 };
 
@@ -178,20 +193,30 @@ struct SubgraphEdgeCount : Shared {
     static constexpr const char* name = "subgraph_edge_count";
     static constexpr const char* doc = "subgraph_edge_count($self, nodes)\n--\n\n";
     static constexpr std::array params{"nodes"};
-    static std::uint64_t run(const Graph& g, const std::vector<NodeId>& nodes) { return g.subgraph_edge_count(nodes); }
+    static std::uint64_t run(const Graph& g, const Interrupt& stop, const std::vector<NodeId>& nodes) {
+        return g.subgraph_edge_count(nodes, stop);
+    }
 };
 
 struct Pagerank : Exclusive {
     static constexpr const char* name = "pagerank";
+    // Interface text, kept as published; the real algorithm (a parallel pull) is in core/pagerank.cpp.
     static constexpr const char* doc =
         "pagerank($self, damping=0.85, max_iter=100, tol=1e-6)\n--\n\n"
         "SIMD-friendly PageRank using contiguous f64 arrays + rayon parallel scatter.";
     static constexpr std::array params{"damping", "max_iter", "tol"};
     static constexpr std::size_t required = 0;
     static constexpr std::tuple defaults{0.85, std::uint64_t{100}, 1e-6};
-    static std::vector<std::pair<NodeId, double>> run(Graph& g, double damping, std::uint64_t max_iter, double tol) {
-        return g.pagerank(damping, max_iter, tol);
+    static std::vector<std::pair<NodeId, double>> run(Graph& g, const Interrupt& stop, double damping,
+                                                      std::uint64_t max_iter, double tol) {
+        return g.pagerank(damping, max_iter, tol, stop);
     }
 };
+
+// Registration order: the order of the class's method table, hence of dir() and vars().
+using All = MethodList<AddNode, AddEdge, AddEdgesFrom, AddEdgesFlat, AddNodesFrom, HasEdge, BuildRandom, HasNode,
+                       NumberOfNodes, NumberOfEdges, Neighbors, Degree, Nodes, Edges, EdgesFlat, DegreeSequence,
+                       HasEdges, TriangleCount, ConnectedComponentSizes, ShortestPathLength, SubgraphEdgeCount,
+                       Pagerank>;
 
 }  // namespace qm::py::methods

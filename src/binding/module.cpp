@@ -3,9 +3,14 @@
 // spec, constructor, deallocation, special methods and the method table in registration order.
 #include <new>
 
+#include "arguments.hpp"
+#include "detach.hpp"
+#include "entry.hpp"
+#include "failures.hpp"
+#include "instance.hpp"
 #include "methods.hpp"
 #include "once.hpp"
-#include "protocol.hpp"
+#include "ref.hpp"
 
 namespace qm::py {
 namespace {
@@ -62,33 +67,8 @@ PyObject* graph_repr(PyObject* self) {
 
 // ---- the type
 
-using namespace methods;
-
-PyMethodDef graph_methods[] = {
-    method_def<AddNode>(),
-    method_def<AddEdge>(),
-    method_def<AddEdgesFrom>(),
-    method_def<AddEdgesFlat>(),
-    method_def<AddNodesFrom>(),
-    method_def<HasEdge>(),
-    method_def<BuildRandom>(),
-    method_def<HasNode>(),
-    method_def<NumberOfNodes>(),
-    method_def<NumberOfEdges>(),
-    method_def<Neighbors>(),
-    method_def<Degree>(),
-    method_def<Nodes>(),
-    method_def<Edges>(),
-    method_def<EdgesFlat>(),
-    method_def<DegreeSequence>(),
-    method_def<HasEdges>(),
-    method_def<TriangleCount>(),
-    method_def<ConnectedComponentSizes>(),
-    method_def<ShortestPathLength>(),
-    method_def<SubgraphEdgeCount>(),
-    method_def<Pagerank>(),
-    {nullptr, nullptr, 0, nullptr},
-};
+// Mutable storage for the interpreter, filled at compile time from the one list of descriptions.
+auto graph_methods = methods::All::table();
 
 PyType_Slot graph_slots[] = {
     {Py_tp_doc, const_cast<char*>("IntGraphCore()\n--\n\nUltra-fast undirected integer-node graph.")},
@@ -97,7 +77,7 @@ PyType_Slot graph_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&graph_repr)},
     {Py_mp_length, reinterpret_cast<void*>(&graph_len)},
     {Py_sq_contains, reinterpret_cast<void*>(&graph_contains)},
-    {Py_tp_methods, graph_methods},
+    {Py_tp_methods, graph_methods.data()},
     {0, nullptr},
 };
 
@@ -121,6 +101,7 @@ int module_exec(PyObject* module) {
     }
     PyTypeObject* type = graph_type();
     if (type == nullptr) return -1;
+    if (!remember_main_thread()) return -1;
     PyObject* all_name = all_name_once.get([] { return PyUnicode_InternFromString("__all__"); });
     if (all_name == nullptr) return -1;
 

@@ -15,7 +15,7 @@ constexpr std::size_t kAhead = 16;
 
 }  // namespace
 
-std::vector<Answer> Graph::has_edges(std::span<const NodeId> ends) const {
+std::vector<Answer> Graph::has_edges(std::span<const NodeId> ends, const Interrupt& stop) const {
     const std::size_t pairs = ends.size() / 2;
     std::vector<Answer> answers(pairs);
     // Each test is three dependent cache misses (the index slots, the neighbour set's header, its
@@ -24,6 +24,7 @@ std::vector<Answer> Graph::has_edges(std::span<const NodeId> ends) const {
     parallel::for_range(pairs, kTestBlock, [&](std::size_t first, std::size_t last) {
         std::array<Index, kTestBlock> from, to;
         for (std::size_t b = first; b < last; b += kTestBlock) {
+            stop.check();
             const std::size_t count = std::min(kTestBlock, last - b);
             const NodeId* pair = ends.data() + 2 * b;
             for (std::size_t k = 0; k < count; ++k) {
@@ -47,12 +48,13 @@ std::vector<Answer> Graph::has_edges(std::span<const NodeId> ends) const {
     return answers;
 }
 
-std::uint64_t Graph::subgraph_edge_count(std::span<const NodeId> ids) const {
+std::uint64_t Graph::subgraph_edge_count(std::span<const NodeId> ids, const Interrupt& stop) const {
     // Members as dense indices, each once; a bitmap over the store answers membership.
     std::vector<Index> members;
     members.reserve(ids.size());
-    for (NodeId id : ids) {
-        Index i = find(id);
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        stop.check_every(k, kCheckEvery);
+        Index i = find(ids[k]);
         if (i != kNoIndex) members.push_back(i);
     }
     std::sort(members.begin(), members.end());
@@ -62,8 +64,10 @@ std::uint64_t Graph::subgraph_edge_count(std::span<const NodeId> ids) const {
 
     // Each edge once, from its smaller end by id; a self-loop counts once.
     std::uint64_t count = 0;
-    for (Index x : members) {
-        NodeId xid = ids_[x];
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        stop.check_every(k, kCheckEvery);
+        const Index x = members[k];
+        const NodeId xid = ids_[x];
         nbrs_[x].for_each([&](Index y) {
             count += ids_[y] >= xid && ((is_member[y / 64] >> (y % 64)) & 1);
         });

@@ -1,4 +1,5 @@
-// Loading many edges at once.
+// Loading many edges at once. The neighbour entries are grouped by node with a two-level counting
+// sort, i.e. an MSD radix sort whose first digit picks a range of nodes and whose second the node.
 //
 // Inserting random edges one by one costs several cache misses each. A large batch is instead
 // applied in three streaming passes that give exactly the graph one-by-one insertion would:
@@ -16,7 +17,6 @@
 #include <memory>
 #include <utility>
 
-#include "fault.hpp"
 #include "graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -24,8 +24,8 @@ namespace qm {
 
 namespace {
 
-// Below this many endpoints per node already stored, a batch goes through insert_edge pair by
-// pair: the passes above touch arrays sized by the whole store.
+// A batch with fewer than one endpoint for every kBatchStoreRatio nodes already stored goes through
+// insert_edge pair by pair: the passes above touch arrays sized by the whole store.
 constexpr std::uint64_t kBatchStoreRatio = 8;
 // How far ahead of the current endpoint its table slots are prefetched.
 constexpr std::size_t kLookahead = 16;
@@ -56,7 +56,7 @@ struct Grouped {
 };
 
 // `ends` holds the dense index of every endpoint, edge by edge.
-Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes) {
+Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes, const Interrupt& stop) {
     const unsigned node_bits = static_cast<unsigned>(std::bit_width(nodes));
     const unsigned bucket_bits = std::min(node_bits > kLocalBits ? node_bits - kLocalBits : 0, kMaxBucketBits);
     const unsigned local_bits = node_bits - bucket_bits;
@@ -67,6 +67,7 @@ Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes) {
     const std::size_t slice = (pairs + kSlices - 1) / kSlices;
     auto for_slice = [&](std::size_t s, auto&& f) {
         for (std::size_t p = s * slice; p < std::min(pairs, (s + 1) * slice); ++p) {
+            stop.check_every(p, kCheckEvery);
             const Index u = ends[2 * p], v = ends[2 * p + 1];
             f(u, v);
             if (v != u) f(v, u);
@@ -98,6 +99,7 @@ Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes) {
     parallel::for_range(buckets, 1, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint64_t> bucket;
         for (std::size_t b = first; b < last; ++b) {
+            stop.check();
             const std::uint64_t first_node = std::uint64_t{b} << local_bits;
             if (first_node >= nodes) return;
             const std::uint64_t last_node = std::min(nodes, (std::uint64_t{b} + 1) << local_bits);
@@ -118,22 +120,25 @@ Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes) {
 
 }  // namespace
 
-void Graph::add_edges(std::span<const NodeId> ends) {
-    insert_edges(ends);
-    discard_snapshot();
+void Graph::add_edges(std::span<const NodeId> ends, const Interrupt& stop) {
+    mutate([&] { insert_edges(ends, stop); });
 }
 
-void Graph::insert_edges(std::span<const NodeId> ends) {
+void Graph::insert_edges(std::span<const NodeId> ends, const Interrupt& stop) {
     std::size_t usable = ends.size() & ~std::size_t{1};
     if (usable == 0) return;
     if (usable * kBatchStoreRatio >= node_count()) {
-        add_edges_batched(ends.first(usable));
+        add_edges_batched(ends.first(usable), stop);
     } else {
-        for (std::size_t i = 0; i < usable; i += 2) insert_edge(ends[i], ends[i + 1]);
+        for (std::size_t i = 0; i < usable; i += 2) {
+            stop.check_every(i, 2 * kCheckEvery);
+            insert_edge(ends[i], ends[i + 1]);
+        }
     }
 }
 
-std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids) const {
+std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids,
+                                        const Interrupt& stop) const {
     const std::uint64_t base = node_count();
     std::vector<Index> mapped;
     mapped.reserve(ends.size());
@@ -151,9 +156,12 @@ std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vecto
         const NodeId low = *lo;
         auto offset = [low](NodeId id) { return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(low); };
         std::vector<Index> slot(width + 1, kNoIndex);
-        for (std::uint64_t i = 0; i < base; ++i)
+        for (std::uint64_t i = 0; i < base; ++i) {
+            stop.check_every(i, kCheckEvery);
             if (offset(ids_[i]) <= width) slot[offset(ids_[i])] = static_cast<Index>(i);
+        }
         for (std::size_t i = 0; i < ends.size(); ++i) {
+            stop.check_every(i, kCheckEvery);
             Index& x = slot[offset(ends[i])];
             if (x == kNoIndex) x = number_new(ends[i]);
             mapped.push_back(x);
@@ -163,6 +171,7 @@ std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vecto
 
     NodeIndex fresh;
     for (std::size_t i = 0; i < ends.size(); ++i) {
+        stop.check_every(i, kCheckEvery);
         if (i + kLookahead < ends.size()) {
             index_.prefetch(ends[i + kLookahead]);
             fresh.prefetch(ends[i + kLookahead]);
@@ -172,7 +181,7 @@ std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vecto
         if (x == kNoIndex) {
             x = fresh.find(id);
             if (x == kNoIndex) {
-                fresh.reserve(fresh_ids.size() + 1);
+                fresh.reserve(fresh_ids.size() + 1, stop);
                 x = number_new(id);
                 fresh.insert_new(id, x);
             }
@@ -182,25 +191,25 @@ std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vecto
     return mapped;
 }
 
-void Graph::add_edges_batched(std::span<const NodeId> ends) {
+void Graph::add_edges_batched(std::span<const NodeId> ends, const Interrupt& stop) {
     const std::uint64_t base = node_count();
 
     // Pass 1: the dense index of every endpoint.
     std::vector<NodeId> fresh_ids;
     const Grouped grouped = [&] {
-        std::vector<Index> mapped = map_endpoints(ends, fresh_ids);
+        std::vector<Index> mapped = map_endpoints(ends, fresh_ids, stop);
         // Pass 2: the neighbour entries grouped by node, stably.
-        return group_by_node(mapped, base + fresh_ids.size());
+        return group_by_node(mapped, base + fresh_ids.size(), stop);
     }();
     const std::uint64_t total = base + fresh_ids.size();
-    reserve_nodes(total);
+    reserve_nodes(total, stop);
     const std::uint64_t* entries = grouped.entries.get();
     const std::vector<std::uint64_t>& start = grouped.start;
 
     // Pass 3: the new sets, built aside. A self-loop entry counts twice so that the sum is twice
     // the number of new edges.
     std::vector<NeighbourSet> built(total);
-    const std::uint64_t new_entries = parallel::parallel_sum(total, [&](std::size_t v) -> std::uint64_t {
+    const std::uint64_t new_entries = parallel_sum_checked(stop, total, [&](std::size_t v) -> std::uint64_t {
         if (start[v] == start[v + 1]) return 0;
         NeighbourSet set = v < base ? nbrs_[v].clone() : NeighbourSet();
         set.reserve_list(static_cast<std::uint32_t>(

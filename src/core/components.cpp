@@ -1,7 +1,9 @@
 // Sizes of the connected components, listed in the order in which the store's iteration order first
 // meets each component.
 //
-// Method: concurrent union-find over dense indices with subgraph sampling. Every node is first
+// Method: concurrent union-find over dense indices with subgraph sampling, as in Afforest (Sutton,
+// Ben-Nun and Barak, "Optimizing Parallel Graph Connectivity Computation via Subgraph Sampling",
+// IPDPS 2018), with path halving in find (Tarjan and van Leeuwen, 1984). Every node is first
 // linked to a couple of its neighbours; that alone joins almost all of a large component. The most
 // common label is then taken as that component, and only nodes outside it go on to link their
 // remaining neighbours: an edge between the big component and a node outside it is still seen from
@@ -32,8 +34,8 @@ constexpr std::size_t kLabelsAhead = 8;
 
 class Labels {
    public:
-    explicit Labels(std::uint64_t n) : label_(n) {
-        parallel::parallel_for(n, [&](std::size_t i) { label_[i] = static_cast<Index>(i); });
+    Labels(std::uint64_t n, const Interrupt& stop) : label_(n) {
+        parallel_for_checked(stop, n, [&](std::size_t i) { label_[i] = static_cast<Index>(i); });
     }
 
     Index get(Index i) const noexcept { return ref(i).load(std::memory_order_relaxed); }
@@ -65,9 +67,9 @@ class Labels {
         }
     }
 
-    void compress_all() {
+    void compress_all(const Interrupt& stop) {
         const std::size_t n = label_.size();
-        parallel::for_range(n, kLabelsAhead * 64, [&](std::size_t first, std::size_t last) {
+        for_range_checked(stop, n, kLabelsAhead * 64, kCheckEvery, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
                 if (i + kLabelsAhead < last) prefetch(get(static_cast<Index>(i + kLabelsAhead)));
                 Index x = static_cast<Index>(i);
@@ -76,8 +78,6 @@ class Labels {
         });
     }
 
-    std::uint64_t size() const noexcept { return label_.size(); }
-
    private:
     std::atomic_ref<Index> ref(Index i) const noexcept { return std::atomic_ref<Index>(label_[i]); }
     mutable std::vector<Index> label_;
@@ -85,9 +85,9 @@ class Labels {
 
 }  // namespace
 
-std::vector<std::uint64_t> Graph::component_sizes() const {
+std::vector<std::uint64_t> Graph::component_sizes(const Interrupt& stop) const {
     const std::uint64_t n = ids_.size();
-    Labels labels(n);
+    Labels labels(n, stop);
     // Every node links to its first kSampledNeighbours neighbours, in one pass.
     auto sampled = [&](Index u, auto&& f) {
         std::uint32_t seen = 0;
@@ -96,7 +96,7 @@ std::vector<std::uint64_t> Graph::component_sizes() const {
             return ++seen < kSampledNeighbours;
         });
     };
-    parallel::for_range(n, kElementsAhead * 64, [&](std::size_t first, std::size_t last) {
+    for_range_checked(stop, n, kElementsAhead * 64, kCheckEvery, [&](std::size_t first, std::size_t last) {
         for (std::size_t u = first; u < last; ++u) {
             if (u + kElementsAhead < last) nbrs_[u + kElementsAhead].prefetch_elements();
             if (u + kLabelsAhead < last)
@@ -104,7 +104,7 @@ std::vector<std::uint64_t> Graph::component_sizes() const {
             sampled(static_cast<Index>(u), [&](Index v) { labels.link(static_cast<Index>(u), v); });
         }
     });
-    labels.compress_all();
+    labels.compress_all(stop);
 
     // The most common label among evenly spaced samples (deterministic; any choice is correct).
     Index big = 0;
@@ -122,17 +122,20 @@ std::vector<std::uint64_t> Graph::component_sizes() const {
         }
     }
 
-    parallel::parallel_for(n, [&](std::size_t u) {
+    parallel_for_checked(stop, n, [&](std::size_t u) {
         if (labels.get(static_cast<Index>(u)) == big) return;
         std::uint32_t seen = 0;
         nbrs_[u].for_each([&](Index v) {
             if (seen++ >= kSampledNeighbours) labels.link(static_cast<Index>(u), v);
         });
     });
-    labels.compress_all();
+    labels.compress_all(stop);
 
     std::vector<std::uint64_t> count(n, 0);
-    for (std::uint64_t i = 0; i < n; ++i) ++count[labels.get(static_cast<Index>(i))];
+    for (std::uint64_t i = 0; i < n; ++i) {
+        stop.check_every(i, kCheckEvery);
+        ++count[labels.get(static_cast<Index>(i))];
+    }
     std::vector<std::uint64_t> sizes;
     for (std::uint64_t i = 0; i < n; ++i)
         if (labels.get(static_cast<Index>(i)) == i) sizes.push_back(count[i]);

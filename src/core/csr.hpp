@@ -2,7 +2,7 @@
 // sorted, for the algorithms that want contiguous, ordered adjacency.
 //
 // Row numbers are the store's dense indices, so the row order is the store's iteration order, the
-// node of row i is Graph::id_at(i), and no separate id-to-row map is needed (the store's index is
+// node of row i is Graph::ids()[i], and no separate id-to-row map is needed (the store's index is
 // it). Rows hold neighbour row numbers sorted ascending: a pull over a row visits senders in
 // ascending row order, and a self-loop is one entry of its own row.
 //

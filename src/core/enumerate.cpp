@@ -5,10 +5,11 @@
 
 namespace qm {
 
-std::vector<NodeId> Graph::edge_ends() const {
+std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
     std::vector<NodeId> out;
     out.reserve(2 * edge_count_);
     for (std::size_t i = 0; i < ids_.size(); ++i) {
+        stop.check_every(i, kCheckEvery);
         const NodeId u = ids_[i];
         nbrs_[i].for_each_prefetched(ids_.data(), [&](Index j) {
             const NodeId v = ids_[j];
@@ -21,10 +22,13 @@ std::vector<NodeId> Graph::edge_ends() const {
     return out;
 }
 
-std::vector<std::pair<NodeId, std::uint64_t>> Graph::degree_sequence() const {
+std::vector<std::pair<NodeId, std::uint64_t>> Graph::degree_sequence(const Interrupt& stop) const {
     std::vector<std::pair<NodeId, std::uint64_t>> out;
     out.reserve(ids_.size());
-    for (std::size_t i = 0; i < ids_.size(); ++i) out.emplace_back(ids_[i], nbrs_[i].size());
+    for (std::size_t i = 0; i < ids_.size(); ++i) {
+        stop.check_every(i, kCheckEvery);
+        out.emplace_back(ids_[i], nbrs_[i].size());
+    }
     return out;
 }
 

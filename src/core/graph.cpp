@@ -37,7 +37,7 @@ void Graph::check_node_limit(std::uint64_t count) {
     }
 }
 
-void Graph::reserve_nodes(std::uint64_t count) {
+void Graph::reserve_nodes(std::uint64_t count, const Interrupt& stop) {
     check_node_limit(count);
     if (count > ids_.capacity()) {
         // Grow geometrically ourselves: reserve() alone would make repeated one-node growth
@@ -46,7 +46,7 @@ void Graph::reserve_nodes(std::uint64_t count) {
         ids_.reserve(std::min(room, kMaxNodes));
     }
     if (ids_.capacity() > nbrs_.capacity()) nbrs_.reserve(ids_.capacity());
-    index_.reserve(ids_.capacity());
+    index_.reserve(ids_.capacity(), stop);
 }
 
 Index Graph::append_node(NodeId id) noexcept {
@@ -70,13 +70,16 @@ void Graph::add_edge(NodeId u, NodeId v) {
     discard_snapshot();
 }
 
-void Graph::add_nodes(std::span<const NodeId> ids) {
-    for (NodeId id : ids) {
-        if (has_node(id)) continue;
-        reserve_nodes(node_count() + 1);
-        append_node(id);
-    }
-    discard_snapshot();
+void Graph::add_nodes(std::span<const NodeId> ids, const Interrupt& stop) {
+    // Node by node: a failure part way keeps the nodes before it.
+    mutate([&] {
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            stop.check_every(k, kCheckEvery);
+            if (has_node(ids[k])) continue;
+            reserve_nodes(node_count() + 1, stop);
+            append_node(ids[k]);
+        }
+    });
 }
 
 bool Graph::insert_edge(NodeId u, NodeId v) {

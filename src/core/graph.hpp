@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "csr.hpp"
+#include "interrupt.hpp"
 #include "neighbour_set.hpp"
 #include "node_index.hpp"
 #include "types.hpp"
@@ -47,69 +48,82 @@ class Graph {
     std::vector<NodeId> neighbors(NodeId id) const;
     std::uint64_t degree(NodeId id) const noexcept;
 
-    // Dense-order access for whole-graph walks.
-    NodeId id_at(Index i) const noexcept { return ids_[i]; }
-    const NeighbourSet& neighbours_at(Index i) const noexcept { return nbrs_[i]; }
+    // Every node's id in dense order (the store's iteration order), for whole-graph walks.
     const std::vector<NodeId>& ids() const noexcept { return ids_; }
 
     // ---- mutations. Each public mutator drops the CSR snapshot once it has succeeded, whether or
-    // not it changed anything; a mutator that throws leaves the snapshot in place.
+    // not it changed anything, and when it fails after changing the graph; a mutator that fails
+    // without changing anything leaves the snapshot in place. The long ones check `stop` as they go
+    // and throw Interrupted when it says so, with the same guarantees as any other failure.
 
     // Adds id with an empty neighbour set unless it is already a node.
     void add_node(NodeId id);
     // Adds the undirected edge {u, v}, creating missing endpoints (u first).
     void add_edge(NodeId u, NodeId v);
     // add_node for each id, in order.
-    void add_nodes(std::span<const NodeId> ids);
-    // insert_edge for each pair (ends[2k], ends[2k + 1]), in order; an odd last element is ignored.
-    // Large batches are applied all at once: every new neighbour set is built aside and swapped in
-    // only when the whole batch has succeeded, so running out of memory changes nothing.
-    void add_edges(std::span<const NodeId> ends);
+    void add_nodes(std::span<const NodeId> ids, const Interrupt& stop);
+    // add_edge for each pair (ends[2k], ends[2k + 1]), in order; an odd last element is ignored.
+    // A batch that is large next to the store (see bulk_load.cpp) is applied all at once: every new
+    // neighbour set is built aside and swapped in only when the whole batch has succeeded, so
+    // a failure (memory, an interrupt) changes nothing. A smaller batch goes edge by edge, so a
+    // failure keeps the edges before it.
+    void add_edges(std::span<const NodeId> ends, const Interrupt& stop);
     // Adds m new random edges among the ids 0..n-1 (see random_graph.cpp).
-    void build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed);
-
-    // The edge-insertion step shared by every path that inserts edges: creates missing endpoints
-    // (u first), returns whether the edge is new. Does not drop the snapshot.
-    bool insert_edge(NodeId u, NodeId v);
-
-    // add_edges without dropping the snapshot.
-    void insert_edges(std::span<const NodeId> ends);
-
-    // Makes room for `count` nodes in all, so inserting up to that many never reallocates.
-    // Throws CapacityError beyond the store's limit, std::bad_alloc when memory runs out.
-    void reserve_nodes(std::uint64_t count);
+    void build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, const Interrupt& stop);
 
     // ---- whole-graph listings, in the store's iteration order
 
     // Every edge once as its two ends (u, v), u <= v, flattened, in listing order: node by node in
     // iteration order, each node's edges together.
-    std::vector<NodeId> edge_ends() const;
-    std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence() const;
+    std::vector<NodeId> edge_ends(const Interrupt& stop) const;
+    std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence(const Interrupt& stop) const;
 
     // ---- analyses (one file each)
 
-    std::vector<std::uint64_t> component_sizes() const;        // components.cpp
-    std::int64_t shortest_path_length(NodeId source, NodeId target) const;  // shortest_path.cpp
-    std::vector<Answer> has_edges(std::span<const NodeId> ends) const;      // batch_queries.cpp
-    std::uint64_t subgraph_edge_count(std::span<const NodeId> ids) const;   // batch_queries.cpp
-    // These two build the CSR snapshot when it is absent.
-    std::uint64_t triangle_count();                                      // triangles.cpp
-    std::vector<std::pair<NodeId, double>> pagerank(double damping, std::uint64_t max_iter,
-                                                    double tol);         // pagerank.cpp
-
-    // ---- the CSR snapshot
-
-    // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.
-    const CsrSnapshot& ensure_csr();
-    bool has_snapshot() const noexcept { return csr_ != nullptr; }
-    void discard_snapshot() noexcept { csr_.reset(); }
+    std::vector<std::uint64_t> component_sizes(const Interrupt& stop) const;              // components.cpp
+    std::int64_t shortest_path_length(NodeId source, NodeId target, const Interrupt& stop) const;  // shortest_path.cpp
+    std::vector<Answer> has_edges(std::span<const NodeId> ends, const Interrupt& stop) const;     // batch_queries.cpp
+    std::uint64_t subgraph_edge_count(std::span<const NodeId> ids, const Interrupt& stop) const;  // batch_queries.cpp
+    // These two build the CSR snapshot when it is absent; an interrupted build leaves none.
+    std::uint64_t triangle_count(const Interrupt& stop);  // triangles.cpp
+    std::vector<std::pair<NodeId, double>> pagerank(double damping, std::uint64_t max_iter, double tol,
+                                                    const Interrupt& stop);  // pagerank.cpp
 
    private:
+    // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.
+    const CsrSnapshot& ensure_csr(const Interrupt& stop);
+    void discard_snapshot() noexcept { csr_.reset(); }
+    // Runs a public mutation: drops the snapshot when it succeeds, and when it fails after the
+    // graph has changed (nodes and edges only ever grow, so their counts tell).
+    template <class Mutation>
+    void mutate(Mutation&& mutation) {
+        const std::uint64_t nodes = node_count(), edges = edge_count_;
+        try {
+            mutation();
+        } catch (...) {
+            if (node_count() != nodes || edge_count_ != edges) discard_snapshot();
+            throw;
+        }
+        discard_snapshot();
+    }
+
+    // The edge-insertion step shared by every path that inserts edges: creates missing endpoints
+    // (u first), returns whether the edge is new. Does not drop the snapshot, so that callers
+    // inserting many edges drop it once.
+    bool insert_edge(NodeId u, NodeId v);
+    // add_edges without dropping the snapshot.
+    void insert_edges(std::span<const NodeId> ends, const Interrupt& stop);
+    // Makes room for `count` nodes in all, so appending up to that many never reallocates.
+    // Throws CapacityError beyond the store's limit, std::bad_alloc when memory runs out.
+    void reserve_nodes(std::uint64_t count, const Interrupt& stop = Interrupt::never());
     // Appends a new node into room made by reserve_nodes(); never fails.
     Index append_node(NodeId id) noexcept;
+    // build_random without dropping the snapshot.
+    void insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, const Interrupt& stop);
     // The all-at-once path of add_edges (bulk_load.cpp).
-    void add_edges_batched(std::span<const NodeId> ends);
-    std::vector<Index> map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids) const;
+    void add_edges_batched(std::span<const NodeId> ends, const Interrupt& stop);
+    std::vector<Index> map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids,
+                                     const Interrupt& stop) const;
     static void check_node_limit(std::uint64_t count);
 
     std::vector<NodeId> ids_;

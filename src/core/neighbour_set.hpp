@@ -5,8 +5,9 @@
 //   - inline: up to kInlineCapacity indices stored in the object itself (no allocation at all);
 //   - list:   an unsorted heap array of at most kListCapacity indices, scanned linearly, which for a
 //             few cache lines beats any hashing;
-//   - table:  an open-addressing table (linear probing, power-of-two capacity, kNoIndex marks an
-//             empty slot) for larger degrees.
+//   - table:  an open-addressing hash table with linear probing (Knuth, TAOCP vol. 3, 6.4) for
+//             larger degrees: power-of-two capacity, kNoIndex marks an empty slot, and an element's
+//             home slot is the top bits of index_hash(), i.e. Fibonacci hashing.
 // Iteration follows storage order: insertion order for inline and list sets, slot order for tables.
 // Both depend only on the sequence of insertions, never on addresses or on the process.
 //
@@ -58,7 +59,6 @@ class NeighbourSet {
     }
 
     std::uint32_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
 
     bool contains(Index x) const noexcept {
         if (is_table()) return table_find(x) != kNotFound;
@@ -117,14 +117,6 @@ class NeighbourSet {
             elements()[size_] = x;
         }
         ++size_;
-    }
-
-    // Adds x if absent; returns whether it was added. Throws only before any change.
-    bool insert(Index x) {
-        if (contains(x)) return false;
-        reserve_one();
-        insert_new(x);
-        return true;
     }
 
     // Makes room for `count` elements in all while the set is still a list, so a batch of

@@ -1,16 +1,18 @@
 // Hash index from node id to dense index.
 //
-// Open addressing with linear probing over a power-of-two array of (id, index) slots; an index of
-// kNoIndex marks an empty slot, so every id (0, negatives, both extremes) is an ordinary key. Keeping
-// the id in the slot means a hit costs one cache miss, not a second one into the dense id array.
-// The slot of an id is its node hash masked to the table size; the hash has no seed, so the table's
-// layout depends only on the insertions made. Nothing is ever removed (the graph only grows).
+// Open addressing with linear probing (Knuth, TAOCP vol. 3, 6.4) over a power-of-two array of
+// (id, index) slots, with multiplicative hashing (see node_hash()). An index of kNoIndex marks an
+// empty slot, so every id (0, negatives, both extremes) is an ordinary key. Keeping the id in the
+// slot means a hit costs one cache miss, not a second one into the dense id array. The slot of an
+// id is its node hash masked to the table size; the hash has no seed, so the table's layout depends
+// only on the insertions made. Nothing is ever removed (the graph only grows).
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 
+#include "interrupt.hpp"
 #include "types.hpp"
 
 namespace qm {
@@ -26,24 +28,20 @@ class NodeIndex {
     ~NodeIndex() { std::free(slots_); }
     NodeIndex(const NodeIndex&) = delete;
     NodeIndex& operator=(const NodeIndex&) = delete;
-    NodeIndex(NodeIndex&& o) noexcept : slots_(o.slots_), cap_(o.cap_), size_(o.size_) {
+    NodeIndex(NodeIndex&& o) noexcept : slots_(o.slots_), cap_(o.cap_) {
         o.slots_ = nullptr;
-        o.cap_ = o.size_ = 0;
+        o.cap_ = 0;
     }
     NodeIndex& operator=(NodeIndex&& o) noexcept {
         if (this != &o) {
             std::free(slots_);
             slots_ = o.slots_;
             cap_ = o.cap_;
-            size_ = o.size_;
             o.slots_ = nullptr;
-            o.cap_ = o.size_ = 0;
+            o.cap_ = 0;
         }
         return *this;
     }
-
-    std::uint64_t size() const noexcept { return size_; }
-    std::uint64_t capacity() const noexcept { return cap_; }
 
     Index find(NodeId id) const noexcept {
         if (cap_ == 0) return kNoIndex;
@@ -61,16 +59,16 @@ class NodeIndex {
         if (cap_ != 0) __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)]);
     }
 
-    // Makes room for `count` entries in all. Throws std::bad_alloc and leaves the index as it was
-    // if the memory cannot be had.
-    void reserve(std::uint64_t count) {
+    // Makes room for `count` entries in all. Throws std::bad_alloc (or Interrupted, when `stop` says
+    // so while a large table is rebuilt) and leaves the index as it was.
+    void reserve(std::uint64_t count, const Interrupt& stop = Interrupt::never()) {
         if (fits(count, cap_)) return;
         std::uint64_t cap = cap_ == 0 ? kMinCapacity : cap_;
         while (!fits(count, cap)) {
             if (cap > (UINT64_MAX / sizeof(Slot)) / 2) throw std::bad_alloc();
             cap *= 2;
         }
-        rehash(cap);
+        rehash(cap, stop);
     }
 
     // Adds id -> index for an id that is absent, into room made by reserve().
@@ -79,7 +77,6 @@ class NodeIndex {
         std::uint64_t s = node_hash(id) & mask;
         while (slots_[s].index != kNoIndex) s = (s + 1) & mask;
         slots_[s] = Slot{id, index};
-        ++size_;
     }
 
    private:
@@ -92,12 +89,26 @@ class NodeIndex {
         return count * kMaxLoadDen <= cap * kMaxLoadNum;
     }
 
-    void rehash(std::uint64_t new_cap) {
+    void rehash(std::uint64_t new_cap, const Interrupt& stop) {
         Slot* fresh = static_cast<Slot*>(std::malloc(new_cap * sizeof(Slot)));
         if (fresh == nullptr) throw std::bad_alloc();
-        for (std::uint64_t s = 0; s < new_cap; ++s) fresh[s].index = kNoIndex;
+        // Rebuilding a table of tens of millions of slots takes a while: check now and then.
+        auto checked = [&](std::uint64_t s) {
+            if (s % kCheckEvery != 0) return;
+            try {
+                stop.check();
+            } catch (...) {
+                std::free(fresh);
+                throw;
+            }
+        };
+        for (std::uint64_t s = 0; s < new_cap; ++s) {
+            checked(s);
+            fresh[s].index = kNoIndex;
+        }
         std::uint64_t mask = new_cap - 1;
         for (std::uint64_t s = 0; s < cap_; ++s) {
+            checked(s);
             if (slots_[s].index == kNoIndex) continue;
             std::uint64_t t = node_hash(slots_[s].id) & mask;
             while (fresh[t].index != kNoIndex) t = (t + 1) & mask;
@@ -110,7 +121,6 @@ class NodeIndex {
 
     Slot* slots_ = nullptr;
     std::uint64_t cap_ = 0;
-    std::uint64_t size_ = 0;
 };
 
 }  // namespace qm

@@ -1,4 +1,6 @@
-// PageRank by power iteration over the CSR snapshot, bit for bit reproducible.
+// PageRank (Page, Brin, Motwani and Winograd, "The PageRank Citation Ranking: Bringing Order to the
+// Web", 1999) by power iteration in the pull direction over the CSR snapshot, bit for bit
+// reproducible.
 //
 // Every node splits its damped score evenly over the entries of its row; a node without neighbours
 // passes nothing on and its share is dropped (no redistribution, no renormalisation). Each
@@ -14,8 +16,9 @@
 
 namespace qm {
 
-std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint64_t max_iter, double tol) {
-    const CsrSnapshot& csr = ensure_csr();
+std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint64_t max_iter, double tol,
+                                                      const Interrupt& stop) {
+    const CsrSnapshot& csr = ensure_csr(stop);
     const std::uint64_t n = csr.rows();
     std::vector<std::pair<NodeId, double>> result;
     if (n == 0) return result;
@@ -26,18 +29,21 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
     std::vector<double> next(n, base);
     std::vector<double> share(n);
     for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
-        parallel::parallel_for(n, [&](std::size_t i) {
+        parallel_for_checked(stop, n, [&](std::size_t i) {
             std::uint64_t d = csr.degree(static_cast<Index>(i));
             share[i] = d == 0 ? 0.0 : (damping * current[i]) / static_cast<double>(d);
         });
-        parallel::parallel_for(n, [&](std::size_t j) {
+        parallel_for_checked(stop, n, [&](std::size_t j) {
             double acc = base;
             for (const Index* p = csr.row_begin(static_cast<Index>(j)); p != csr.row_end(static_cast<Index>(j)); ++p)
                 acc += share[*p];
             next[j] = acc;
         });
         double diff = 0.0;
-        for (std::uint64_t i = 0; i < n; ++i) diff += std::fabs(current[i] - next[i]);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            stop.check_every(i, kCheckEvery);
+            diff += std::fabs(current[i] - next[i]);
+        }
         current.swap(next);
         if (diff < tol) break;
     }

@@ -1,9 +1,10 @@
-// The seeded random graph generator: m new edges between ids drawn uniformly from 0..n-1.
+// The seeded random graph generator: m new edges between ids drawn uniformly from 0..n-1, i.e. the
+// G(n, m) model of Erdos and Renyi sampled by rejection, on top of whatever the store already holds.
 //
-// Draws come from a 64-bit xorshift generator with shifts (13, 7, 17); a draw is one step followed
-// by the state's remainder modulo n. Each attempt draws u then v; a self-loop or an edge that is
-// already present is redrawn, so exactly m new edges are added and the result is reproducible
-// edge for edge from (graph state, n, m, seed).
+// Draws come from a 64-bit xorshift generator (Marsaglia, "Xorshift RNGs", 2003) with shifts
+// (13, 7, 17); a draw is one step followed by the state's remainder modulo n. Each attempt draws u
+// then v; a self-loop or an edge that is already present is redrawn, so exactly m new edges are
+// added and the result is reproducible edge for edge from (graph state, n, m, seed).
 //
 // A request that can never be met (more edges than there are free node pairs) is refused up front
 // instead of redrawing forever.
@@ -57,11 +58,18 @@ class PairSet {
     // Filled to at most kMaxLoadNum / kMaxLoadDen.
     static constexpr std::uint64_t kMaxLoadNum = 7;
     static constexpr std::uint64_t kMaxLoadDen = 10;
+    // Slots filled between two interrupt checks.
+    static constexpr std::uint64_t kFillPiece = std::uint64_t{1} << 20;
 
-    explicit PairSet(std::uint64_t most) {
+    PairSet(std::uint64_t most, const Interrupt& stop) {
         std::uint64_t cap = 16;
         while (most * kMaxLoadDen > cap * kMaxLoadNum) cap *= 2;
-        slots_.assign(cap, kEmpty);
+        slots_.reserve(cap);
+        // Filled a piece at a time: for a large request this alone is a noticeable wait.
+        while (slots_.size() < cap) {
+            stop.check();
+            slots_.resize(std::min<std::uint64_t>(cap, slots_.size() + kFillPiece), kEmpty);
+        }
         shift_ = 64 - std::countr_zero(cap);
     }
     void prefetch(std::uint64_t key) const noexcept { __builtin_prefetch(&slots_[home(key)]); }
@@ -81,12 +89,13 @@ class PairSet {
 
 }  // namespace
 
-void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
+void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, const Interrupt& stop) {
+    mutate([&] { insert_random(n, m, seed, stop); });
+}
+
+void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, const Interrupt& stop) {
     if (n < 0) throw InvalidArgument("build_random() needs n >= 0, got " + std::to_string(n));
-    if (m == 0) {
-        discard_snapshot();
-        return;
-    }
+    if (m == 0) return;
     if (n == 0) fault("attempt to calculate the remainder with a divisor of zero");
 
     const auto range = static_cast<std::uint64_t>(n);
@@ -95,6 +104,7 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
         // edge_count_ may include edges outside 0..n-1; count the pairs actually taken.
         std::uint64_t taken = 0;
         for (std::size_t i = 0; i < ids_.size(); ++i) {
+            stop.check_every(i, kCheckEvery);
             NodeId u = ids_[i];
             if (u < 0 || u >= n) continue;
             nbrs_[i].for_each([&](Index j) { taken += ids_[j] > u && ids_[j] < n; });
@@ -117,29 +127,32 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
     if (range > kPackableRange) {
         if (node_count() == 0) {
             // m edges touch at most 2m nodes: never reserve for ids that cannot be reached.
-            reserve_nodes(std::min(m >= range / 2 ? range : 2 * m, kMaxNodes));
+            reserve_nodes(std::min(m >= range / 2 ? range : 2 * m, kMaxNodes), stop);
         }
-        for (std::uint64_t added = 0; added < m;) {
+        // Edge by edge: an interrupt keeps the edges inserted so far.
+        for (std::uint64_t attempt = 0, added = 0; added < m; ++attempt) {
+            stop.check_every(attempt, kCheckEvery);
             auto u = static_cast<NodeId>(gen.next() % range);
             auto v = static_cast<NodeId>(gen.next() % range);
             if (u != v && insert_edge(u, v)) ++added;
         }
-        discard_snapshot();
         return;
     }
 
-    // Decide every attempt first, without touching the store, then insert the accepted edges in
-    // order as one batch: the same graph as inserting them one by one, several times faster,
-    // and nothing changes if memory runs out on the way.
+    // Decide every attempt first, reading the store but not changing it, then insert the accepted
+    // edges in order with insert_edges(): the same graph as inserting them one by one. When the
+    // batch is large next to the store it is loaded all at once, several times faster, and
+    // nothing changes if memory runs out on the way; a small batch goes edge by edge.
     std::vector<NodeId> accepted;
     accepted.reserve(2 * m);
-    PairSet drawn(m);  // holds accepted pairs only: at most m
+    PairSet drawn(m, stop);  // holds accepted pairs only: at most m
     const bool check_store = node_count() > 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> block(kBlock);
     auto key = [range](std::pair<std::uint64_t, std::uint64_t> p) {
         return p.first < p.second ? p.first * range + p.second : p.second * range + p.first;
     };
     while (accepted.size() < 2 * m) {
+        stop.check();
         for (auto& p : block) {
             p.first = gen.next() % range;
             p.second = gen.next() % range;
@@ -156,8 +169,7 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed) {
             accepted.push_back(static_cast<NodeId>(v));
         }
     }
-    insert_edges(accepted);
-    discard_snapshot();
+    insert_edges(accepted, stop);
 }
 
 }  // namespace qm

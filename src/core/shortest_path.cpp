@@ -1,4 +1,5 @@
-// Unweighted shortest-path length by bidirectional breadth-first search.
+// Unweighted shortest-path length by bidirectional breadth-first search (Pohl, "Bi-directional
+// search", 1971), each step growing the side whose frontier has the smaller degree sum.
 //
 // Both ends grow their search one level at a time, always the side whose next level is cheaper to
 // build (the smaller sum of degrees over its frontier), so a hub is expanded only when the other
@@ -99,6 +100,8 @@ class SeenMap {
 // many nodes ahead.
 constexpr std::size_t kHeadersAhead = 8;
 constexpr std::size_t kElementsAhead = 4;
+// Frontier nodes expanded between two interrupt checks.
+constexpr std::size_t kNodesPerCheck = 256;
 
 struct Search {
     std::vector<Index> frontier;
@@ -108,7 +111,7 @@ struct Search {
 
 }  // namespace
 
-std::int64_t Graph::shortest_path_length(NodeId source, NodeId target) const {
+std::int64_t Graph::shortest_path_length(NodeId source, NodeId target, const Interrupt& stop) const {
     if (source == target) return 0;
     Index s = find(source);
     if (s == kNoIndex) return -1;
@@ -142,6 +145,7 @@ std::int64_t Graph::shortest_path_length(NodeId source, NodeId target) const {
         bool met = false;
         const std::vector<Index>& frontier = grow.frontier;
         for (std::size_t k = 0; k < frontier.size(); ++k) {
+            stop.check_every(k, kNodesPerCheck);
             if (k + kHeadersAhead < frontier.size()) __builtin_prefetch(&nbrs_[frontier[k + kHeadersAhead]]);
             if (k + kElementsAhead < frontier.size()) nbrs_[frontier[k + kElementsAhead]].prefetch_elements();
             nbrs_[frontier[k]].for_each_until([&](Index v) {

@@ -1,0 +1,186 @@
+// Values flowing in: Python arguments converted to the native values a method's run() takes.
+//
+// Each FromPython<T>::convert() returns false with a Python exception set. Conversions run attached
+// to the interpreter, before the operation, and may run Python code (an __index__, a sequence's
+// iteration); a bulk argument is converted completely before anything changes.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "../core/types.hpp"
+#include "failures.hpp"
+#include "ref.hpp"
+
+namespace qm::py {
+
+static_assert(sizeof(long) == sizeof(std::int64_t), "node ids are read as C long");
+
+template <class T>
+struct FromPython;
+
+template <>
+struct FromPython<std::int64_t> {
+    static bool convert(PyObject* o, std::int64_t& out) {
+        long v = PyLong_AsLong(o);  // long is 64 bits on every platform we build for
+        if (v == -1 && PyErr_Occurred()) return false;
+        out = v;
+        return true;
+    }
+};
+
+template <>
+struct FromPython<std::uint64_t> {
+    static bool convert(PyObject* o, std::uint64_t& out) {
+        Ref index;
+        if (!PyLong_Check(o)) {
+            index = Ref(PyNumber_Index(o));
+            if (!index) return false;
+            o = index.get();
+        }
+        unsigned long long v = PyLong_AsUnsignedLongLong(o);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = v;
+        return true;
+    }
+};
+
+template <>
+struct FromPython<double> {
+    static bool convert(PyObject* o, double& out) {
+        if (PyFloat_CheckExact(o)) {
+            out = PyFloat_AS_DOUBLE(o);
+            return true;
+        }
+        double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        out = v;
+        return true;
+    }
+};
+
+template <>
+struct FromPython<std::pair<std::int64_t, std::int64_t>> {
+    static bool convert(PyObject* o, std::pair<std::int64_t, std::int64_t>& out) {
+        if (!PyTuple_Check(o)) {
+            raise_not_instance(o, "tuple");
+            return false;
+        }
+        Py_ssize_t n = PyTuple_GET_SIZE(o);
+        if (n != 2) {
+            PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+            return false;
+        }
+        return FromPython<std::int64_t>::convert(PyTuple_GET_ITEM(o, 0), out.first) &&
+               FromPython<std::int64_t>::convert(PyTuple_GET_ITEM(o, 1), out.second);
+    }
+};
+
+// Checks that o may be read as a sequence (not a str, passes the sequence check) and returns the
+// room to reserve for its items; -1 with an exception set when it may not.
+Py_ssize_t sequence_room(PyObject* o);
+
+// Items converted between two looks at pending signals: reading a sequence of hundreds of millions
+// of items takes seconds, and Ctrl-C should stop it like the operation that follows.
+inline constexpr Py_ssize_t kItemsPerSignalCheck = Py_ssize_t{1} << 16;
+
+// Runs the signal handlers every kItemsPerSignalCheck items; false with the exception of a handler
+// that raised.
+inline bool signals_allow(Py_ssize_t item) {
+    return item % kItemsPerSignalCheck != kItemsPerSignalCheck - 1 || PyErr_CheckSignals() == 0;
+}
+
+// Calls append(item) for every item of a sequence, in iteration order, stopping at the first false.
+// Exact lists and tuples are read by position, which is what their iterators do, without creating
+// an iterator. Returns false with an exception set on any failure.
+template <class Append>
+bool for_each_item(PyObject* o, Append&& append) {
+    if (PyTuple_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
+            if (!append(PyTuple_GET_ITEM(o, i)) || !signals_allow(i)) return false;
+        return true;
+    }
+    if (PyList_CheckExact(o)) {
+        // The list may change while an item's conversion runs Python code; like the list's own
+        // iterator, re-read its length at every step.
+        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+            Ref item(PyList_GetItemRef(o, i));
+            if (!item) {
+                PyErr_Clear();  // shrunk under us: the iterator would have stopped here too
+                break;
+            }
+            if (!append(item.get()) || !signals_allow(i)) return false;
+        }
+        return true;
+    }
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    for (Py_ssize_t i = 0; Ref item{PyIter_Next(it.get())}; ++i) {
+        if (!append(item.get()) || !signals_allow(i)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Reads a one-dimensional, contiguous buffer of integers (a numpy array, an array.array) straight
+// into out. Returns 1 when done, 0 when the object offers no such buffer or holds a value that only
+// the item-by-item path reports correctly, -1 with an exception set on failure.
+int read_integer_buffer(PyObject* o, std::vector<std::int64_t>& out);
+
+// A sequence is read once, in iteration order, into one contiguous array.
+template <class T>
+struct FromPython<std::vector<T>> {
+    static bool convert(PyObject* o, std::vector<T>& out) {
+        Py_ssize_t room = sequence_room(o);
+        if (room < 0) return false;
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            int done = read_integer_buffer(o, out);
+            if (done != 0) return done > 0;
+        }
+        out.clear();
+        out.reserve(static_cast<std::size_t>(room));
+        return for_each_item(o, [&](PyObject* item) {
+            T value;
+            if (!FromPython<T>::convert(item, value)) return false;
+            out.push_back(value);
+            return true;
+        });
+    }
+};
+
+// An argument that is a sequence of (u, v) tuples of node ids, read into one flat array of ends
+// (u0, v0, u1, v1, ...).
+struct EdgePairsIn {
+    std::vector<NodeId> ends;
+};
+
+template <>
+struct FromPython<EdgePairsIn> {
+    static bool convert(PyObject* o, EdgePairsIn& out) {
+        Py_ssize_t room = sequence_room(o);
+        if (room < 0) return false;
+        out.ends.clear();
+        out.ends.reserve(2 * static_cast<std::size_t>(room));
+        return for_each_item(o, [&](PyObject* item) {
+            std::pair<NodeId, NodeId> edge;
+            if (!FromPython<std::pair<NodeId, NodeId>>::convert(item, edge)) return false;
+            out.ends.push_back(edge.first);
+            out.ends.push_back(edge.second);
+            return true;
+        });
+    }
+};
+
+// Converts one argument, applying the argument-error rule on failure.
+template <class T>
+bool convert_argument(const char* name, PyObject* o, T& out) {
+    if (FromPython<T>::convert(o, out)) return true;
+    apply_argument_error_rule(name);
+    return false;
+}
+
+}  // namespace qm::py

@@ -1,0 +1,49 @@
+// An IntGraphCore instance and its borrow flag.
+//
+// The flag is what keeps calls on one instance apart, instead of a lock: any number of shared
+// borrows at once, or one exclusive borrow. A borrow that conflicts with one already held is refused
+// at once with RuntimeError and never waits, on either build of the interpreter. A borrow is held
+// across the whole call, including the stretch where the calling thread is detached from the
+// interpreter, so detaching never lets a conflicting call in.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "../core/graph.hpp"
+
+namespace qm::py {
+
+// Flag values: 0 free, k > 0 held by k shared borrowers, all ones held exclusively.
+inline constexpr std::uint64_t kExclusive = UINT64_MAX;
+
+struct GraphObject {
+    PyObject_HEAD
+    Graph graph;
+    std::atomic<std::uint64_t> borrow;
+};
+
+// The IntGraphCore type, built on first use (module.cpp).
+PyTypeObject* graph_type();
+
+enum class BorrowKind { Shared, Exclusive };
+
+// Holds one borrow of an instance for its lifetime. A refused borrow never waits: it sets the
+// RuntimeError and leaves the guard empty.
+class BorrowGuard {
+   public:
+    BorrowGuard(GraphObject* g, BorrowKind kind) noexcept;
+    ~BorrowGuard();
+    BorrowGuard(const BorrowGuard&) = delete;
+    BorrowGuard& operator=(const BorrowGuard&) = delete;
+    explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+   private:
+    std::atomic<std::uint64_t>* flag_ = nullptr;
+    BorrowKind kind_;
+};
+
+}  // namespace qm::py

@@ -129,3 +129,46 @@ def test_hub_through_neighbour_set_layouts():
             assert_same(g, m)
     assert g.neighbors(other) == bystander
     assert_same(g, m, samples=2000)
+
+
+# Ids 0..n-1 (or a range not much wider than the node count) are looked up through a flat array,
+# other ids through a hash table, and the index moves between the two as ids and nodes arrive: ids in
+# random order start in the table and move to the array once the count catches up, ascending ids grow
+# the array, and a wide id sends everything back to the table. Every id must stay findable throughout.
+WIDENING = {
+    "negative id": [("add_edge", -1, 5)],
+    "far id": [("add_node", 10**9)],
+    "self-loop on a far id": [("add_edge", 2**40, 2**40)],
+    "bulk edges": [("add_edges_flat", [7, 3 * 10**6, 8, 9])],
+    "bulk nodes": [("add_nodes_from", [11, I64_MIN, 12])],
+    "extremes": [("add_edge", I64_MAX, 0), ("add_edge", I64_MIN, I64_MAX)],
+}
+
+
+@pytest.mark.parametrize("grown_by", ["edges", "nodes"])
+@pytest.mark.parametrize("widening", WIDENING)
+def test_ids_stay_findable_when_the_index_changes_layout(grown_by, widening):
+    rng = random.Random(len(widening) * 7 + len(grown_by))
+    n = 70_000  # past the array's smallest size, so it has grown before the first wide id
+    edges = [(rng.randrange(n), rng.randrange(n)) for _ in range(3 * n)]
+    g, m = IntGraphCore(), Model()
+    if grown_by == "edges":
+        for u, v in edges[:2000]:
+            g.add_edge(u, v)
+            m.add_edge(u, v)
+        g.add_edges_from(edges[2000:])
+    else:
+        g.add_nodes_from(range(0, n, 2))  # ascending: the array grows as the ids do
+        m.add_nodes_from(range(0, n, 2))
+        g.add_edges_from(edges)
+    m.add_edges_from(edges)
+    both(*WIDENING[widening], g=g, m=m)
+    g.add_edges_from(edges[:100] + [(u + n, v) for u, v in edges[:500]])  # after the move
+    m.add_edges_from(edges[:100] + [(u + n, v) for u, v in edges[:500]])
+    # Every node's lookup, through its degree and membership; its neighbours for a sample.
+    assert (g.number_of_nodes(), g.number_of_edges()) == (m.number_of_nodes(), m.number_of_edges())
+    assert g.nodes() == list(m.adj) and [g.degree(u) for u in m.adj] == [len(a) for a in m.adj.values()]
+    assert all(u in g for u in m.adj) and not any(u in g for u in (n + 5, 2**41, -2, I64_MIN + 7))
+    for u in [u for u, _ in edges[:300]] + [-1, 10**9, 2**40, I64_MIN, I64_MAX, 3 * 10**6]:
+        got = g.neighbors(u)
+        assert sorted(got) == sorted(m.neighbors(u)) and all(g.has_edge(v, u) for v in got), u

@@ -181,7 +181,7 @@ std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vecto
         if (x == kNoIndex) {
             x = fresh.find(id);
             if (x == kNoIndex) {
-                fresh.reserve(fresh_ids.size() + 1, stop);
+                fresh.reserve(fresh_ids.size() + 1, id, id, stop);
                 x = number_new(id);
                 fresh.insert_new(id, x);
             }
@@ -202,7 +202,8 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, const Interrupt& sto
         return group_by_node(mapped, base + fresh_ids.size(), stop);
     }();
     const std::uint64_t total = base + fresh_ids.size();
-    reserve_nodes(total, stop);
+    const auto [lo, hi] = std::minmax_element(fresh_ids.begin(), fresh_ids.end());
+    reserve_nodes(total, fresh_ids.empty() ? 0 : *lo, fresh_ids.empty() ? 0 : *hi, stop);
     const std::uint64_t* entries = grouped.entries.get();
     const std::vector<std::uint64_t>& start = grouped.start;
 

@@ -37,7 +37,7 @@ void Graph::check_node_limit(std::uint64_t count) {
     }
 }
 
-void Graph::reserve_nodes(std::uint64_t count, const Interrupt& stop) {
+void Graph::reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop) {
     check_node_limit(count);
     if (count > ids_.capacity()) {
         // Grow geometrically ourselves: reserve() alone would make repeated one-node growth
@@ -46,7 +46,7 @@ void Graph::reserve_nodes(std::uint64_t count, const Interrupt& stop) {
         ids_.reserve(std::min(room, kMaxNodes));
     }
     if (ids_.capacity() > nbrs_.capacity()) nbrs_.reserve(ids_.capacity());
-    index_.reserve(ids_.capacity(), stop);
+    index_.reserve(ids_.capacity(), lo, hi, stop);
 }
 
 Index Graph::append_node(NodeId id) noexcept {
@@ -59,7 +59,7 @@ Index Graph::append_node(NodeId id) noexcept {
 
 void Graph::add_node(NodeId id) {
     if (!has_node(id)) {
-        reserve_nodes(node_count() + 1);
+        reserve_nodes(node_count() + 1, id, id);
         append_node(id);
     }
     discard_snapshot();
@@ -76,7 +76,7 @@ void Graph::add_nodes(std::span<const NodeId> ids, const Interrupt& stop) {
         for (std::size_t k = 0; k < ids.size(); ++k) {
             stop.check_every(k, kCheckEvery);
             if (has_node(ids[k])) continue;
-            reserve_nodes(node_count() + 1, stop);
+            reserve_nodes(node_count() + 1, ids[k], ids[k], stop);
             append_node(ids[k]);
         }
     });
@@ -95,7 +95,9 @@ bool Graph::insert_edge(NodeId u, NodeId v) {
         std::uint64_t missing = (iu == kNoIndex) + (u != v && iv == kNoIndex);
         if (iu != kNoIndex) nbrs_[iu].reserve_one();
         if (iv != kNoIndex) nbrs_[iv].reserve_one();
-        reserve_nodes(node_count() + missing);
+        const NodeId lo = iu == kNoIndex ? (iv == kNoIndex ? std::min(u, v) : u) : v;
+        const NodeId hi = iu == kNoIndex ? (iv == kNoIndex ? std::max(u, v) : u) : v;
+        reserve_nodes(node_count() + missing, lo, hi);
         if (iu == kNoIndex) iu = append_node(u);
         if (iv == kNoIndex) iv = u == v ? iu : append_node(v);
     }

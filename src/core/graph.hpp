@@ -113,9 +113,10 @@ class Graph {
     bool insert_edge(NodeId u, NodeId v);
     // add_edges without dropping the snapshot.
     void insert_edges(std::span<const NodeId> ends, const Interrupt& stop);
-    // Makes room for `count` nodes in all, so appending up to that many never reallocates.
-    // Throws CapacityError beyond the store's limit, std::bad_alloc when memory runs out.
-    void reserve_nodes(std::uint64_t count, const Interrupt& stop = Interrupt::never());
+    // Makes room for `count` nodes in all, the new ones having ids in [lo, hi], so appending them
+    // never reallocates. Throws CapacityError beyond the store's limit, std::bad_alloc when memory
+    // runs out.
+    void reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop = Interrupt::never());
     // Appends a new node into room made by reserve_nodes(); never fails.
     Index append_node(NodeId id) noexcept;
     // build_random without dropping the snapshot.

@@ -1,16 +1,35 @@
-// Hash index from node id to dense index.
+// Index from node id to dense index, in one of two layouts.
 //
-// Open addressing with linear probing (Knuth, TAOCP vol. 3, 6.4) over a power-of-two array of
-// (id, index) slots, with multiplicative hashing (see node_hash()). An index of kNoIndex marks an
-// empty slot, so every id (0, negatives, both extremes) is an ordinary key. Keeping the id in the
-// slot means a hit costs one cache miss, not a second one into the dense id array. The slot of an
-// id is its node hash masked to the table size; the hash has no seed, so the table's layout depends
-// only on the insertions made. Nothing is ever removed (the graph only grows).
+// Direct: while every id is a small non-negative number (ids 0..n-1, the usual case, or any range
+// not much wider than the node count), an array indexed by the id itself holds the dense index:
+// a lookup is one load from an array of 4 bytes per id, where a hash table costs a probe into an
+// array four times larger and twice the memory. The array may be at most kDirectSlack slots per
+// node wide (or kDirectFloor slots, whichever is more).
+//
+// Hashed: otherwise (a negative id, or ids far wider than the node count), an open-addressing table
+// with linear probing (Knuth, TAOCP vol. 3, 6.4) over a power-of-two array of (id, index) slots,
+// with multiplicative hashing (see node_hash()). Keeping the id in the slot means a hit costs one
+// cache miss, not a second one into the dense id array. The hash has no seed, so the table's
+// layout depends only on the insertions made.
+//
+// The layout is chosen again whenever room is made, from the range of all ids and the room asked
+// for: ids 0..n-1 that arrive in random order start hashed (the first few already span the range)
+// and move to the array once the node count has caught up with them. A move back to the table
+// needs an id more than kDirectSlack times the node count the array was sized for, and a move to
+// the array needs the count to catch up with it again, so every round trip at least doubles the
+// node count: the moves cost O(1) per node in all.
+//
+// In both layouts kNoIndex marks an empty slot, so every id is an ordinary key. Nothing is ever
+// removed (the graph only grows), and nothing iterates the index, so its layout never shows in a
+// result. Growth is split into reserve() (may throw, leaves the index unchanged then) and
+// insert_new() (never fails).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "interrupt.hpp"
 #include "types.hpp"
@@ -23,27 +42,29 @@ class NodeIndex {
     static constexpr std::uint64_t kMaxLoadNum = 3;
     static constexpr std::uint64_t kMaxLoadDen = 4;
     static constexpr std::uint64_t kMinCapacity = 16;
+    // The direct array may span this many slots per node it can hold, or kDirectFloor slots.
+    static constexpr std::uint64_t kDirectSlack = 2;
+    static constexpr std::uint64_t kDirectFloor = std::uint64_t{1} << 16;
 
     NodeIndex() noexcept = default;
-    ~NodeIndex() { std::free(slots_); }
+    ~NodeIndex() {
+        std::free(slots_);
+        std::free(direct_);
+    }
     NodeIndex(const NodeIndex&) = delete;
     NodeIndex& operator=(const NodeIndex&) = delete;
-    NodeIndex(NodeIndex&& o) noexcept : slots_(o.slots_), cap_(o.cap_) {
-        o.slots_ = nullptr;
-        o.cap_ = 0;
-    }
+    NodeIndex(NodeIndex&& o) noexcept { take(o); }
     NodeIndex& operator=(NodeIndex&& o) noexcept {
         if (this != &o) {
             std::free(slots_);
-            slots_ = o.slots_;
-            cap_ = o.cap_;
-            o.slots_ = nullptr;
-            o.cap_ = 0;
+            std::free(direct_);
+            take(o);
         }
         return *this;
     }
 
     Index find(NodeId id) const noexcept {
+        if (!hashed_) return static_cast<std::uint64_t>(id) < direct_cap_ ? direct_[id] : kNoIndex;
         if (cap_ == 0) return kNoIndex;
         std::uint64_t mask = cap_ - 1;
         for (std::uint64_t s = node_hash(id) & mask;; s = (s + 1) & mask) {
@@ -56,23 +77,44 @@ class NodeIndex {
     // Starts loading the slot where a lookup of id begins, so that a batch of independent lookups
     // overlaps its cache misses instead of paying them one after another.
     void prefetch(NodeId id) const noexcept {
-        if (cap_ != 0) __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)]);
+        if (!hashed_) {
+            if (static_cast<std::uint64_t>(id) < direct_cap_) __builtin_prefetch(&direct_[id]);
+        } else if (cap_ != 0) {
+            __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)]);
+        }
     }
 
-    // Makes room for `count` entries in all. Throws std::bad_alloc (or Interrupted, when `stop` says
-    // so while a large table is rebuilt) and leaves the index as it was.
-    void reserve(std::uint64_t count, const Interrupt& stop = Interrupt::never()) {
-        if (fits(count, cap_)) return;
-        std::uint64_t cap = cap_ == 0 ? kMinCapacity : cap_;
-        while (!fits(count, cap)) {
-            if (cap > (UINT64_MAX / sizeof(Slot)) / 2) throw std::bad_alloc();
-            cap *= 2;
+    // Makes room for `count` entries in all, the new ones having ids in [lo, hi]. Throws
+    // std::bad_alloc (or Interrupted, when `stop` says so while a large array is rebuilt) and leaves
+    // the index as it was.
+    void reserve(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop = Interrupt::never()) {
+        if (!empty_) {
+            lo = std::min(lo, lo_);
+            hi = std::max(hi, hi_);
         }
-        rehash(cap, stop);
+        const std::uint64_t limit = std::max(kDirectSlack * count, kDirectFloor);
+        if (lo >= 0 && static_cast<std::uint64_t>(hi) < limit) {
+            if (hashed_) {
+                become_direct(static_cast<std::uint64_t>(hi) + 1, limit, stop);
+            } else {
+                grow_direct(static_cast<std::uint64_t>(hi) + 1, limit, stop);
+            }
+        } else if (!hashed_) {
+            become_hashed(count, stop);
+        } else if (!fits(count, cap_)) {
+            rehash(capacity_for(count), stop);
+        }
     }
 
     // Adds id -> index for an id that is absent, into room made by reserve().
     void insert_new(NodeId id, Index index) noexcept {
+        lo_ = empty_ ? id : std::min(lo_, id);
+        hi_ = empty_ ? id : std::max(hi_, id);
+        empty_ = false;
+        if (!hashed_) {
+            direct_[id] = index;
+            return;
+        }
         std::uint64_t mask = cap_ - 1;
         std::uint64_t s = node_hash(id) & mask;
         while (slots_[s].index != kNoIndex) s = (s + 1) & mask;
@@ -89,26 +131,102 @@ class NodeIndex {
         return count * kMaxLoadDen <= cap * kMaxLoadNum;
     }
 
+    std::uint64_t capacity_for(std::uint64_t count) const {
+        std::uint64_t cap = cap_ == 0 ? kMinCapacity : cap_;
+        while (!fits(count, cap)) {
+            if (cap > (UINT64_MAX / sizeof(Slot)) / 2) throw std::bad_alloc();
+            cap *= 2;
+        }
+        return cap;
+    }
+
+    template <class T>
+    static T* allocate(std::uint64_t n) {
+        if (n > UINT64_MAX / sizeof(T)) throw std::bad_alloc();
+        T* p = static_cast<T*>(std::malloc(n * sizeof(T)));
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+
+    // Runs stop.check() every kCheckEvery steps of a loop that fills `fresh`, freeing it if the
+    // check throws.
+    static void check_filling(std::uint64_t step, void* fresh, const Interrupt& stop) {
+        if (step % kCheckEvery != 0) return;
+        try {
+            stop.check();
+        } catch (...) {
+            std::free(fresh);
+            throw;
+        }
+    }
+
+    // Widens the direct array to at least `needed` slots: geometrically, within `limit`.
+    void grow_direct(std::uint64_t needed, std::uint64_t limit, const Interrupt& stop) {
+        if (needed <= direct_cap_) return;
+        const std::uint64_t cap = std::max(needed, std::min(limit, std::max(2 * direct_cap_, kDirectFloor)));
+        Index* fresh = allocate<Index>(cap);
+        for (std::uint64_t s = 0; s < cap; ++s) {
+            check_filling(s, fresh, stop);
+            fresh[s] = s < direct_cap_ ? direct_[s] : kNoIndex;
+        }
+        std::free(direct_);
+        direct_ = fresh;
+        direct_cap_ = cap;
+    }
+
+    // Moves every entry of the table into a direct array of at least `needed` slots.
+    void become_direct(std::uint64_t needed, std::uint64_t limit, const Interrupt& stop) {
+        const std::uint64_t cap = std::max(needed, std::min(limit, kDirectFloor));
+        Index* fresh = allocate<Index>(cap);
+        for (std::uint64_t s = 0; s < cap; ++s) {
+            check_filling(s, fresh, stop);
+            fresh[s] = kNoIndex;
+        }
+        for (std::uint64_t s = 0; s < cap_; ++s) {
+            check_filling(s, fresh, stop);
+            if (slots_[s].index != kNoIndex) fresh[slots_[s].id] = slots_[s].index;  // ids are < needed
+        }
+        std::free(slots_);
+        slots_ = nullptr;
+        cap_ = 0;
+        direct_ = fresh;
+        direct_cap_ = cap;
+        hashed_ = false;
+    }
+
+    // Moves every entry of the direct array into a table with room for `count`.
+    void become_hashed(std::uint64_t count, const Interrupt& stop) {
+        const std::uint64_t cap = capacity_for(count);
+        Slot* fresh = allocate<Slot>(cap);
+        for (std::uint64_t s = 0; s < cap; ++s) {
+            check_filling(s, fresh, stop);
+            fresh[s].index = kNoIndex;
+        }
+        const std::uint64_t mask = cap - 1;
+        for (std::uint64_t id = 0; id < direct_cap_; ++id) {
+            check_filling(id, fresh, stop);
+            if (direct_[id] == kNoIndex) continue;
+            std::uint64_t t = node_hash(static_cast<NodeId>(id)) & mask;
+            while (fresh[t].index != kNoIndex) t = (t + 1) & mask;
+            fresh[t] = Slot{static_cast<NodeId>(id), direct_[id]};
+        }
+        std::free(direct_);
+        direct_ = nullptr;
+        direct_cap_ = 0;
+        slots_ = fresh;
+        cap_ = cap;
+        hashed_ = true;
+    }
+
     void rehash(std::uint64_t new_cap, const Interrupt& stop) {
-        Slot* fresh = static_cast<Slot*>(std::malloc(new_cap * sizeof(Slot)));
-        if (fresh == nullptr) throw std::bad_alloc();
-        // Rebuilding a table of tens of millions of slots takes a while: check now and then.
-        auto checked = [&](std::uint64_t s) {
-            if (s % kCheckEvery != 0) return;
-            try {
-                stop.check();
-            } catch (...) {
-                std::free(fresh);
-                throw;
-            }
-        };
+        Slot* fresh = allocate<Slot>(new_cap);
         for (std::uint64_t s = 0; s < new_cap; ++s) {
-            checked(s);
+            check_filling(s, fresh, stop);
             fresh[s].index = kNoIndex;
         }
         std::uint64_t mask = new_cap - 1;
         for (std::uint64_t s = 0; s < cap_; ++s) {
-            checked(s);
+            check_filling(s, fresh, stop);
             if (slots_[s].index == kNoIndex) continue;
             std::uint64_t t = node_hash(slots_[s].id) & mask;
             while (fresh[t].index != kNoIndex) t = (t + 1) & mask;
@@ -119,6 +237,24 @@ class NodeIndex {
         cap_ = new_cap;
     }
 
+    void take(NodeIndex& o) noexcept {
+        slots_ = std::exchange(o.slots_, nullptr);
+        cap_ = std::exchange(o.cap_, 0);
+        direct_ = std::exchange(o.direct_, nullptr);
+        direct_cap_ = std::exchange(o.direct_cap_, 0);
+        hashed_ = std::exchange(o.hashed_, false);
+        empty_ = std::exchange(o.empty_, true);
+        lo_ = o.lo_;
+        hi_ = o.hi_;
+    }
+
+    bool hashed_ = false;
+    // The smallest and largest id stored (meaningless while empty_).
+    bool empty_ = true;
+    NodeId lo_ = 0;
+    NodeId hi_ = 0;
+    Index* direct_ = nullptr;
+    std::uint64_t direct_cap_ = 0;
     Slot* slots_ = nullptr;
     std::uint64_t cap_ = 0;
 };

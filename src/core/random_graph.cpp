@@ -127,7 +127,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
     if (range > kPackableRange) {
         if (node_count() == 0) {
             // m edges touch at most 2m nodes: never reserve for ids that cannot be reached.
-            reserve_nodes(std::min(m >= range / 2 ? range : 2 * m, kMaxNodes), stop);
+            reserve_nodes(std::min(m >= range / 2 ? range : 2 * m, kMaxNodes), 0, static_cast<NodeId>(range - 1), stop);
         }
         // Edge by edge: an interrupt keeps the edges inserted so far.
         for (std::uint64_t attempt = 0, added = 0; added < m; ++attempt) {

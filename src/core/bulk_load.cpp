@@ -232,8 +232,13 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, const Interrupt& sto
         if (k + kLookahead < fresh_ids.size()) index_.prefetch(fresh_ids[k + kLookahead]);
         append_node(fresh_ids[k]);
     }
-    for (std::uint64_t v = 0; v < total; ++v)
-        if (start[v] != start[v + 1]) nbrs_[v] = std::move(built[v]);
+    for (std::uint64_t v = 0; v < total; ++v) {
+        if (v + kLookahead < total && start[v + kLookahead] != start[v + kLookahead + 1])
+            index_.prefetch(ids_[v + kLookahead]);
+        if (start[v] == start[v + 1]) continue;
+        nbrs_[v] = std::move(built[v]);
+        index_.set_degree(ids_[v], nbrs_[v].size());
+    }
     edge_count_ += new_entries / 2;
 }
 

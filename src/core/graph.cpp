@@ -25,10 +25,7 @@ std::vector<NodeId> Graph::neighbors(NodeId id) const {
     return out;
 }
 
-std::uint64_t Graph::degree(NodeId id) const noexcept {
-    Index i = find(id);
-    return i == kNoIndex ? 0 : nbrs_[i].size();
-}
+std::uint64_t Graph::degree(NodeId id) const noexcept { return index_.degree(id); }
 
 void Graph::check_node_limit(std::uint64_t count) {
     if (count > kMaxNodes) {
@@ -102,7 +99,11 @@ bool Graph::insert_edge(NodeId u, NodeId v) {
         if (iv == kNoIndex) iv = u == v ? iu : append_node(v);
     }
     nbrs_[iu].insert_new(iv);
-    if (iv != iu) nbrs_[iv].insert_new(iu);
+    index_.set_degree(u, nbrs_[iu].size());
+    if (iv != iu) {
+        nbrs_[iv].insert_new(iu);
+        index_.set_degree(v, nbrs_[iv].size());
+    }
     ++edge_count_;
     return true;
 }

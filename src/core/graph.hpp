@@ -7,7 +7,9 @@
 //
 // Invariants kept by every operation: neighbour sets are symmetric (v in N(u) iff u in N(v)); every
 // index in a set names a node; a self-loop is the node's own index, once, in its own set;
-// edge_count() counts distinct undirected edges, a self-loop once. Nothing is ever removed.
+// edge_count() counts distinct undirected edges, a self-loop once; the degree the index records for
+// a node is the size of its set (insert_edge and the bulk commit are the only writers of sets, and
+// both record it). Nothing is ever removed.
 //
 // Mutations either complete or, when memory runs out (std::bad_alloc) or a capacity limit is hit
 // (CapacityError), throw before the first visible change, so an edge is stored in both of its

@@ -2,8 +2,8 @@
 //
 // Direct: while every id is a small non-negative number (ids 0..n-1, the usual case, or any range
 // not much wider than the node count), an array indexed by the id itself holds the dense index:
-// a lookup is one load from an array of 4 bytes per id, where a hash table costs a probe into an
-// array four times larger and twice the memory. The array may be at most kDirectSlack slots per
+// a lookup is one load from an array of 8 bytes per id, where a hash table costs a probe into an
+// array at least twice as large. The array may be at most kDirectSlack slots per
 // node wide (or kDirectFloor slots, whichever is more).
 //
 // Hashed: otherwise (a negative id, or ids far wider than the node count), an open-addressing table
@@ -18,6 +18,10 @@
 // needs an id more than kDirectSlack times the node count the array was sized for, and a move to
 // the array needs the count to catch up with it again, so every round trip at least doubles the
 // node count: the moves cost O(1) per node in all.
+//
+// Each entry also keeps its node's degree, written by the store whenever the node's neighbour set
+// changes size: a degree query is then one lookup here, instead of a second cache miss into the
+// neighbour set (the hash slot's padding holds it; the array's entries are 8 bytes instead of 4).
 //
 // In both layouts kNoIndex marks an empty slot, so every id is an ordinary key. Nothing is ever
 // removed (the graph only grows), and nothing iterates the index, so its layout never shows in a
@@ -64,23 +68,26 @@ class NodeIndex {
     }
 
     Index find(NodeId id) const noexcept {
-        if (!hashed_) return static_cast<std::uint64_t>(id) < direct_cap_ ? direct_[id] : kNoIndex;
-        if (cap_ == 0) return kNoIndex;
-        std::uint64_t mask = cap_ - 1;
-        for (std::uint64_t s = node_hash(id) & mask;; s = (s + 1) & mask) {
-            const Slot& slot = slots_[s];
-            if (slot.index == kNoIndex) return kNoIndex;
-            if (slot.id == id) return slot.index;
-        }
+        const Entry* e = entry(id);
+        return e == nullptr ? kNoIndex : e->index;
     }
+
+    // The degree recorded for id; 0 when id is absent.
+    std::uint32_t degree(NodeId id) const noexcept {
+        const Entry* e = entry(id);
+        return e == nullptr ? 0 : e->degree;
+    }
+
+    // Records the degree of id, which must be present.
+    void set_degree(NodeId id, std::uint32_t degree) noexcept { entry(id)->degree = degree; }
 
     // Starts loading the slot where a lookup of id begins, so that a batch of independent lookups
     // overlaps its cache misses instead of paying them one after another.
     void prefetch(NodeId id) const noexcept {
         if (!hashed_) {
-            if (static_cast<std::uint64_t>(id) < direct_cap_) __builtin_prefetch(&direct_[id]);
+            if (static_cast<std::uint64_t>(id) < direct_cap_) __builtin_prefetch(&direct_[id], 1);
         } else if (cap_ != 0) {
-            __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)]);
+            __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)], 1);
         }
     }
 
@@ -106,26 +113,47 @@ class NodeIndex {
         }
     }
 
-    // Adds id -> index for an id that is absent, into room made by reserve().
+    // Adds id -> index (degree 0) for an id that is absent, into room made by reserve().
     void insert_new(NodeId id, Index index) noexcept {
         lo_ = empty_ ? id : std::min(lo_, id);
         hi_ = empty_ ? id : std::max(hi_, id);
         empty_ = false;
         if (!hashed_) {
-            direct_[id] = index;
+            direct_[id] = Entry{index, 0};
             return;
         }
         std::uint64_t mask = cap_ - 1;
         std::uint64_t s = node_hash(id) & mask;
-        while (slots_[s].index != kNoIndex) s = (s + 1) & mask;
-        slots_[s] = Slot{id, index};
+        while (slots_[s].entry.index != kNoIndex) s = (s + 1) & mask;
+        slots_[s] = Slot{id, Entry{index, 0}};
     }
 
    private:
+    struct Entry {
+        Index index;
+        std::uint32_t degree;
+    };
     struct Slot {
         NodeId id;
-        Index index;
+        Entry entry;
     };
+    static constexpr Entry kEmpty{kNoIndex, 0};
+
+    Entry* entry(NodeId id) noexcept { return const_cast<Entry*>(std::as_const(*this).entry(id)); }
+    const Entry* entry(NodeId id) const noexcept {
+        if (!hashed_) {
+            if (static_cast<std::uint64_t>(id) >= direct_cap_) return nullptr;
+            const Entry* e = &direct_[id];
+            return e->index == kNoIndex ? nullptr : e;
+        }
+        if (cap_ == 0) return nullptr;
+        std::uint64_t mask = cap_ - 1;
+        for (std::uint64_t s = node_hash(id) & mask;; s = (s + 1) & mask) {
+            const Slot& slot = slots_[s];
+            if (slot.entry.index == kNoIndex) return nullptr;
+            if (slot.id == id) return &slot.entry;
+        }
+    }
 
     static bool fits(std::uint64_t count, std::uint64_t cap) noexcept {
         return count * kMaxLoadDen <= cap * kMaxLoadNum;
@@ -164,10 +192,10 @@ class NodeIndex {
     void grow_direct(std::uint64_t needed, std::uint64_t limit, const Interrupt& stop) {
         if (needed <= direct_cap_) return;
         const std::uint64_t cap = std::max(needed, std::min(limit, std::max(2 * direct_cap_, kDirectFloor)));
-        Index* fresh = allocate<Index>(cap);
+        Entry* fresh = allocate<Entry>(cap);
         for (std::uint64_t s = 0; s < cap; ++s) {
             check_filling(s, fresh, stop);
-            fresh[s] = s < direct_cap_ ? direct_[s] : kNoIndex;
+            fresh[s] = s < direct_cap_ ? direct_[s] : kEmpty;
         }
         std::free(direct_);
         direct_ = fresh;
@@ -177,14 +205,14 @@ class NodeIndex {
     // Moves every entry of the table into a direct array of at least `needed` slots.
     void become_direct(std::uint64_t needed, std::uint64_t limit, const Interrupt& stop) {
         const std::uint64_t cap = std::max(needed, std::min(limit, kDirectFloor));
-        Index* fresh = allocate<Index>(cap);
+        Entry* fresh = allocate<Entry>(cap);
         for (std::uint64_t s = 0; s < cap; ++s) {
             check_filling(s, fresh, stop);
-            fresh[s] = kNoIndex;
+            fresh[s] = kEmpty;
         }
         for (std::uint64_t s = 0; s < cap_; ++s) {
             check_filling(s, fresh, stop);
-            if (slots_[s].index != kNoIndex) fresh[slots_[s].id] = slots_[s].index;  // ids are < needed
+            if (slots_[s].entry.index != kNoIndex) fresh[slots_[s].id] = slots_[s].entry;  // ids are < needed
         }
         std::free(slots_);
         slots_ = nullptr;
@@ -200,14 +228,14 @@ class NodeIndex {
         Slot* fresh = allocate<Slot>(cap);
         for (std::uint64_t s = 0; s < cap; ++s) {
             check_filling(s, fresh, stop);
-            fresh[s].index = kNoIndex;
+            fresh[s].entry = kEmpty;
         }
         const std::uint64_t mask = cap - 1;
         for (std::uint64_t id = 0; id < direct_cap_; ++id) {
             check_filling(id, fresh, stop);
-            if (direct_[id] == kNoIndex) continue;
+            if (direct_[id].index == kNoIndex) continue;
             std::uint64_t t = node_hash(static_cast<NodeId>(id)) & mask;
-            while (fresh[t].index != kNoIndex) t = (t + 1) & mask;
+            while (fresh[t].entry.index != kNoIndex) t = (t + 1) & mask;
             fresh[t] = Slot{static_cast<NodeId>(id), direct_[id]};
         }
         std::free(direct_);
@@ -222,14 +250,14 @@ class NodeIndex {
         Slot* fresh = allocate<Slot>(new_cap);
         for (std::uint64_t s = 0; s < new_cap; ++s) {
             check_filling(s, fresh, stop);
-            fresh[s].index = kNoIndex;
+            fresh[s].entry = kEmpty;
         }
         std::uint64_t mask = new_cap - 1;
         for (std::uint64_t s = 0; s < cap_; ++s) {
             check_filling(s, fresh, stop);
-            if (slots_[s].index == kNoIndex) continue;
+            if (slots_[s].entry.index == kNoIndex) continue;
             std::uint64_t t = node_hash(slots_[s].id) & mask;
-            while (fresh[t].index != kNoIndex) t = (t + 1) & mask;
+            while (fresh[t].entry.index != kNoIndex) t = (t + 1) & mask;
             fresh[t] = slots_[s];
         }
         std::free(slots_);
@@ -253,7 +281,7 @@ class NodeIndex {
     bool empty_ = true;
     NodeId lo_ = 0;
     NodeId hi_ = 0;
-    Index* direct_ = nullptr;
+    Entry* direct_ = nullptr;
     std::uint64_t direct_cap_ = 0;
     Slot* slots_ = nullptr;
     std::uint64_t cap_ = 0;

@@ -122,10 +122,7 @@ class NodeIndex {
             direct_[id] = Entry{index, 0};
             return;
         }
-        std::uint64_t mask = cap_ - 1;
-        std::uint64_t s = node_hash(id) & mask;
-        while (slots_[s].entry.index != kNoIndex) s = (s + 1) & mask;
-        slots_[s] = Slot{id, Entry{index, 0}};
+        place(slots_, cap_ - 1, Slot{id, Entry{index, 0}});
     }
 
    private:
@@ -197,9 +194,19 @@ class NodeIndex {
             check_filling(s, fresh, stop);
             fresh[s] = s < direct_cap_ ? direct_[s] : kEmpty;
         }
+        adopt(fresh, cap, nullptr, 0);
+    }
+
+    // Makes the index either `array` (of `array_cap` entries: the direct layout) or `table` (of
+    // `table_cap` slots: the hashed layout), the other being null, and releases what was there.
+    void adopt(Entry* array, std::uint64_t array_cap, Slot* table, std::uint64_t table_cap) noexcept {
+        std::free(slots_);
         std::free(direct_);
-        direct_ = fresh;
-        direct_cap_ = cap;
+        direct_ = array;
+        direct_cap_ = array_cap;
+        slots_ = table;
+        cap_ = table_cap;
+        hashed_ = table != nullptr;
     }
 
     // Moves every entry of the table into a direct array of at least `needed` slots.
@@ -214,55 +221,44 @@ class NodeIndex {
             check_filling(s, fresh, stop);
             if (slots_[s].entry.index != kNoIndex) fresh[slots_[s].id] = slots_[s].entry;  // ids are < needed
         }
-        std::free(slots_);
-        slots_ = nullptr;
-        cap_ = 0;
-        direct_ = fresh;
-        direct_cap_ = cap;
-        hashed_ = false;
+        adopt(fresh, cap, nullptr, 0);
+    }
+
+    // A table of `cap` empty slots.
+    static Slot* empty_table(std::uint64_t cap, const Interrupt& stop) {
+        Slot* table = allocate<Slot>(cap);
+        for (std::uint64_t s = 0; s < cap; ++s) {
+            check_filling(s, table, stop);
+            table[s].entry = kEmpty;
+        }
+        return table;
+    }
+
+    // Puts a slot whose id is absent into a table of mask + 1 slots.
+    static void place(Slot* table, std::uint64_t mask, const Slot& slot) noexcept {
+        std::uint64_t t = node_hash(slot.id) & mask;
+        while (table[t].entry.index != kNoIndex) t = (t + 1) & mask;
+        table[t] = slot;
     }
 
     // Moves every entry of the direct array into a table with room for `count`.
     void become_hashed(std::uint64_t count, const Interrupt& stop) {
         const std::uint64_t cap = capacity_for(count);
-        Slot* fresh = allocate<Slot>(cap);
-        for (std::uint64_t s = 0; s < cap; ++s) {
-            check_filling(s, fresh, stop);
-            fresh[s].entry = kEmpty;
-        }
-        const std::uint64_t mask = cap - 1;
+        Slot* fresh = empty_table(cap, stop);
         for (std::uint64_t id = 0; id < direct_cap_; ++id) {
             check_filling(id, fresh, stop);
-            if (direct_[id].index == kNoIndex) continue;
-            std::uint64_t t = node_hash(static_cast<NodeId>(id)) & mask;
-            while (fresh[t].entry.index != kNoIndex) t = (t + 1) & mask;
-            fresh[t] = Slot{static_cast<NodeId>(id), direct_[id]};
+            if (direct_[id].index != kNoIndex) place(fresh, cap - 1, Slot{static_cast<NodeId>(id), direct_[id]});
         }
-        std::free(direct_);
-        direct_ = nullptr;
-        direct_cap_ = 0;
-        slots_ = fresh;
-        cap_ = cap;
-        hashed_ = true;
+        adopt(nullptr, 0, fresh, cap);
     }
 
     void rehash(std::uint64_t new_cap, const Interrupt& stop) {
-        Slot* fresh = allocate<Slot>(new_cap);
-        for (std::uint64_t s = 0; s < new_cap; ++s) {
-            check_filling(s, fresh, stop);
-            fresh[s].entry = kEmpty;
-        }
-        std::uint64_t mask = new_cap - 1;
+        Slot* fresh = empty_table(new_cap, stop);
         for (std::uint64_t s = 0; s < cap_; ++s) {
             check_filling(s, fresh, stop);
-            if (slots_[s].entry.index == kNoIndex) continue;
-            std::uint64_t t = node_hash(slots_[s].id) & mask;
-            while (fresh[t].entry.index != kNoIndex) t = (t + 1) & mask;
-            fresh[t] = slots_[s];
+            if (slots_[s].entry.index != kNoIndex) place(fresh, new_cap - 1, slots_[s]);
         }
-        std::free(slots_);
-        slots_ = fresh;
-        cap_ = new_cap;
+        adopt(nullptr, 0, fresh, new_cap);
     }
 
     void take(NodeIndex& o) noexcept {

@@ -19,23 +19,17 @@
 
 namespace qm::py {
 
-// Detaches the calling thread for its lifetime (or until reattach()). Construct it attached; it
-// re-attaches on every path out, exceptions included, so the failure mapping that catches them
-// runs attached.
+// Detaches the calling thread for its lifetime. Construct it attached; it re-attaches on every path
+// out, exceptions included, so the failure mapping that catches them runs attached.
 class Detached {
    public:
     Detached() noexcept;
-    ~Detached() { reattach(); }
+    ~Detached() { PyEval_RestoreThread(state_); }
     Detached(const Detached&) = delete;
     Detached& operator=(const Detached&) = delete;
 
     // What the operation checks to know whether to stop.
     const Interrupt& interrupt() const noexcept { return interrupt_; }
-
-    void reattach() noexcept {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-        state_ = nullptr;
-    }
 
    private:
     static bool poll(void* self) noexcept;

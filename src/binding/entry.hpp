@@ -132,26 +132,20 @@ template <class M, class G, class Args>
 PyObject* run_and_convert(G& graph, Args& values) {
     using Traits = TraitsOf<M>;
     using R = typename Traits::Result;
-    if constexpr (Traits::detaches) {
-        Detached detached;
-        auto call = [&](auto&... a) -> R { return M::run(graph, detached.interrupt(), std::move(a)...); };
-        if constexpr (std::is_void_v<R>) {
-            std::apply(call, values);
-            detached.reattach();
-            Py_RETURN_NONE;
+    auto call = [&](auto&... a) -> R {
+        if constexpr (Traits::detaches) {
+            // Re-attaches once run() has returned (its result is already built) or thrown.
+            Detached detached;
+            return M::run(graph, detached.interrupt(), std::move(a)...);
         } else {
-            R result = std::apply(call, values);
-            detached.reattach();
-            return to_python(result);
+            return M::run(graph, std::move(a)...);
         }
+    };
+    if constexpr (std::is_void_v<R>) {
+        std::apply(call, values);
+        Py_RETURN_NONE;
     } else {
-        auto call = [&](auto&... a) -> decltype(auto) { return M::run(graph, std::move(a)...); };
-        if constexpr (std::is_void_v<R>) {
-            std::apply(call, values);
-            Py_RETURN_NONE;
-        } else {
-            return to_python(std::apply(call, values));
-        }
+        return to_python(std::apply(call, values));
     }
 }
 

@@ -92,9 +92,9 @@ bool Graph::insert_edge(NodeId u, NodeId v) {
         std::uint64_t missing = (iu == kNoIndex) + (u != v && iv == kNoIndex);
         if (iu != kNoIndex) nbrs_[iu].reserve_one();
         if (iv != kNoIndex) nbrs_[iv].reserve_one();
-        const NodeId lo = iu == kNoIndex ? (iv == kNoIndex ? std::min(u, v) : u) : v;
-        const NodeId hi = iu == kNoIndex ? (iv == kNoIndex ? std::max(u, v) : u) : v;
-        reserve_nodes(node_count() + missing, lo, hi);
+        const NodeId one = iu == kNoIndex ? u : v;      // a missing end
+        const NodeId other = iv == kNoIndex ? v : u;    // the other missing end, or the same one
+        reserve_nodes(node_count() + missing, std::min(one, other), std::max(one, other));
         if (iu == kNoIndex) iu = append_node(u);
         if (iv == kNoIndex) iv = u == v ? iu : append_node(v);
     }

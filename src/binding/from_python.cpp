@@ -58,25 +58,6 @@ Py_ssize_t sequence_room(PyObject* o) {
 
 namespace {
 
-// Releases a buffer view on every path out.
-class BufferView {
-   public:
-    explicit BufferView(PyObject* o) noexcept {
-        ok_ = PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_ND | PyBUF_C_CONTIGUOUS) == 0;
-        if (!ok_) PyErr_Clear();  // no contiguous buffer: the item-by-item path decides
-    }
-    ~BufferView() {
-        if (ok_) PyBuffer_Release(&view_);
-    }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    const Py_buffer* get() const noexcept { return ok_ ? &view_ : nullptr; }
-
-   private:
-    Py_buffer view_{};
-    bool ok_ = false;
-};
-
 // Values copied between two looks at pending signals (8 MB of int64).
 constexpr std::size_t kValuesPerSignalCheck = std::size_t{1} << 20;
 
@@ -84,7 +65,6 @@ constexpr std::size_t kValuesPerSignalCheck = std::size_t{1} << 20;
 // done, -1 with the exception of a handler that raised.
 template <class T>
 int copy_values(const T* p, std::size_t n, std::vector<std::int64_t>& out) {
-    out.clear();
     out.reserve(n);
     for (std::size_t done = 0; done < n; done += kValuesPerSignalCheck) {
         if (done > 0 && PyErr_CheckSignals() != 0) return -1;
@@ -98,34 +78,24 @@ int widen(const Py_buffer& view, std::vector<std::int64_t>& out) {
     return copy_values(static_cast<const T*>(view.buf), static_cast<std::size_t>(view.len) / sizeof(T), out);
 }
 
-}  // namespace
-
-int read_integer_buffer(PyObject* o, std::vector<std::int64_t>& out) {
-    if (!PyObject_CheckBuffer(o)) return 0;
-    BufferView buffer(o);
-    const Py_buffer* view = buffer.get();
-    if (view == nullptr || view->ndim != 1) return 0;
+// The buffer's values widened into out, or 0 when its format is not one we read.
+int widen_buffer(const Py_buffer& view, std::vector<std::int64_t>& out) {
     // Native formats only: one type code, optionally after '@'.
-    const char* format = view->format != nullptr ? view->format : "B";
+    const char* format = view.format != nullptr ? view.format : "B";
     if (format[0] == '@') ++format;
     if (format[0] == '\0' || format[1] != '\0') return 0;
-    const Py_ssize_t size = view->itemsize;
     switch (format[0]) {
-        case 'b': return widen<signed char>(*view, out);
-        case 'B': return widen<unsigned char>(*view, out);
-        case 'h': return widen<short>(*view, out);
-        case 'H': return widen<unsigned short>(*view, out);
-        case 'i': return widen<int>(*view, out);
-        case 'I': return widen<unsigned int>(*view, out);
-        case 'l':
-        case 'q':
-            if (size != sizeof(std::int64_t)) return 0;
-            return widen<std::int64_t>(*view, out);
+        case 'b': return widen<signed char>(view, out);
+        case 'B': return widen<unsigned char>(view, out);
+        case 'h': return widen<short>(view, out);
+        case 'H': return widen<unsigned short>(view, out);
+        case 'i': return widen<int>(view, out);
+        case 'I': return widen<unsigned int>(view, out);
         case 'L':
         case 'Q': {
-            if (size != sizeof(std::uint64_t)) return 0;
-            const auto* p = static_cast<const std::uint64_t*>(view->buf);
-            const std::size_t n = static_cast<std::size_t>(view->len) / sizeof(std::uint64_t);
+            if (view.itemsize != sizeof(std::uint64_t)) return 0;
+            const auto* p = static_cast<const std::uint64_t*>(view.buf);
+            const std::size_t n = static_cast<std::size_t>(view.len) / sizeof(std::uint64_t);
             // Values past the signed range need the item-by-item path's exact OverflowError.
             if (std::any_of(p, p + n, [](std::uint64_t v) { return v > INT64_MAX; })) return 0;
             return copy_values(p, n, out);
@@ -133,6 +103,38 @@ int read_integer_buffer(PyObject* o, std::vector<std::int64_t>& out) {
         default:
             return 0;
     }
+}
+
+// Whether the buffer holds native signed 64-bit integers, which are node ids as they stand.
+bool holds_node_ids(const Py_buffer& view) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (format[0] == '@') ++format;
+    return (format[0] == 'l' || format[0] == 'q') && format[1] == '\0' && view.itemsize == sizeof(NodeId);
+}
+
+}  // namespace
+
+NodeIdsIn::~NodeIdsIn() {
+    if (holds_view_) PyBuffer_Release(&view_);
+}
+
+int NodeIdsIn::read_buffer(PyObject* o) {
+    if (!PyObject_CheckBuffer(o)) return 0;
+    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_ND | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();  // no contiguous buffer: the item-by-item path decides
+        return 0;
+    }
+    holds_view_ = true;
+    if (view_.ndim == 1 && holds_node_ids(view_)) {
+        values_ = {static_cast<const NodeId*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(NodeId)};
+        return 1;  // read in place; the view stays held until the call ends
+    }
+    const int done = view_.ndim == 1 ? widen_buffer(view_, owned_) : 0;
+    PyBuffer_Release(&view_);
+    holds_view_ = false;
+    if (done == 0) owned_.clear();
+    values_ = owned_;
+    return done;
 }
 
 }  // namespace qm::py

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -126,29 +127,48 @@ bool for_each_item(PyObject* o, Append&& append) {
     return !PyErr_Occurred();
 }
 
-// Reads a one-dimensional, contiguous buffer of integers (a numpy array, an array.array) straight
-// into out. Returns 1 when done, 0 when the object offers no such buffer or holds a value that only
-// the item-by-item path reports correctly, -1 with an exception set on failure.
-int read_integer_buffer(PyObject* o, std::vector<std::int64_t>& out);
+// An argument that is a sequence of node ids. A contiguous buffer of native 64-bit signed integers
+// (a numpy int64 array, say) is read where it lies, its buffer held until the call ends, so a load
+// of a large array takes no copy of it; anything else is read once, in iteration order, into an
+// array of our own. Destroyed attached, like every argument.
+class NodeIdsIn {
+   public:
+    NodeIdsIn() noexcept = default;
+    ~NodeIdsIn();
+    NodeIdsIn(const NodeIdsIn&) = delete;
+    NodeIdsIn& operator=(const NodeIdsIn&) = delete;
 
-// A sequence is read once, in iteration order, into one contiguous array.
-template <class T>
-struct FromPython<std::vector<T>> {
-    static bool convert(PyObject* o, std::vector<T>& out) {
+    std::span<const NodeId> values() const noexcept { return values_; }
+
+   private:
+    friend struct FromPython<NodeIdsIn>;
+    // Reads a one-dimensional, contiguous buffer of integers (a numpy array, an array.array).
+    // Returns 1 when done, 0 when the object offers no such buffer or holds a value that only the
+    // item-by-item path reports correctly, -1 with an exception set on failure.
+    int read_buffer(PyObject* o);
+
+    std::vector<NodeId> owned_;
+    Py_buffer view_{};
+    bool holds_view_ = false;
+    std::span<const NodeId> values_;
+};
+
+template <>
+struct FromPython<NodeIdsIn> {
+    static bool convert(PyObject* o, NodeIdsIn& out) {
         Py_ssize_t room = sequence_room(o);
         if (room < 0) return false;
-        if constexpr (std::is_same_v<T, std::int64_t>) {
-            int done = read_integer_buffer(o, out);
-            if (done != 0) return done > 0;
-        }
-        out.clear();
-        out.reserve(static_cast<std::size_t>(room));
-        return for_each_item(o, [&](PyObject* item) {
-            T value;
-            if (!FromPython<T>::convert(item, value)) return false;
-            out.push_back(value);
+        int done = out.read_buffer(o);
+        if (done != 0) return done > 0;
+        out.owned_.reserve(static_cast<std::size_t>(room));
+        bool ok = for_each_item(o, [&](PyObject* item) {
+            NodeId value;
+            if (!FromPython<NodeId>::convert(item, value)) return false;
+            out.owned_.push_back(value);
             return true;
         });
+        out.values_ = out.owned_;
+        return ok;
     }
 };
 

@@ -98,14 +98,14 @@ struct AddEdgesFlat : Exclusive {
     static constexpr const char* name = "add_edges_flat";
     static constexpr const char* doc = "add_edges_flat($self, flat)\n--\n\n";
     static constexpr std::array params{"flat"};
-    static void run(Graph& g, const Interrupt& stop, const std::vector<NodeId>& flat) { g.add_edges(flat, stop); }
+    static void run(Graph& g, const Interrupt& stop, const NodeIdsIn& flat) { g.add_edges(flat.values(), stop); }
 };
 
 struct AddNodesFrom : Exclusive {
     static constexpr const char* name = "add_nodes_from";
     static constexpr const char* doc = "add_nodes_from($self, nodes)\n--\n\n";
     static constexpr std::array params{"nodes"};
-    static void run(Graph& g, const Interrupt& stop, const std::vector<NodeId>& nodes) { g.add_nodes(nodes, stop); }
+    static void run(Graph& g, const Interrupt& stop, const NodeIdsIn& nodes) { g.add_nodes(nodes.values(), stop); }
 };
 
 struct BuildRandom : Exclusive {
@@ -193,8 +193,8 @@ struct SubgraphEdgeCount : Shared {
     static constexpr const char* name = "subgraph_edge_count";
     static constexpr const char* doc = "subgraph_edge_count($self, nodes)\n--\n\n";
     static constexpr std::array params{"nodes"};
-    static std::uint64_t run(const Graph& g, const Interrupt& stop, const std::vector<NodeId>& nodes) {
-        return g.subgraph_edge_count(nodes, stop);
+    static std::uint64_t run(const Graph& g, const Interrupt& stop, const NodeIdsIn& nodes) {
+        return g.subgraph_edge_count(nodes.values(), stop);
     }
 };
 

@@ -7,14 +7,22 @@
 //      order in which insert_edge would create them, u before v);
 //   2. group the neighbour entries by node with a stable two-level bucket sort, so each node's
 //      group lists its new neighbours in the order of the edges that bring them;
-//   3. give each touched node its new neighbour set in one go, inserting its group in order into a
-//      copy of its old set. A set's layout depends only on the sequence of insertions into it, so
-//      the copy ends up exactly as one-by-one insertion would leave the original.
-// Nothing visible changes until every new set is built; the commit then only moves memory, so
-// running out of memory anywhere leaves the graph exactly as it was.
+//   3. give each touched node its group, inserted in order. A set that can take its whole group
+//      without changing its layout (a list with room, a table that need not grow) is only given
+//      the room now; any other is rebuilt aside, as a copy into which the group is inserted one by
+//      one. A set's layout depends only on the sequence of insertions into it, so either way it
+//      ends up exactly as one-by-one insertion would leave it.
+// Nothing visible changes until every allocation has succeeded (extra room in a list is not
+// visible); the commit then inserts into room already made and moves sets, so running out of
+// memory anywhere leaves the graph exactly as it was.
+//
+// A very large batch goes in as consecutive chunks, each all at once as above, so that the working
+// memory of a load stays a fraction of the graph it builds. A failure part way through keeps the
+// chunks before it: a prefix of the batch, in input order.
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "graph.hpp"
@@ -27,6 +35,15 @@ namespace {
 // A batch with fewer than one endpoint for every kBatchStoreRatio nodes already stored goes through
 // insert_edge pair by pair: the passes above touch arrays sized by the whole store.
 constexpr std::uint64_t kBatchStoreRatio = 8;
+// A batch of up to kWholeBatchEdges edges goes in at once; a larger one in chunks of
+// max(kWholeBatchEdges, edges / kChunksPerBatch). Mapping and grouping take 24 bytes for each edge
+// of a chunk, on top of the graph's 8 to 16 bytes per edge: a sixteenth of a very large batch at a
+// time keeps them a small fraction of the graph, and chunks of the bound (some 400 MB of working
+// memory) keep the per-chunk passes over all nodes few.
+constexpr std::uint64_t kWholeBatchEdges = std::uint64_t{1} << 24;
+constexpr std::uint64_t kChunksPerBatch = 16;
+// Endpoints looked up per piece of parallel work.
+constexpr std::size_t kMapGrain = std::size_t{1} << 14;
 // How far ahead of the current endpoint its table slots are prefetched.
 constexpr std::size_t kLookahead = 16;
 // Ids of a batch are mapped through a flat table when they span fewer than this many values per
@@ -124,60 +141,54 @@ void Graph::add_edges(std::span<const NodeId> ends, const Interrupt& stop) {
     mutate([&] { insert_edges(ends, stop); });
 }
 
-void Graph::insert_edges(std::span<const NodeId> ends, const Interrupt& stop) {
-    std::size_t usable = ends.size() & ~std::size_t{1};
-    if (usable == 0) return;
-    if (usable * kBatchStoreRatio >= node_count()) {
-        add_edges_batched(ends.first(usable), stop);
-    } else {
-        for (std::size_t i = 0; i < usable; i += 2) {
-            stop.check_every(i, 2 * kCheckEvery);
-            insert_edge(ends[i], ends[i + 1]);
-        }
-    }
+std::uint64_t Graph::load_chunk_edges(std::uint64_t edges) noexcept {
+    if (edges <= kWholeBatchEdges) return edges;
+    return std::max(kWholeBatchEdges, (edges + kChunksPerBatch - 1) / kChunksPerBatch);
 }
 
-std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids,
-                                        const Interrupt& stop) const {
-    const std::uint64_t base = node_count();
-    std::vector<Index> mapped;
-    mapped.reserve(ends.size());
-    auto number_new = [&](NodeId id) {
-        if (base + fresh_ids.size() >= kMaxNodes) check_node_limit(base + fresh_ids.size() + 1);
-        fresh_ids.push_back(id);
-        return static_cast<Index>(base + fresh_ids.size() - 1);
-    };
-
-    // Ids drawn from a narrow range (the usual 0..n-1) index a flat table directly: no hashing,
-    // and the table is small enough to stay in cache.
-    auto [lo, hi] = std::minmax_element(ends.begin(), ends.end());
-    const std::uint64_t width = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
-    if (width < std::max<std::uint64_t>(kDirectWidthPerEndpoint * ends.size(), kDirectWidthFloor)) {
-        const NodeId low = *lo;
-        auto offset = [low](NodeId id) { return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(low); };
-        std::vector<Index> slot(width + 1, kNoIndex);
+// The dense index of every id of one batch: nodes already stored keep theirs, new ids are numbered
+// on from the store's node count in order of first appearance (the order in which insert_edge
+// would create them, u before v). Ids drawn from a narrow range (the usual 0..n-1) index a flat
+// table directly: no hashing, and the table is small enough to stay in cache.
+struct Graph::BatchIds {
+    BatchIds(const Graph& g, std::span<const NodeId> ends, const Interrupt& stop) : graph(g), base(g.node_count()) {
+        auto [lo, hi] = std::minmax_element(ends.begin(), ends.end());
+        width = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
+        low = *lo;
+        direct = width < std::max<std::uint64_t>(kDirectWidthPerEndpoint * ends.size(), kDirectWidthFloor);
+        if (!direct) return;
+        slot.assign(width + 1, kNoIndex);
         for (std::uint64_t i = 0; i < base; ++i) {
             stop.check_every(i, kCheckEvery);
-            if (offset(ids_[i]) <= width) slot[offset(ids_[i])] = static_cast<Index>(i);
+            if (offset(g.ids_[i]) <= width) slot[offset(g.ids_[i])] = static_cast<Index>(i);
         }
-        for (std::size_t i = 0; i < ends.size(); ++i) {
-            stop.check_every(i, kCheckEvery);
-            Index& x = slot[offset(ends[i])];
-            if (x == kNoIndex) x = number_new(ends[i]);
-            mapped.push_back(x);
-        }
-        return mapped;
     }
 
-    NodeIndex fresh;
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-        stop.check_every(i, kCheckEvery);
-        if (i + kLookahead < ends.size()) {
-            index_.prefetch(ends[i + kLookahead]);
-            fresh.prefetch(ends[i + kLookahead]);
+    std::uint64_t offset(NodeId id) const noexcept {
+        return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(low);
+    }
+    // Starts loading what index() will read for id.
+    void prefetch(NodeId id) const noexcept {
+        if (direct) {
+            __builtin_prefetch(&slot[offset(id)]);
+            return;
         }
-        NodeId id = ends[i];
-        Index x = find(id);
+        graph.index_.prefetch(id);
+        fresh.prefetch(id);
+    }
+    // The index of an id already numbered; reads only, so any number of threads may ask at once.
+    Index known(NodeId id) const noexcept {
+        if (direct) return slot[offset(id)];
+        Index x = graph.find(id);
+        return x != kNoIndex ? x : fresh.find(id);
+    }
+    Index index(NodeId id, const Interrupt& stop) {
+        if (direct) {
+            Index& x = slot[offset(id)];
+            if (x == kNoIndex) x = number_new(id);
+            return x;
+        }
+        Index x = graph.find(id);
         if (x == kNoIndex) {
             x = fresh.find(id);
             if (x == kNoIndex) {
@@ -186,35 +197,124 @@ std::vector<Index> Graph::map_endpoints(std::span<const NodeId> ends, std::vecto
                 fresh.insert_new(id, x);
             }
         }
-        mapped.push_back(x);
+        return x;
     }
-    return mapped;
+    Index number_new(NodeId id) {
+        if (base + fresh_ids.size() >= kMaxNodes) check_node_limit(base + fresh_ids.size() + 1);
+        fresh_ids.push_back(id);
+        return static_cast<Index>(base + fresh_ids.size() - 1);
+    }
+
+    const Graph& graph;
+    const std::uint64_t base;      // node count when the batch started
+    bool numbered = false;          // every id of the batch has its index
+    std::vector<NodeId> fresh_ids;  // new ids, in order of first appearance
+    bool direct;
+    NodeId low;
+    std::uint64_t width;
+    std::vector<Index> slot;  // the direct table: offset(id) -> index
+    NodeIndex fresh;          // otherwise: new id -> index
+};
+
+void Graph::insert_edges(std::span<const NodeId> ends, const Interrupt& stop) {
+    Pending none;
+    const std::size_t usable = ends.size() & ~std::size_t{1};
+    const std::size_t step = 2 * load_chunk_edges(usable / 2);
+    if (step >= usable || usable * kBatchStoreRatio < node_count()) return insert_chunk(ends.first(usable), none, stop);
+    ends = ends.first(usable);
+    // In chunks: number every new id and count every node's entries in the whole batch first.
+    BatchIds ids(*this, ends, stop);
+    Pending pending{Pending::Key::Index, std::vector<std::uint32_t>(ids.base, 0)};
+    std::vector<std::uint32_t>& counts = pending.counts;
+    auto count = [&](Index x) {
+        if (x >= counts.size()) counts.push_back(0);  // a new id: numbered in order
+        counts[x] += counts[x] != UINT32_MAX;
+    };
+    for (std::size_t i = 0; i < usable; i += 2) {
+        stop.check_every(i, 2 * kCheckEvery);
+        if (i + kLookahead < usable) {
+            ids.prefetch(ends[i + kLookahead]);
+            ids.prefetch(ends[i + kLookahead + 1]);
+        }
+        const Index u = ids.index(ends[i], stop);
+        const Index v = ids.index(ends[i + 1], stop);
+        count(u);
+        if (v != u) count(v);
+    }
+    ids.numbered = true;
+    for (std::size_t first = 0; first < usable; first += step)
+        add_edges_batched(ends.subspan(first, std::min(step, usable - first)), ids, pending, stop);
 }
 
-void Graph::add_edges_batched(std::span<const NodeId> ends, const Interrupt& stop) {
+void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop) {
+    const std::size_t usable = ends.size() & ~std::size_t{1};
+    if (usable == 0) return;
+    if (usable * kBatchStoreRatio >= node_count()) {
+        BatchIds ids(*this, ends.first(usable), stop);
+        return add_edges_batched(ends.first(usable), ids, pending, stop);
+    }
+    for (std::size_t i = 0; i < usable; i += 2) {
+        stop.check_every(i, 2 * kCheckEvery);
+        insert_edge(ends[i], ends[i + 1]);
+    }
+}
+
+void Graph::add_edges_batched(std::span<const NodeId> ends, BatchIds& ids, Pending& pending, const Interrupt& stop) {
     const std::uint64_t base = node_count();
 
-    // Pass 1: the dense index of every endpoint.
-    std::vector<NodeId> fresh_ids;
+    // Pass 1: the dense index of every endpoint; the nodes up to the highest are the ones this
+    // chunk needs (new ids are numbered in order of appearance). Ids already numbered for the whole
+    // batch are looked up in parallel.
+    std::uint64_t total = base;
     const Grouped grouped = [&] {
-        std::vector<Index> mapped = map_endpoints(ends, fresh_ids, stop);
+        std::vector<Index> mapped(ends.size());
+        if (!ids.numbered) {
+            for (std::size_t i = 0; i < ends.size(); ++i) {
+                stop.check_every(i, kCheckEvery);
+                if (i + kLookahead < ends.size()) ids.prefetch(ends[i + kLookahead]);
+                mapped[i] = ids.index(ends[i], stop);
+            }
+        } else {
+            for_range_checked(stop, ends.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
+                for (std::size_t i = first; i < last; ++i) {
+                    if (i + kLookahead < last) ids.prefetch(ends[i + kLookahead]);
+                    mapped[i] = ids.known(ends[i]);
+                }
+            });
+        }
+        total = std::max<std::uint64_t>(total, *std::max_element(mapped.begin(), mapped.end()) + std::uint64_t{1});
         // Pass 2: the neighbour entries grouped by node, stably.
-        return group_by_node(mapped, base + fresh_ids.size(), stop);
+        return group_by_node(mapped, total, stop);
     }();
-    const std::uint64_t total = base + fresh_ids.size();
+    const std::span<const NodeId> fresh_ids =
+        std::span<const NodeId>(ids.fresh_ids).subspan(base - ids.base, total - base);
     const auto [lo, hi] = std::minmax_element(fresh_ids.begin(), fresh_ids.end());
     reserve_nodes(total, fresh_ids.empty() ? 0 : *lo, fresh_ids.empty() ? 0 : *hi, stop);
     const std::uint64_t* entries = grouped.entries.get();
     const std::vector<std::uint64_t>& start = grouped.start;
 
-    // Pass 3: the new sets, built aside. A self-loop entry counts twice so that the sum is twice
-    // the number of new edges.
-    std::vector<NeighbourSet> built(total);
-    const std::uint64_t new_entries = parallel_sum_checked(stop, total, [&](std::size_t v) -> std::uint64_t {
-        if (start[v] == start[v + 1]) return 0;
-        NeighbourSet set = v < base ? nbrs_[v].clone() : NeighbourSet();
-        set.reserve_list(static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(set.size() + (start[v + 1] - start[v]), UINT32_MAX)));
+    // Pass 3: room for every group, or a set rebuilt aside. A set is given room for all of its
+    // entries still to come in the batch (pending), when the batch goes in chunks. A self-loop
+    // entry counts twice so that the sums are twice the number of new edges.
+    const std::uint64_t fresh = fresh_ids.size();
+    auto group_size = [&](std::uint64_t v) { return start[v + 1] - start[v]; };
+    auto pending_count = [&](std::uint64_t v) -> std::uint32_t* {
+        switch (pending.key) {
+            case Pending::Key::Index: return &pending.counts[v];
+            case Pending::Key::Id: {
+                const auto id = static_cast<std::uint64_t>(v < base ? ids_[v] : fresh_ids[v - base]);
+                return id < pending.counts.size() ? &pending.counts[id] : nullptr;
+            }
+            case Pending::Key::None: break;
+        }
+        return nullptr;
+    };
+    auto room_wanted = [&](std::uint64_t v) -> std::uint64_t {
+        const std::uint32_t* count = pending_count(v);
+        return count != nullptr ? std::max<std::uint64_t>(*count, group_size(v)) : group_size(v);
+    };
+    auto insert_group = [&](NeighbourSet& set, std::uint64_t v) {  // one by one, growing as needed
+        set.reserve_list(static_cast<std::uint32_t>(std::min<std::uint64_t>(set.size() + room_wanted(v), UINT32_MAX)));
         std::uint64_t added = 0;
         for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
             auto w = static_cast<Index>(entries[e]);
@@ -223,20 +323,45 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, const Interrupt& sto
             set.insert_new(w);
             added += w == v ? 2 : 1;
         }
-        built[v] = std::move(set);
+        return added;
+    };
+    std::vector<NeighbourSet> built(fresh);              // the new nodes' sets
+    std::vector<std::pair<Index, NeighbourSet>> copies;  // old sets whose layout changes
+    std::mutex copies_mutex;
+    std::uint64_t new_entries = parallel_sum_checked(stop, total, [&](std::size_t v) -> std::uint64_t {
+        if (group_size(v) == 0) return 0;
+        if (v >= base) return insert_group(built[v - base], v);
+        if (nbrs_[v].make_room_in_place(group_size(v), room_wanted(v))) return 0;  // counted at the commit
+        NeighbourSet set = nbrs_[v].clone();
+        std::uint64_t added = insert_group(set, v);
+        std::lock_guard lock(copies_mutex);
+        copies.emplace_back(static_cast<Index>(v), std::move(set));
         return added;
     });
 
-    // Commit: nothing below allocates.
-    for (std::size_t k = 0; k < fresh_ids.size(); ++k) {
-        if (k + kLookahead < fresh_ids.size()) index_.prefetch(fresh_ids[k + kLookahead]);
+    // Commit: nothing below allocates or fails (the loops above have started the pool).
+    for (std::size_t k = 0; k < fresh; ++k) {
+        if (k + kLookahead < fresh) index_.prefetch(fresh_ids[k + kLookahead]);
         append_node(fresh_ids[k]);
     }
-    for (std::uint64_t v = 0; v < total; ++v) {
-        if (v + kLookahead < total && start[v + kLookahead] != start[v + kLookahead + 1])
-            index_.prefetch(ids_[v + kLookahead]);
-        if (start[v] == start[v + 1]) continue;
-        nbrs_[v] = std::move(built[v]);
+    new_entries += parallel::parallel_sum(total, [&](std::size_t v) -> std::uint64_t {
+        if (group_size(v) == 0) return 0;
+        if (std::uint32_t* count = pending_count(v))
+            *count -= static_cast<std::uint32_t>(std::min<std::uint64_t>(*count, group_size(v)));
+        std::uint64_t added = 0;
+        if (v >= base) {
+            nbrs_[v] = std::move(built[v - base]);
+        } else if (nbrs_[v].has_room_in_place(group_size(v))) {  // else its copy is moved in below
+            for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
+                auto w = static_cast<Index>(entries[e]);
+                if (nbrs_[v].insert_in_place(w)) added += w == v ? 2 : 1;
+            }
+        }
+        index_.set_degree(ids_[v], nbrs_[v].size());
+        return added;
+    });
+    for (auto& [v, set] : copies) {
+        nbrs_[v] = std::move(set);
         index_.set_degree(ids_[v], nbrs_[v].size());
     }
     edge_count_ += new_entries / 2;

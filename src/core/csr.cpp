@@ -9,6 +9,7 @@ namespace qm {
 
 const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
     if (csr_) return *csr_;
+    drop_caches();  // the forward rows, if any: one derived structure at a time
     auto snapshot = std::make_unique<CsrSnapshot>();
     const std::size_t n = ids_.size();
     snapshot->offsets.resize(n + 1);

@@ -11,15 +11,14 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "types.hpp"
 
 namespace qm {
 
-// Rows restricted to the neighbours that rank above the row's node (see triangles.cpp), each still
-// ascending. Derived from the snapshot on first use and kept with it.
+// Rows restricted to the neighbours that rank above the row's node, in no particular order (see
+// triangles.cpp). Like the snapshot, a cache owned by the graph and dropped by every mutating call.
 struct ForwardRows {
     std::vector<std::uint64_t> offsets;
     std::vector<Index> targets;
@@ -28,7 +27,6 @@ struct ForwardRows {
 struct CsrSnapshot {
     std::vector<std::uint64_t> offsets;  // row i is targets[offsets[i] .. offsets[i + 1])
     std::vector<Index> targets;
-    std::unique_ptr<ForwardRows> forward;  // built by the first triangle count
 
     std::uint64_t rows() const noexcept { return offsets.size() - 1; }
     std::uint64_t degree(Index i) const noexcept { return offsets[i + 1] - offsets[i]; }

@@ -59,12 +59,12 @@ void Graph::add_node(NodeId id) {
         reserve_nodes(node_count() + 1, id, id);
         append_node(id);
     }
-    discard_snapshot();
+    drop_caches();
 }
 
 void Graph::add_edge(NodeId u, NodeId v) {
     insert_edge(u, v);
-    discard_snapshot();
+    drop_caches();
 }
 
 void Graph::add_nodes(std::span<const NodeId> ids, const Interrupt& stop) {

@@ -53,10 +53,10 @@ class Graph {
     // Every node's id in dense order (the store's iteration order), for whole-graph walks.
     const std::vector<NodeId>& ids() const noexcept { return ids_; }
 
-    // ---- mutations. Each public mutator drops the CSR snapshot once it has succeeded, whether or
-    // not it changed anything, and when it fails after changing the graph; a mutator that fails
-    // without changing anything leaves the snapshot in place. The long ones check `stop` as they go
-    // and throw Interrupted when it says so, with the same guarantees as any other failure.
+    // ---- mutations. Each public mutator drops the cached structures of the analyses once it has
+    // succeeded, whether or not it changed anything, and when it fails after changing the graph; a
+    // mutator that fails without changing anything leaves them in place. The long ones check `stop`
+    // as they go and throw Interrupted when it says so, with the same guarantees as any other failure.
 
     // Adds id with an empty neighbour set unless it is already a node.
     void add_node(NodeId id);
@@ -65,11 +65,13 @@ class Graph {
     // add_node for each id, in order.
     void add_nodes(std::span<const NodeId> ids, const Interrupt& stop);
     // add_edge for each pair (ends[2k], ends[2k + 1]), in order; an odd last element is ignored.
-    // A batch that is large next to the store (see bulk_load.cpp) is applied all at once: every new
-    // neighbour set is built aside and swapped in only when the whole batch has succeeded, so
-    // a failure (memory, an interrupt) changes nothing. A smaller batch goes edge by edge, so a
-    // failure keeps the edges before it.
+    // A batch that is large next to the store (see bulk_load.cpp) is applied all at once: nothing
+    // visible changes until every allocation has succeeded, so a failure (memory, an interrupt)
+    // changes nothing. A smaller batch goes edge by edge, and a very large one (more than
+    // load_chunk_edges()) as consecutive chunks, so a failure keeps the edges before it.
     void add_edges(std::span<const NodeId> ends, const Interrupt& stop);
+    // The edges of a batch of `edges` edges that go in at once.
+    static std::uint64_t load_chunk_edges(std::uint64_t edges) noexcept;
     // Adds m new random edges among the ids 0..n-1 (see random_graph.cpp).
     void build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, const Interrupt& stop);
 
@@ -86,7 +88,9 @@ class Graph {
     std::int64_t shortest_path_length(NodeId source, NodeId target, const Interrupt& stop) const;  // shortest_path.cpp
     std::vector<Answer> has_edges(std::span<const NodeId> ends, const Interrupt& stop) const;     // batch_queries.cpp
     std::uint64_t subgraph_edge_count(std::span<const NodeId> ids, const Interrupt& stop) const;  // batch_queries.cpp
-    // These two build the CSR snapshot when it is absent; an interrupted build leaves none.
+    // These two build the structure they read (forward rows, the CSR snapshot) when it is absent; an
+    // interrupted build leaves none. The graph keeps at most one of the two: building one drops the
+    // other, so an analysis never holds both on top of the graph.
     std::uint64_t triangle_count(const Interrupt& stop);  // triangles.cpp
     std::vector<std::pair<NodeId, double>> pagerank(double damping, std::uint64_t max_iter, double tol,
                                                     const Interrupt& stop);  // pagerank.cpp
@@ -94,8 +98,11 @@ class Graph {
    private:
     // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.
     const CsrSnapshot& ensure_csr(const Interrupt& stop);
-    void discard_snapshot() noexcept { csr_.reset(); }
-    // Runs a public mutation: drops the snapshot when it succeeds, and when it fails after the
+    void drop_caches() noexcept {
+        csr_.reset();
+        forward_.reset();
+    }
+    // Runs a public mutation: drops the caches when it succeeds, and when it fails after the
     // graph has changed (nodes and edges only ever grow, so their counts tell).
     template <class Mutation>
     void mutate(Mutation&& mutation) {
@@ -103,17 +110,17 @@ class Graph {
         try {
             mutation();
         } catch (...) {
-            if (node_count() != nodes || edge_count_ != edges) discard_snapshot();
+            if (node_count() != nodes || edge_count_ != edges) drop_caches();
             throw;
         }
-        discard_snapshot();
+        drop_caches();
     }
 
     // The edge-insertion step shared by every path that inserts edges: creates missing endpoints
-    // (u first), returns whether the edge is new. Does not drop the snapshot, so that callers
+    // (u first), returns whether the edge is new. Does not drop the caches, so that callers
     // inserting many edges drop it once.
     bool insert_edge(NodeId u, NodeId v);
-    // add_edges without dropping the snapshot.
+    // add_edges without dropping the caches.
     void insert_edges(std::span<const NodeId> ends, const Interrupt& stop);
     // Makes room for `count` nodes in all, the new ones having ids in [lo, hi], so appending them
     // never reallocates. Throws CapacityError beyond the store's limit, std::bad_alloc when memory
@@ -121,12 +128,21 @@ class Graph {
     void reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop = Interrupt::never());
     // Appends a new node into room made by reserve_nodes(); never fails.
     Index append_node(NodeId id) noexcept;
-    // build_random without dropping the snapshot.
+    // build_random without dropping the caches.
     void insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, const Interrupt& stop);
-    // The all-at-once path of add_edges (bulk_load.cpp).
-    void add_edges_batched(std::span<const NodeId> ends, const Interrupt& stop);
-    std::vector<Index> map_endpoints(std::span<const NodeId> ends, std::vector<NodeId>& fresh_ids,
-                                     const Interrupt& stop) const;
+    // How many entries a load still brings each node, counted before it starts so that a set is
+    // given room for all of them the first time a chunk reaches it, rather than once per chunk.
+    // Keyed by dense index (a batch whose ids were all numbered up front) or by id (ids in
+    // [0, counts.size()), for the generator). Only room depends on it, never a result.
+    struct Pending {
+        enum class Key { None, Index, Id } key = Key::None;
+        std::vector<std::uint32_t> counts;
+    };
+    // insert_edges for one chunk of a load that the caller has cut into chunks.
+    void insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop);
+    // The all-at-once path of add_edges, for one batch or one chunk of it (bulk_load.cpp).
+    struct BatchIds;
+    void add_edges_batched(std::span<const NodeId> ends, BatchIds& ids, Pending& pending, const Interrupt& stop);
     static void check_node_limit(std::uint64_t count);
 
     std::vector<NodeId> ids_;
@@ -134,6 +150,7 @@ class Graph {
     NodeIndex index_;
     std::uint64_t edge_count_ = 0;
     std::unique_ptr<CsrSnapshot> csr_;
+    std::unique_ptr<ForwardRows> forward_;
 };
 
 }  // namespace qm

@@ -129,6 +129,30 @@ class NeighbourSet {
         if (want > cap_) grow_list(want);
     }
 
+    // Makes room for `more` insertions that leave the layout as it is, and says whether it could:
+    // a list grows its array (which may throw std::bad_alloc, leaving the set as it was) to hold
+    // `wanted` more where the list layout allows (at least `more`), and a table has room when it
+    // would not need to grow. False when the insertions might change the layout (a list turning
+    // into a table, a table growing); such a set is changed through a copy instead (see clone()).
+    bool make_room_in_place(std::uint64_t more, std::uint64_t wanted) {
+        if (is_table()) return table_fits(std::uint64_t{size_} + more, cap_);
+        if (std::uint64_t{size_} + more > kListCapacity) return false;
+        reserve_list(static_cast<std::uint32_t>(std::min<std::uint64_t>(size_ + std::max(more, wanted), kListCapacity)));
+        return true;
+    }
+
+    // Whether make_room_in_place(more) has made room (or a table has it anyway).
+    bool has_room_in_place(std::uint64_t more) const noexcept {
+        return is_table() ? table_fits(std::uint64_t{size_} + more, cap_) : std::uint64_t{size_} + more <= cap_;
+    }
+
+    // Adds x unless present, into room made by make_room_in_place(); says whether it was added.
+    bool insert_in_place(Index x) noexcept {
+        if (contains(x)) return false;
+        insert_new(x);
+        return true;
+    }
+
     // An exact copy, storage layout included (and with it the iteration order).
     NeighbourSet clone() const {
         NeighbourSet copy;

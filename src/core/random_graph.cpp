@@ -19,6 +19,7 @@
 
 #include "fault.hpp"
 #include "graph.hpp"
+#include "parallel/pool.hpp"
 
 namespace qm {
 
@@ -46,9 +47,13 @@ constexpr std::uint64_t kMinBytesPerEdge = 2 * sizeof(Index);
 // Ranges up to this size pack an unordered pair {u, v} (u < v < n) into one 64-bit key u * n + v.
 constexpr std::uint64_t kPackableRange = std::uint64_t{1} << 32;
 // Attempts are drawn in blocks so that the pair-set slots of later attempts can be prefetched
-// while earlier ones are decided; each attempt consumes its two draws whatever its outcome.
-constexpr std::size_t kBlock = 4096;
+// while earlier ones are decided, and the store looked up for a whole block in parallel; each
+// attempt consumes its two draws whatever its outcome.
+constexpr std::size_t kBlock = std::size_t{1} << 14;
 constexpr std::size_t kLookahead = 16;
+// A call that goes in chunks counts each node's edges beforehand (4 bytes a node) when the range
+// has at most this many ids per edge.
+constexpr std::uint64_t kHintedRangePerEdge = 2;
 
 // The pairs accepted so far in one call: open addressing over packed keys, sized up front for the
 // m keys the call can insert, so it never grows and never fills up.
@@ -139,37 +144,78 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         return;
     }
 
-    // Decide every attempt first, reading the store but not changing it, then insert the accepted
-    // edges in order with insert_edges(): the same graph as inserting them one by one. When the
-    // batch is large next to the store it is loaded all at once, several times faster, and
-    // nothing changes if memory runs out on the way; a small batch goes edge by edge.
+    // In chunks of load_chunk_edges(m) accepted edges: decide a chunk's attempts first, reading the
+    // store but not changing it, then insert its accepted edges in order with insert_edges(): the
+    // same graph as inserting them one by one. A pair is new when the store does not hold it (the
+    // store includes the earlier chunks) and the chunk has not accepted it already, which is the
+    // same decision as one pass over all m. A chunk that is large next to the store is loaded all
+    // at once, several times faster, and nothing of it changes if memory runs out on the way; a
+    // small batch goes edge by edge. A failure keeps the chunks before it.
+    const std::uint64_t chunk = load_chunk_edges(m);
+    Pending pending;
+    if (chunk < m && range <= kHintedRangePerEdge * m) {
+        // Each node's share of the whole call, counted from a replay of the draws (self-loops
+        // skipped, rejections not foreseen), so that the first chunk to reach a node gives its set
+        // room for all of it. Only room depends on the count.
+        pending = {Pending::Key::Id, std::vector<std::uint32_t>(range, 0)};
+        XorShift replay = gen;
+        std::vector<std::uint32_t>& counts = pending.counts;
+        for (std::uint64_t counted = 0; counted < m; ++counted) {
+            stop.check_every(counted, kCheckEvery);
+            std::uint64_t u, v;
+            do {
+                u = replay.next() % range;
+                v = replay.next() % range;
+            } while (u == v);
+            counts[u] += counts[u] != UINT32_MAX;
+            counts[v] += counts[v] != UINT32_MAX;
+        }
+    }
     std::vector<NodeId> accepted;
-    accepted.reserve(2 * m);
-    PairSet drawn(m, stop);  // holds accepted pairs only: at most m
-    const bool check_store = node_count() > 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> block(kBlock);
+    std::vector<Answer> stored(kBlock);
+    std::size_t next = kBlock;  // the first attempt of `block` not yet decided
     auto key = [range](std::pair<std::uint64_t, std::uint64_t> p) {
         return p.first < p.second ? p.first * range + p.second : p.second * range + p.first;
     };
-    while (accepted.size() < 2 * m) {
-        stop.check();
-        for (auto& p : block) {
-            p.first = gen.next() % range;
-            p.second = gen.next() % range;
+    for (std::uint64_t added = 0; added < m;) {
+        const std::uint64_t want = std::min(chunk, m - added);
+        accepted.clear();
+        accepted.reserve(2 * want);
+        {
+            PairSet drawn(want, stop);  // holds this chunk's accepted pairs only: at most `want`
+            const bool check_store = node_count() > 0;
+            while (accepted.size() < 2 * want) {
+                if (next == kBlock) {
+                    stop.check();
+                    for (auto& p : block) {
+                        p.first = gen.next() % range;
+                        p.second = gen.next() % range;
+                    }
+                    if (check_store) {
+                        parallel::parallel_for(kBlock, [&](std::size_t b) {
+                            auto [u, v] = block[b];
+                            stored[b] = has_edge(static_cast<NodeId>(u), static_cast<NodeId>(v)) ? Answer::Yes : Answer::No;
+                        });
+                    }
+                    next = 0;
+                }
+                for (; next < kBlock && accepted.size() < 2 * want; ++next) {
+                    if (next + kLookahead < kBlock) drawn.prefetch(key(block[next + kLookahead]));
+                    auto [u, v] = block[next];
+                    if (u == v) continue;
+                    if (check_store && stored[next] == Answer::Yes) continue;
+                    std::uint64_t& slot = drawn.slot(key(block[next]));
+                    if (slot != PairSet::kEmpty) continue;  // accepted earlier in this chunk
+                    slot = key(block[next]);
+                    accepted.push_back(static_cast<NodeId>(u));
+                    accepted.push_back(static_cast<NodeId>(v));
+                }
+            }
         }
-        for (std::size_t b = 0; b < kBlock && accepted.size() < 2 * m; ++b) {
-            if (b + kLookahead < kBlock) drawn.prefetch(key(block[b + kLookahead]));
-            auto [u, v] = block[b];
-            if (u == v) continue;
-            std::uint64_t& slot = drawn.slot(key(block[b]));
-            if (slot != PairSet::kEmpty) continue;  // accepted earlier in this call
-            if (check_store && has_edge(static_cast<NodeId>(u), static_cast<NodeId>(v))) continue;
-            slot = key(block[b]);
-            accepted.push_back(static_cast<NodeId>(u));
-            accepted.push_back(static_cast<NodeId>(v));
-        }
+        insert_chunk(accepted, pending, stop);
+        added += want;
     }
-    insert_edges(accepted, stop);
 }
 
 }  // namespace qm

@@ -11,6 +11,7 @@
 // graph.
 #include <array>
 #include <bit>
+#include <mutex>
 
 #include "graph.hpp"
 
@@ -20,31 +21,57 @@ namespace {
 
 enum Side : std::uint8_t { kNone = 0, kFromSource = 1, kFromTarget = 2 };
 
-// A seen-set table kept between searches on each thread, every slot empty, so that a search starts
-// without allocating or clearing memory: fresh memory costs page faults that outweigh a short search.
+// A seen-set table kept between searches, every slot empty, so that a search starts without
+// allocating or clearing memory: fresh memory costs page faults that outweigh a short search.
 struct SpareTable {
     std::vector<Index> keys;
     std::vector<Side> sides;
     std::vector<std::uint64_t> used;  // the slots a search filled, emptied again when it ends
 };
-thread_local SpareTable spare;
 // A table past this many slots is released rather than kept.
 constexpr std::uint64_t kSpareMaxCapacity = std::uint64_t{1} << 20;
+
+// The emptied tables of finished searches, shared by all threads. A fixed shelf under a lock
+// rather than one table per thread: thread-local storage of a loaded module is allocated on a
+// thread's first touch, and when that allocation fails the C library ends the process.
+class SpareShelf {
+   public:
+    SpareTable take() noexcept {
+        std::lock_guard lock(mutex_);
+        return count_ == 0 ? SpareTable{} : std::move(tables_[--count_]);
+    }
+    void give(SpareTable&& table) noexcept {
+        std::lock_guard lock(mutex_);
+        if (count_ < kShelfSize) tables_[count_++] = std::move(table);
+    }
+
+   private:
+    // Searches that run at once rarely outnumber the cores; a few more tables are simply dropped.
+    static constexpr std::size_t kShelfSize = 8;
+    std::mutex mutex_;
+    std::array<SpareTable, kShelfSize> tables_;
+    std::size_t count_ = 0;
+};
+// Never destroyed: a detached search may still be running while the process exits.
+SpareShelf& shelf() {
+    static SpareShelf* const one = new SpareShelf;
+    return *one;
+}
 
 // Dense index -> the side that saw it. Open addressing, linear probing, kNoIndex marks empty.
 class SeenMap {
    public:
-    SeenMap() : keys_(std::move(spare.keys)), sides_(std::move(spare.sides)), used_(std::move(spare.used)) {
-        if (keys_.empty()) rehash(kInitialCapacity);
+    SeenMap() {
+        SpareTable spare = shelf().take();
+        keys_ = std::move(spare.keys);
+        sides_ = std::move(spare.sides);
+        used_ = std::move(spare.used);
+        if (keys_.empty()) rehash(kInitialCapacity);  // may throw; a taken table is then just freed
     }
     ~SeenMap() {
         for (std::uint64_t s : used_) keys_[s] = kNoIndex;  // a side is only read where its key matches
         used_.clear();
-        if (keys_.size() <= kSpareMaxCapacity) {
-            spare.keys = std::move(keys_);
-            spare.sides = std::move(sides_);
-            spare.used = std::move(used_);
-        }
+        if (keys_.size() <= kSpareMaxCapacity) shelf().give({std::move(keys_), std::move(sides_), std::move(used_)});
     }
     SeenMap(const SeenMap&) = delete;
     SeenMap& operator=(const SeenMap&) = delete;

@@ -1,4 +1,4 @@
-// Exact triangle count over the CSR snapshot, by degree-ordered orientation: the forward algorithm
+// Exact triangle count by degree-ordered orientation: the forward algorithm
 // of Schank and Wagner ("Finding, Counting and Listing All Triangles in Large Graphs, an
 // Experimental Study", WEA 2005), analysed by Latapy ("Main-memory triangle computations for very
 // large (sparse (power-law)) graphs", TCS 2008).
@@ -11,9 +11,12 @@
 // per-thread bitmap (small enough to stay in cache) and testing every member of F(v) against it.
 // Self-loops never rank above their own node, so they never take part.
 //
-// Requires: a built snapshot (ascending rows). Rows are counted in parallel; the total is a sum of
-// integers, so it is the same for any number of workers.
+// The forward rows are built straight from the neighbour sets (no sorted snapshot is needed: the
+// bitmap test does not care about order), about 4 bytes per edge, and kept until the next mutation.
+// Rows are counted in parallel; the total is a sum of integers, so it is the same for any number of
+// workers.
 #include <atomic>
+#include <mutex>
 #include <utility>
 
 #include "graph.hpp"
@@ -25,40 +28,63 @@ namespace {
 
 // Calls f(v) for each neighbour v of u that ranks above u by (degree, row).
 template <class F>
-void for_each_forward(const CsrSnapshot& csr, Index u, F&& f) {
-    const std::uint64_t du = csr.degree(u);
-    for (const Index* p = csr.row_begin(u); p != csr.row_end(u); ++p) {
-        const Index v = *p;
-        const std::uint64_t dv = csr.degree(v);
+void for_each_forward(const std::vector<NeighbourSet>& nbrs, Index u, F&& f) {
+    const std::uint64_t du = nbrs[u].size();
+    nbrs[u].for_each_prefetched(nbrs.data(), [&](Index v) {
+        const std::uint64_t dv = nbrs[v].size();
         if (dv != du ? dv > du : v > u) f(v);
-    }
+    });
 }
 
-std::unique_ptr<ForwardRows> build_forward(const CsrSnapshot& csr, const Interrupt& stop) {
-    const std::uint64_t n = csr.rows();
+std::unique_ptr<ForwardRows> build_forward(const std::vector<NeighbourSet>& nbrs, const Interrupt& stop) {
+    const std::uint64_t n = nbrs.size();
     auto fwd = std::make_unique<ForwardRows>();
     fwd->offsets.assign(n + 1, 0);
     parallel_for_checked(stop, n, [&](std::size_t u) {
         std::uint64_t kept = 0;
-        for_each_forward(csr, static_cast<Index>(u), [&](Index) { ++kept; });
+        for_each_forward(nbrs, static_cast<Index>(u), [&](Index) { ++kept; });
         fwd->offsets[u + 1] = kept;
     });
     for (std::uint64_t u = 0; u < n; ++u) fwd->offsets[u + 1] += fwd->offsets[u];
     fwd->targets.resize(fwd->offsets[n]);
     parallel_for_checked(stop, n, [&](std::size_t u) {
         Index* out = fwd->targets.data() + fwd->offsets[u];
-        for_each_forward(csr, static_cast<Index>(u), [&](Index v) { *out++ = v; });
+        for_each_forward(nbrs, static_cast<Index>(u), [&](Index v) { *out++ = v; });
     });
     return fwd;
 }
 
-// A bitmap over all rows, one per thread and reused across calls; every bit is clear between rows.
-std::vector<std::uint64_t>& row_marks(std::uint64_t rows) {
-    thread_local std::vector<std::uint64_t> marks;
-    const std::uint64_t words = (rows + 63) / 64;
-    if (marks.size() < words) marks.assign(words, 0);
-    return marks;
-}
+// Bitmaps over all rows for one count, each lent to one range of rows at a time and clear again
+// when it comes back. Allocated by the loop that needs them, never thread-local: thread-local
+// storage of a loaded module is allocated on a thread's first touch, and when that allocation
+// fails the C library ends the process instead of reporting it.
+class MarkShelf {
+   public:
+    using Marks = std::unique_ptr<std::uint64_t[]>;
+    explicit MarkShelf(std::uint64_t rows) : words_((rows + 63) / 64) { free_.reserve(kKept); }
+    Marks take() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                Marks m = std::move(free_.back());
+                free_.pop_back();
+                return m;
+            }
+        }
+        return Marks(new std::uint64_t[words_]());
+    }
+    void give(Marks m) noexcept {
+        std::lock_guard lock(mutex_);
+        if (free_.size() < kKept) free_.push_back(std::move(m));  // within the reserved room
+    }
+
+   private:
+    // More bitmaps than threads are never out at once; the bound only keeps give() from allocating.
+    static constexpr std::size_t kKept = 64;
+    std::uint64_t words_;
+    std::mutex mutex_;
+    std::vector<Marks> free_;
+};
 
 // Rows handed to a worker at a time: enough for the prefetching to run ahead within a range.
 constexpr std::size_t kRowGrain = 256;
@@ -69,16 +95,20 @@ constexpr std::uint64_t kEntriesPerCheck = std::uint64_t{1} << 16;
 }  // namespace
 
 std::uint64_t Graph::triangle_count(const Interrupt& stop) {
-    const CsrSnapshot& csr = ensure_csr(stop);
-    if (!csr.forward) csr_->forward = build_forward(csr, stop);  // kept only when complete
-    const ForwardRows& f = *csr.forward;
-    const std::uint64_t n = csr.rows();
+    if (!forward_) {
+        drop_caches();  // one derived structure at a time: the memory goes to this one
+        forward_ = build_forward(nbrs_, stop);  // kept only when complete
+    }
+    const ForwardRows& f = *forward_;
+    const std::uint64_t n = node_count();
+    MarkShelf shelf(n);
     const std::uint64_t* offsets = f.offsets.data();
     const Index* targets = f.targets.data();
     auto row = [&](std::size_t u) { return std::pair{targets + offsets[u], targets + offsets[u + 1]}; };
     std::atomic<std::uint64_t> total{0};
     parallel::for_range(n, kRowGrain, [&](std::size_t first, std::size_t last) {
-        std::vector<std::uint64_t>& marks = row_marks(n);
+        MarkShelf::Marks lent = shelf.take();
+        std::uint64_t* marks = lent.get();
         std::uint64_t found = 0, read = 0;
         for (std::size_t u = first; u < last; ++u) {
             if (read >= kEntriesPerCheck) {
@@ -103,6 +133,7 @@ std::uint64_t Graph::triangle_count(const Interrupt& stop) {
             }
             for (const Index* p = begin; p != end; ++p) marks[*p / 64] = 0;
         }
+        shelf.give(std::move(lent));  // not reached after a throw: that bitmap is simply freed
         total.fetch_add(found, std::memory_order_relaxed);
     });
     return total.load(std::memory_order_relaxed);

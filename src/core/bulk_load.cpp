@@ -20,6 +20,7 @@
 // memory of a load stays a fraction of the graph it builds. A failure part way through keeps the
 // chunks before it: a prefix of the batch, in input order.
 #include <algorithm>
+#include <cstdlib>
 #include <bit>
 #include <memory>
 #include <mutex>
@@ -36,11 +37,13 @@ namespace {
 // insert_edge pair by pair: the passes above touch arrays sized by the whole store.
 constexpr std::uint64_t kBatchStoreRatio = 8;
 // A batch of up to kWholeBatchEdges edges goes in at once; a larger one in chunks of
-// max(kWholeBatchEdges, edges / kChunksPerBatch). Mapping and grouping take 24 bytes for each edge
-// of a chunk, on top of the graph's 8 to 16 bytes per edge: a sixteenth of a very large batch at a
-// time keeps them a small fraction of the graph, and chunks of the bound (some 400 MB of working
-// memory) keep the per-chunk passes over all nodes few.
+// max(kMinChunkEdges, edges / kChunksPerBatch). Mapping and grouping take 24 bytes for each edge of
+// a chunk, and the generator's attempts 16 more, on top of the graph's 13 or so bytes per edge:
+// with these bounds a large load's working memory stays within a third of the graph it builds,
+// the per-chunk passes over all nodes stay few, and a batch of the medium size still goes in at
+// once (all or nothing, and without the extra pass that numbers a chunked batch's ids).
 constexpr std::uint64_t kWholeBatchEdges = std::uint64_t{1} << 24;
+constexpr std::uint64_t kMinChunkEdges = std::uint64_t{1} << 23;
 constexpr std::uint64_t kChunksPerBatch = 16;
 // Endpoints looked up per piece of parallel work.
 constexpr std::size_t kMapGrain = std::size_t{1} << 14;
@@ -135,6 +138,18 @@ Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes, const In
     return out;
 }
 
+// kWholeBatchEdges, unless the environment sets another bound (which then bounds the chunks too):
+// the tests lower it to take the chunked paths with small batches.
+std::uint64_t whole_batch_edges() noexcept {
+    static const std::uint64_t bound = [] {
+        const char* text = std::getenv("QUILLMESH_LOAD_CHUNK_EDGES");
+        char* end = nullptr;
+        const unsigned long long value = text != nullptr ? std::strtoull(text, &end, 10) : 0;
+        return text != nullptr && *text != '\0' && *end == '\0' && value > 0 ? std::uint64_t{value} : kWholeBatchEdges;
+    }();
+    return bound;
+}
+
 }  // namespace
 
 void Graph::add_edges(std::span<const NodeId> ends, const Interrupt& stop) {
@@ -142,8 +157,9 @@ void Graph::add_edges(std::span<const NodeId> ends, const Interrupt& stop) {
 }
 
 std::uint64_t Graph::load_chunk_edges(std::uint64_t edges) noexcept {
-    if (edges <= kWholeBatchEdges) return edges;
-    return std::max(kWholeBatchEdges, (edges + kChunksPerBatch - 1) / kChunksPerBatch);
+    const std::uint64_t bound = whole_batch_edges();
+    if (edges <= bound) return edges;
+    return std::max(std::min(bound, kMinChunkEdges), (edges + kChunksPerBatch - 1) / kChunksPerBatch);
 }
 
 // The dense index of every id of one batch: nodes already stored keep theirs, new ids are numbered

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <new>
 #include <string>
 #include <utility>
@@ -19,7 +18,6 @@
 
 #include "fault.hpp"
 #include "graph.hpp"
-#include "parallel/pool.hpp"
 
 namespace qm {
 
@@ -44,53 +42,11 @@ using Wide = unsigned __int128;
 // Every edge occupies at least one 32-bit entry in each of its two neighbour sets.
 constexpr std::uint64_t kMinBytesPerEdge = 2 * sizeof(Index);
 
-// Ranges up to this size pack an unordered pair {u, v} (u < v < n) into one 64-bit key u * n + v.
+// Ranges past this size go edge by edge (see insert_random).
 constexpr std::uint64_t kPackableRange = std::uint64_t{1} << 32;
-// Attempts are drawn in blocks so that the pair-set slots of later attempts can be prefetched
-// while earlier ones are decided, and the store looked up for a whole block in parallel; each
-// attempt consumes its two draws whatever its outcome.
-constexpr std::size_t kBlock = std::size_t{1} << 14;
-constexpr std::size_t kLookahead = 16;
 // A call that goes in chunks counts each node's edges beforehand (4 bytes a node) when the range
 // has at most this many ids per edge.
 constexpr std::uint64_t kHintedRangePerEdge = 2;
-
-// The pairs accepted so far in one call: open addressing over packed keys, sized up front for the
-// m keys the call can insert, so it never grows and never fills up.
-class PairSet {
-   public:
-    static constexpr std::uint64_t kEmpty = UINT64_MAX;  // u * n + v never reaches it
-    // Filled to at most kMaxLoadNum / kMaxLoadDen.
-    static constexpr std::uint64_t kMaxLoadNum = 7;
-    static constexpr std::uint64_t kMaxLoadDen = 10;
-    // Slots filled between two interrupt checks.
-    static constexpr std::uint64_t kFillPiece = std::uint64_t{1} << 20;
-
-    PairSet(std::uint64_t most, const Interrupt& stop) {
-        std::uint64_t cap = 16;
-        while (most * kMaxLoadDen > cap * kMaxLoadNum) cap *= 2;
-        slots_.reserve(cap);
-        // Filled a piece at a time: for a large request this alone is a noticeable wait.
-        while (slots_.size() < cap) {
-            stop.check();
-            slots_.resize(std::min<std::uint64_t>(cap, slots_.size() + kFillPiece), kEmpty);
-        }
-        shift_ = 64 - std::countr_zero(cap);
-    }
-    void prefetch(std::uint64_t key) const noexcept { __builtin_prefetch(&slots_[home(key)]); }
-    // The slot holding key, or the empty slot where it belongs.
-    std::uint64_t& slot(std::uint64_t key) noexcept {
-        const std::uint64_t mask = slots_.size() - 1;
-        std::uint64_t s = home(key);
-        while (slots_[s] != key && slots_[s] != kEmpty) s = (s + 1) & mask;
-        return slots_[s];
-    }
-
-   private:
-    std::uint64_t home(std::uint64_t key) const noexcept { return (key * kIndexHashMultiplier) >> shift_; }
-    std::vector<std::uint64_t> slots_;
-    int shift_;
-};
 
 }  // namespace
 
@@ -144,77 +100,48 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         return;
     }
 
-    // In chunks of load_chunk_edges(m) accepted edges: decide a chunk's attempts first, reading the
-    // store but not changing it, then insert its accepted edges in order with insert_edges(): the
-    // same graph as inserting them one by one. A pair is new when the store does not hold it (the
-    // store includes the earlier chunks) and the chunk has not accepted it already, which is the
-    // same decision as one pass over all m. A chunk that is large next to the store is loaded all
-    // at once, several times faster, and nothing of it changes if memory runs out on the way; a
-    // small batch goes edge by edge. A failure keeps the chunks before it.
+    // In chunks of at most load_chunk_edges(m) attempts, each inserted in order with
+    // insert_chunk(). Inserting an attempt whose pair the store already holds (from before the call
+    // or from an earlier attempt) changes nothing, which is exactly its rejection; so inserting the
+    // attempts in order, self-loops left out, gives the graph one-by-one drawing would, and the
+    // edges a chunk adds are counted from the store. The next chunk takes only as many attempts as
+    // edges are still missing, so no attempt past the m-th new edge is ever inserted. A chunk that
+    // is large next to the store is loaded all at once, several times faster, and nothing of it
+    // changes if memory runs out on the way; a small one goes edge by edge. A failure keeps the
+    // chunks before it.
     const std::uint64_t chunk = load_chunk_edges(m);
     Pending pending;
     if (chunk < m && range <= kHintedRangePerEdge * m) {
-        // Each node's share of the whole call, counted from a replay of the draws (self-loops
-        // skipped, rejections not foreseen), so that the first chunk to reach a node gives its set
-        // room for all of it. Only room depends on the count.
+        // Each node's share of the whole call, counted from a replay of the first m attempts that
+        // are not self-loops (the few rejections among them are not foreseen), so that the first
+        // chunk to reach a node gives its set room for all of it. Only room depends on the count.
         pending = {Pending::Key::Id, std::vector<std::uint32_t>(range, 0)};
         XorShift replay = gen;
         std::vector<std::uint32_t>& counts = pending.counts;
-        for (std::uint64_t counted = 0; counted < m; ++counted) {
+        for (std::uint64_t counted = 0; counted < m;) {
             stop.check_every(counted, kCheckEvery);
-            std::uint64_t u, v;
-            do {
-                u = replay.next() % range;
-                v = replay.next() % range;
-            } while (u == v);
+            const std::uint64_t u = replay.next() % range, v = replay.next() % range;
+            if (u == v) continue;
             counts[u] += counts[u] != UINT32_MAX;
             counts[v] += counts[v] != UINT32_MAX;
+            ++counted;
         }
     }
-    std::vector<NodeId> accepted;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> block(kBlock);
-    std::vector<Answer> stored(kBlock);
-    std::size_t next = kBlock;  // the first attempt of `block` not yet decided
-    auto key = [range](std::pair<std::uint64_t, std::uint64_t> p) {
-        return p.first < p.second ? p.first * range + p.second : p.second * range + p.first;
-    };
+    std::vector<NodeId> attempts;
     for (std::uint64_t added = 0; added < m;) {
         const std::uint64_t want = std::min(chunk, m - added);
-        accepted.clear();
-        accepted.reserve(2 * want);
-        {
-            PairSet drawn(want, stop);  // holds this chunk's accepted pairs only: at most `want`
-            const bool check_store = node_count() > 0;
-            while (accepted.size() < 2 * want) {
-                if (next == kBlock) {
-                    stop.check();
-                    for (auto& p : block) {
-                        p.first = gen.next() % range;
-                        p.second = gen.next() % range;
-                    }
-                    if (check_store) {
-                        parallel::parallel_for(kBlock, [&](std::size_t b) {
-                            auto [u, v] = block[b];
-                            stored[b] = has_edge(static_cast<NodeId>(u), static_cast<NodeId>(v)) ? Answer::Yes : Answer::No;
-                        });
-                    }
-                    next = 0;
-                }
-                for (; next < kBlock && accepted.size() < 2 * want; ++next) {
-                    if (next + kLookahead < kBlock) drawn.prefetch(key(block[next + kLookahead]));
-                    auto [u, v] = block[next];
-                    if (u == v) continue;
-                    if (check_store && stored[next] == Answer::Yes) continue;
-                    std::uint64_t& slot = drawn.slot(key(block[next]));
-                    if (slot != PairSet::kEmpty) continue;  // accepted earlier in this chunk
-                    slot = key(block[next]);
-                    accepted.push_back(static_cast<NodeId>(u));
-                    accepted.push_back(static_cast<NodeId>(v));
-                }
-            }
+        attempts.clear();
+        attempts.reserve(2 * want);
+        while (attempts.size() < 2 * want) {
+            stop.check_every(attempts.size(), 2 * kCheckEvery);
+            const std::uint64_t u = gen.next() % range, v = gen.next() % range;
+            if (u == v) continue;
+            attempts.push_back(static_cast<NodeId>(u));
+            attempts.push_back(static_cast<NodeId>(v));
         }
-        insert_chunk(accepted, pending, stop);
-        added += want;
+        const std::uint64_t before = edge_count_;
+        insert_chunk(attempts, pending, stop);
+        added += edge_count_ - before;
     }
 }
 

@@ -1,0 +1,132 @@
+"""Loads too large to go in at once go in chunks; the graph must be the one one-by-one insertion gives.
+
+The chunk bound is normally millions of edges; QUILLMESH_LOAD_CHUNK_EDGES lowers it in a fresh
+interpreter, so batches of a few thousand edges take every chunked path: numbering all ids up front
+(through the flat table for narrow id ranges and through the hash table for wide ones), room counted
+for the whole batch, sets grown in place or rebuilt aside as lists turn into tables, new nodes in
+later chunks, and the generator deciding each chunk against the store."""
+
+import json
+import random
+
+import pytest
+
+from support import Model, run_python
+
+CHUNK = 300
+CASE_NAMES = ("narrow", "wide", "growing", "non_empty", "pairs", "flat_list", "random_dense", "random_sparse",
+              "random_onto_graph")
+
+# Builds each case, prints every case's observable state as JSON. Runs with and without the low
+# chunk bound; both must match the model built one edge at a time.
+SCRIPT = """
+import json, random, sys
+import numpy as np
+from quillmesh import IntGraphCore
+
+def state(g):
+    nodes = g.nodes()
+    return {"nodes": nodes, "neighbors": [g.neighbors(u) for u in nodes], "edges": g.number_of_edges(),
+            "listing": g.edges()}
+
+cases = json.loads(open(sys.argv[1]).read())
+out = {}
+for name, case in cases.items():
+    g = IntGraphCore()
+    for call, args in case:
+        if call == "flat":
+            g.add_edges_flat(np.array(args, dtype=np.int64))
+        elif call == "flat_list":
+            g.add_edges_flat(args)
+        elif call == "pairs":
+            g.add_edges_from([tuple(p) for p in args])
+        elif call == "random":
+            g.build_random(*args)
+    out[name] = state(g)
+    if name.startswith("random"):
+        out[name]["triangles"] = g.triangle_count()
+print(json.dumps(out))
+"""
+
+
+def _edges(rng, ids, count, loops=0.03, repeats=0.05, hub=None, at_hub=0.0):
+    """count edges among ids, with self-loops, repeats turned around and edges at a hub."""
+    edges = []
+    for _ in range(count):
+        u = hub if hub is not None and rng.random() < at_hub else rng.choice(ids)
+        v = u if rng.random() < loops else rng.choice(ids)
+        if edges and rng.random() < repeats:
+            v, u = rng.choice(edges)
+        edges.append((u, v))
+    return edges
+
+
+def _flat(edges):
+    return [x for e in edges for x in e]
+
+
+def _cases():
+    rng = random.Random(11)
+    narrow = list(range(400))
+    wide = [rng.randrange(-2**62, 2**62) for _ in range(500)]
+    before = _edges(rng, narrow, 150)
+    return {
+        # a dense narrow range: sets outgrow the list layout part way through the batch
+        "narrow": [("flat", _flat(_edges(rng, narrow, 9000, hub=7, at_hub=0.1)))],
+        # ids spread over the whole range: numbered through the hash table
+        "wide": [("flat", _flat(_edges(rng, wide, 6000)))],
+        # new ids keep appearing in late chunks
+        "growing": [("flat", _flat(_edges(rng, list(range(3000)), 2000) + _edges(rng, list(range(3000, 9000)), 4000)))],
+        # into a graph that already holds edges, some of them repeated by the batch
+        "non_empty": [("pairs", before), ("flat", _flat(before + _edges(rng, narrow + [10**15], 7000, hub=3, at_hub=0.2)))],
+        "pairs": [("pairs", _edges(rng, wide[:300] + narrow[:300], 5000))],
+        "flat_list": [("flat_list", _flat(_edges(rng, narrow, 4000)))],
+        # the generator: with room counted up front (few ids per edge) and without (many)
+        "random_dense": [("random", [300, 8000, 5])],
+        "random_sparse": [("random", [100000, 5000, 9])],
+        "random_onto_graph": [("pairs", _edges(rng, list(range(500)), 800)), ("random", [500, 6000, 3])],
+    }
+
+
+def _model(case):
+    m = Model()
+    for call, args in case:
+        if call in ("flat", "flat_list"):
+            m.add_edges_flat(args)
+        elif call == "pairs":
+            m.add_edges_from([tuple(p) for p in args])
+        else:
+            m.random_edges(*args)
+    return m
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    cases = _cases()
+    arg = tmp_path_factory.mktemp("chunked") / "cases.json"
+    arg.write_text(json.dumps(cases))
+    chunked = json.loads(run_python(SCRIPT, arg, env={"QUILLMESH_LOAD_CHUNK_EDGES": str(CHUNK)}, timeout=300))
+    whole = json.loads(run_python(SCRIPT, arg, unset=("QUILLMESH_LOAD_CHUNK_EDGES",), timeout=300))
+    return cases, chunked, whole
+
+
+@pytest.mark.parametrize("name", CASE_NAMES)
+def test_chunked_load_is_one_by_one_insertion(runs, name):
+    cases, chunked, whole = runs
+    # Orders included: node order, each node's neighbour order, the edge listing.
+    assert chunked[name] == whole[name]
+    model = _model(cases[name])
+    got = chunked[name]
+    assert got["edges"] == model.number_of_edges()
+    assert sorted(got["nodes"]) == sorted(model.adj)
+    for u, nbrs in zip(got["nodes"], got["neighbors"]):
+        assert len(nbrs) == len(set(nbrs)) and set(nbrs) == model.adj[u]
+
+
+def test_the_cases_do_go_in_chunks(runs):
+    # Without this the comparison above could pass with every batch under the bound.
+    cases, _, _ = runs
+    for name, case in cases.items():
+        sizes = [len(args) // 2 if call in ("flat", "flat_list") else len(args) if call == "pairs" else args[1]
+                 for call, args in case]
+        assert max(sizes) > 4 * CHUNK, name

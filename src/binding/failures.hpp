@@ -31,6 +31,7 @@ void raise_interrupted();
 // re-attaches before anything escapes (see detach.hpp).
 template <class R, class Body>
 R guarded(R failure, Body&& body) noexcept {
+    parallel::touch_exception_storage();
     try {
         return body();
     } catch (const std::bad_alloc&) {

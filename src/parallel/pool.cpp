@@ -255,6 +255,7 @@ void install_fork_handlers() {
 }
 
 void* worker_main(void* pool) {
+    touch_exception_storage();
     static_cast<Pool*>(pool)->serve();
     return nullptr;
 }

@@ -25,6 +25,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
@@ -64,6 +65,16 @@ class PoolError : public std::runtime_error {
    public:
     using std::runtime_error::runtime_error;
 };
+
+// Makes the C++ runtime set up the calling thread's exception state now. The runtime keeps it in
+// thread-local storage that the C library allocates on a thread's first throw when the runtime was
+// loaded with a module (as it is under Python); if that allocation fails, for lack of memory, the C
+// library ends the process, so a std::bad_alloc thrown on a fresh thread could never be reported.
+// Every worker calls it as it starts, and the binding on every call.
+inline void touch_exception_storage() noexcept {
+    // The library declares the call pure; a volatile store keeps it from being dropped as unused.
+    [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
+}
 
 // Calls body(begin, end) on disjoint sub-ranges that together cover [0, n) exactly once, on the
 // calling thread and the pool's workers, and returns when all of them are done. `grain` is the

@@ -1,5 +1,6 @@
 """Running out of memory: every call raises MemoryError (it never aborts the process or raises anything
-else) and leaves a consistent graph on which every later call works.
+else, except that a worker pool which cannot start at all reports its own failure) and leaves a
+consistent graph on which every later call works.
 
 Each case runs in a fresh interpreter that builds its starting graph once, without ever starting the
 worker pool, and then, for each limit, forks a copy of itself that caps its own address space
@@ -304,6 +305,22 @@ CASES = {
             ref.build_random(150_000, added, 8)
             return f"the first {added} edges drawn", ref
     """,
+    # past the chunk bound (lowered for these cases, see CHUNKED), a load goes in chunks and a
+    # failure keeps the chunks before it
+    "add_edges_flat of 2M edges in chunks": """
+        flat = np.random.default_rng(12).integers(0, 150_000, size=4_000_000, dtype=np.int64)
+        make = IntGraphCore
+        op = lambda g: g.add_edges_flat(flat)
+        prefix = lambda g: edge_prefix(g, list(zip(flat[0::2].tolist(), flat[1::2].tolist())), make)
+    """,
+    "build_random in chunks": """
+        make = IntGraphCore
+        op = lambda g: g.build_random(100_000, 1_000_000, 13)
+        def prefix(g):
+            ref = make()
+            ref.build_random(100_000, g.number_of_edges(), 13)
+            return f"the first {g.number_of_edges()} edges drawn", ref
+    """,
     # the first analysis on a graph builds what it needs
     "triangle_count": """
         start = np.random.default_rng(9).integers(0, 50_000, size=600_000, dtype=np.int64)
@@ -326,6 +343,8 @@ CASES = {
         op, prefix = (lambda g: g.shortest_path_length(0, 199_999)), None
     """,
 }
+# The load chunk bound (edges) for the cases that go in chunks.
+CHUNKED = {"add_edges_flat of 2M edges in chunks": 100_000, "build_random in chunks": 100_000}
 # Cases that also run with the worker pool started before the limit is set; otherwise a call that
 # uses the pool starts it under the limit.
 WARM = {"build_random into an empty graph", "triangle_count", "pagerank", "connected_component_sizes"}
@@ -351,6 +370,8 @@ def test_running_out_of_memory(case, warm):
     script = (HARNESS + textwrap.dedent(CASES[case])
               + f"\ng = make()\nSTART = start_state()\nprint(json.dumps(sweep({warm})))\n")
     env = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "GLIBC_TUNABLES": MALLOC}
+    if case in CHUNKED:
+        env["QUILLMESH_LOAD_CHUNK_EDGES"] = str(CHUNKED[case])
     out = json.loads(run_python(script, HERE, env=env, timeout=600).splitlines()[-1])
     start, reference, trials = out["start"], out["reference"], out["trials"]
     print(f"{case}: " + ", ".join(map(outline, trials)))

@@ -16,6 +16,11 @@
 
 namespace qm {
 
+namespace {
+// How many row entries ahead of the one being summed its sender's share is prefetched.
+constexpr std::size_t kShareAhead = 16;
+}  // namespace
+
 std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint64_t max_iter, double tol,
                                                       const Interrupt& stop) {
     const CsrSnapshot& csr = ensure_csr(stop);
@@ -36,11 +41,16 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
                 std::uint64_t d = csr.degree(static_cast<Index>(i));
                 share[i] = d == 0 ? 0.0 : (damping * current[i]) / static_cast<double>(d);
             });
+            const Index* const targets_end = csr.targets.data() + csr.targets.size();
             parallel_for_checked(stop, n, [&](std::size_t j) {
                 double acc = base;
                 for (const Index* p = csr.row_begin(static_cast<Index>(j)); p != csr.row_end(static_cast<Index>(j));
-                     ++p)
+                     ++p) {
+                    // The senders' shares are scattered over the whole array: ask for the ones a few
+                    // entries ahead (into the next rows too) while these are summed.
+                    if (p + kShareAhead < targets_end) __builtin_prefetch(&share[p[kShareAhead]]);
                     acc += share[*p];
+                }
                 next[j] = acc;
             });
             double diff = 0.0;

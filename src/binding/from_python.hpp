@@ -139,6 +139,12 @@ class NodeIdsIn {
     NodeIdsIn& operator=(const NodeIdsIn&) = delete;
 
     std::span<const NodeId> values() const noexcept { return values_; }
+    // Whether the values are a converted copy of our own, which take() hands over (leaving none).
+    bool owns_values() const noexcept { return !holds_view_; }
+    std::vector<NodeId> take() noexcept {
+        values_ = {};
+        return std::move(owned_);
+    }
 
    private:
     friend struct FromPython<NodeIdsIn>;

@@ -91,14 +91,18 @@ struct AddEdgesFrom : Exclusive {
     static constexpr const char* name = "add_edges_from";
     static constexpr const char* doc = "add_edges_from($self, edges)\n--\n\n";
     static constexpr std::array params{"edges"};
-    static void run(Graph& g, const Interrupt& stop, const EdgePairsIn& edges) { g.add_edges(edges.ends, stop); }
+    // The converted ends are handed over, so that a large load can free them as it reads them.
+    static void run(Graph& g, const Interrupt& stop, EdgePairsIn&& edges) { g.add_edges(std::move(edges.ends), stop); }
 };
 
 struct AddEdgesFlat : Exclusive {
     static constexpr const char* name = "add_edges_flat";
     static constexpr const char* doc = "add_edges_flat($self, flat)\n--\n\n";
     static constexpr std::array params{"flat"};
-    static void run(Graph& g, const Interrupt& stop, const NodeIdsIn& flat) { g.add_edges(flat.values(), stop); }
+    static void run(Graph& g, const Interrupt& stop, NodeIdsIn&& flat) {
+        if (flat.owns_values()) return g.add_edges(flat.take(), stop);  // a converted copy: handed over
+        g.add_edges(flat.values(), stop);                                // a buffer read in place
+    }
 };
 
 struct AddNodesFrom : Exclusive {

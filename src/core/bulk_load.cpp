@@ -19,6 +19,9 @@
 // A very large batch goes in as consecutive chunks, each all at once as above, so that the working
 // memory of a load stays a fraction of the graph it builds. A failure part way through keeps the
 // chunks before it: a prefix of the batch, in input order.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <bit>
@@ -45,7 +48,8 @@ constexpr std::uint64_t kBatchStoreRatio = 8;
 constexpr std::uint64_t kWholeBatchEdges = std::uint64_t{1} << 24;
 constexpr std::uint64_t kMinChunkEdges = std::uint64_t{1} << 23;
 constexpr std::uint64_t kChunksPerBatch = 16;
-// Endpoints looked up per piece of parallel work.
+// Endpoints looked up per piece of parallel work, or per block of a serial pass (even, and a
+// divisor of kReleaseEvery).
 constexpr std::size_t kMapGrain = std::size_t{1} << 14;
 // How far ahead of the current endpoint its table slots are prefetched.
 constexpr std::size_t kLookahead = 16;
@@ -138,6 +142,23 @@ Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes, const In
     return out;
 }
 
+// Ids a pass reads between two releases of the input pages it has finished with.
+constexpr std::size_t kReleaseEvery = std::size_t{1} << 20;
+
+// Gives the whole pages inside [begin, end) back to the system: memory the load owns and will not
+// read again (it would read as zeros). The rest of the allocation, and its freeing, are unaffected.
+void release_pages(const void* begin, const void* end) noexcept {
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
+template <class T>
+void release_range(std::span<const T> done) noexcept {
+    release_pages(done.data(), done.data() + done.size());
+}
+
 // kWholeBatchEdges, unless the environment sets another bound (which then bounds the chunks too):
 // the tests lower it to take the chunked paths with small batches.
 std::uint64_t whole_batch_edges() noexcept {
@@ -153,7 +174,11 @@ std::uint64_t whole_batch_edges() noexcept {
 }  // namespace
 
 void Graph::add_edges(std::span<const NodeId> ends, const Interrupt& stop) {
-    mutate([&] { insert_edges(ends, stop); });
+    mutate([&] { insert_edges(ends, nullptr, stop); });
+}
+
+void Graph::add_edges(std::vector<NodeId>&& ends, const Interrupt& stop) {
+    mutate([&] { insert_edges(ends, &ends, stop); });
 }
 
 std::uint64_t Graph::load_chunk_edges(std::uint64_t edges) noexcept {
@@ -232,34 +257,72 @@ struct Graph::BatchIds {
     NodeIndex fresh;          // otherwise: new id -> index
 };
 
-void Graph::insert_edges(std::span<const NodeId> ends, const Interrupt& stop) {
+void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, const Interrupt& stop) {
     Pending none;
     const std::size_t usable = ends.size() & ~std::size_t{1};
+    if (usable == 0) return;
     const std::size_t step = 2 * load_chunk_edges(usable / 2);
-    if (step >= usable || usable * kBatchStoreRatio < node_count()) return insert_chunk(ends.first(usable), none, stop);
+    if (usable * kBatchStoreRatio < node_count() || (step >= usable && owner == nullptr))
+        return insert_chunk(ends.first(usable), none, stop);
     ends = ends.first(usable);
-    // In chunks: number every new id and count every node's entries in the whole batch first.
     BatchIds ids(*this, ends, stop);
+    // The index of every endpoint, when the input is ours to free as it is read: from then on the
+    // load holds 4 bytes per endpoint instead of 8.
+    // Left uninitialised, so its pages come in only as the input's go out.
+    std::unique_ptr<Index[]> mapped(owner != nullptr ? new Index[usable] : nullptr);
+    auto free_input = [&] {
+        std::vector<NodeId>().swap(*owner);
+        ends = {};
+    };
+    if (step >= usable) {
+        for (std::size_t i = 0; i < usable; ++i) {
+            stop.check_every(i, kCheckEvery);
+            if (i + kLookahead < usable) ids.prefetch(ends[i + kLookahead]);
+            mapped[i] = ids.index(ends[i], stop);
+        }
+        free_input();
+        return add_edges_batched({}, {mapped.get(), usable}, ids, none, stop);
+    }
+    // In chunks: number every new id and count every node's entries in the whole batch first, a
+    // block of endpoints at a time: map the block, then count it with the counters' misses
+    // overlapped.
     Pending pending{Pending::Key::Index, std::vector<std::uint32_t>(ids.base, 0)};
     std::vector<std::uint32_t>& counts = pending.counts;
-    auto count = [&](Index x) {
-        if (x >= counts.size()) counts.push_back(0);  // a new id: numbered in order
-        counts[x] += counts[x] != UINT32_MAX;
-    };
-    for (std::size_t i = 0; i < usable; i += 2) {
-        stop.check_every(i, 2 * kCheckEvery);
-        if (i + kLookahead < usable) {
-            ids.prefetch(ends[i + kLookahead]);
-            ids.prefetch(ends[i + kLookahead + 1]);
+    std::vector<Index> block(kMapGrain);
+    for (std::size_t first = 0; first < usable; first += kMapGrain) {
+        const std::size_t size = std::min(kMapGrain, usable - first);  // even: kMapGrain is
+        stop.check();
+        for (std::size_t k = 0; k < size; ++k) {
+            if (k + kLookahead < size) ids.prefetch(ends[first + k + kLookahead]);
+            block[k] = ids.index(ends[first + k], stop);
         }
-        const Index u = ids.index(ends[i], stop);
-        const Index v = ids.index(ends[i + 1], stop);
-        count(u);
-        if (v != u) count(v);
+        counts.resize(ids.base + ids.fresh_ids.size(), 0);  // the block's new ids
+        for (std::size_t k = 0; k < size; k += 2) {
+            if (k + kLookahead < size) {
+                __builtin_prefetch(&counts[block[k + kLookahead]]);
+                __builtin_prefetch(&counts[block[k + kLookahead + 1]]);
+            }
+            const Index u = block[k], v = block[k + 1];
+            counts[u] += counts[u] != UINT32_MAX;
+            if (v != u) counts[v] += counts[v] != UINT32_MAX;
+        }
+        if (owner != nullptr) {
+            std::copy_n(block.begin(), size, mapped.get() + first);
+            if ((first + size) % kReleaseEvery == 0) release_range(ends.subspan(first + size - kReleaseEvery, kReleaseEvery));
+        }
     }
     ids.numbered = true;
-    for (std::size_t first = 0; first < usable; first += step)
-        add_edges_batched(ends.subspan(first, std::min(step, usable - first)), ids, pending, stop);
+    if (owner != nullptr) free_input();
+    for (std::size_t first = 0; first < usable; first += step) {
+        const std::size_t size = std::min(step, usable - first);
+        if (owner == nullptr) {
+            add_edges_batched(ends.subspan(first, size), {}, ids, pending, stop);
+        } else {
+            const std::span<const Index> chunk(mapped.get() + first, size);
+            add_edges_batched({}, chunk, ids, pending, stop);
+            release_range(chunk);
+        }
+    }
 }
 
 void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop) {
@@ -267,7 +330,7 @@ void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const I
     if (usable == 0) return;
     if (usable * kBatchStoreRatio >= node_count()) {
         BatchIds ids(*this, ends.first(usable), stop);
-        return add_edges_batched(ends.first(usable), ids, pending, stop);
+        return add_edges_batched(ends.first(usable), {}, ids, pending, stop);
     }
     for (std::size_t i = 0; i < usable; i += 2) {
         stop.check_every(i, 2 * kCheckEvery);
@@ -275,32 +338,37 @@ void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const I
     }
 }
 
-void Graph::add_edges_batched(std::span<const NodeId> ends, BatchIds& ids, Pending& pending, const Interrupt& stop) {
+void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
+                              Pending& pending, const Interrupt& stop) {
     const std::uint64_t base = node_count();
 
-    // Pass 1: the dense index of every endpoint; the nodes up to the highest are the ones this
-    // chunk needs (new ids are numbered in order of appearance). Ids already numbered for the whole
-    // batch are looked up in parallel.
+    // Pass 1: the dense index of every endpoint, unless the caller has it already; the nodes up to
+    // the highest are the ones this chunk needs (new ids are numbered in order of appearance). Ids
+    // already numbered for the whole batch are looked up in parallel.
     std::uint64_t total = base;
     const Grouped grouped = [&] {
-        std::vector<Index> mapped(ends.size());
-        if (!ids.numbered) {
-            for (std::size_t i = 0; i < ends.size(); ++i) {
-                stop.check_every(i, kCheckEvery);
-                if (i + kLookahead < ends.size()) ids.prefetch(ends[i + kLookahead]);
-                mapped[i] = ids.index(ends[i], stop);
-            }
-        } else {
-            for_range_checked(stop, ends.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
-                for (std::size_t i = first; i < last; ++i) {
-                    if (i + kLookahead < last) ids.prefetch(ends[i + kLookahead]);
-                    mapped[i] = ids.known(ends[i]);
+        std::vector<Index> mapped;
+        if (mapped_ends.empty()) {
+            mapped.resize(ends.size());
+            if (!ids.numbered) {
+                for (std::size_t i = 0; i < ends.size(); ++i) {
+                    stop.check_every(i, kCheckEvery);
+                    if (i + kLookahead < ends.size()) ids.prefetch(ends[i + kLookahead]);
+                    mapped[i] = ids.index(ends[i], stop);
                 }
-            });
+            } else {
+                for_range_checked(stop, ends.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
+                    for (std::size_t i = first; i < last; ++i) {
+                        if (i + kLookahead < last) ids.prefetch(ends[i + kLookahead]);
+                        mapped[i] = ids.known(ends[i]);
+                    }
+                });
+            }
+            mapped_ends = mapped;
         }
-        total = std::max<std::uint64_t>(total, *std::max_element(mapped.begin(), mapped.end()) + std::uint64_t{1});
+        total = std::max<std::uint64_t>(total, *std::max_element(mapped_ends.begin(), mapped_ends.end()) + std::uint64_t{1});
         // Pass 2: the neighbour entries grouped by node, stably.
-        return group_by_node(mapped, total, stop);
+        return group_by_node(mapped_ends, total, stop);
     }();
     const std::span<const NodeId> fresh_ids =
         std::span<const NodeId>(ids.fresh_ids).subspan(base - ids.base, total - base);

@@ -70,6 +70,9 @@ class Graph {
     // changes nothing. A smaller batch goes edge by edge, and a very large one (more than
     // load_chunk_edges()) as consecutive chunks, so a failure keeps the edges before it.
     void add_edges(std::span<const NodeId> ends, const Interrupt& stop);
+    // add_edges for ends the caller hands over: a large load frees them as it reads them (it keeps
+    // their dense indices instead, half the size), so the input is not held twice.
+    void add_edges(std::vector<NodeId>&& ends, const Interrupt& stop);
     // The edges of a batch of `edges` edges that go in at once.
     static std::uint64_t load_chunk_edges(std::uint64_t edges) noexcept;
     // Adds m new random edges among the ids 0..n-1 (see random_graph.cpp).
@@ -120,8 +123,8 @@ class Graph {
     // (u first), returns whether the edge is new. Does not drop the caches, so that callers
     // inserting many edges drop it once.
     bool insert_edge(NodeId u, NodeId v);
-    // add_edges without dropping the caches.
-    void insert_edges(std::span<const NodeId> ends, const Interrupt& stop);
+    // add_edges without dropping the caches; with an owner, ends are its contents, which it may free.
+    void insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, const Interrupt& stop);
     // Makes room for `count` nodes in all, the new ones having ids in [lo, hi], so appending them
     // never reallocates. Throws CapacityError beyond the store's limit, std::bad_alloc when memory
     // runs out.
@@ -142,7 +145,9 @@ class Graph {
     void insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop);
     // The all-at-once path of add_edges, for one batch or one chunk of it (bulk_load.cpp).
     struct BatchIds;
-    void add_edges_batched(std::span<const NodeId> ends, BatchIds& ids, Pending& pending, const Interrupt& stop);
+    // mapped_ends, when not empty, holds the dense indices of ends (which may then be empty).
+    void add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
+                           Pending& pending, const Interrupt& stop);
     static void check_node_limit(std::uint64_t count);
 
     std::vector<NodeId> ids_;

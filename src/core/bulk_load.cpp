@@ -313,6 +313,12 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     }
     ids.numbered = true;
     if (owner != nullptr) free_input();
+    // Room for every node of the batch at once: grown chunk by chunk, the node arrays would double
+    // past their final size, and hold both copies while they move.
+    if (!ids.fresh_ids.empty()) {
+        const auto [lo, hi] = std::minmax_element(ids.fresh_ids.begin(), ids.fresh_ids.end());
+        reserve_nodes(ids.base + ids.fresh_ids.size(), *lo, *hi, stop);
+    }
     for (std::size_t first = 0; first < usable; first += step) {
         const std::size_t size = std::min(step, usable - first);
         if (owner == nullptr) {

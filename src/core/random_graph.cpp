@@ -126,6 +126,13 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
             counts[v] += counts[v] != UINT32_MAX;
             ++counted;
         }
+        // Room for the nodes the call will create, made once (see insert_edges()).
+        std::uint64_t fresh = 0;
+        for (std::uint64_t id = 0; id < range; ++id) {
+            stop.check_every(id, kCheckEvery);
+            fresh += counts[id] != 0 && !has_node(static_cast<NodeId>(id));
+        }
+        if (fresh > 0) reserve_nodes(node_count() + fresh, 0, static_cast<NodeId>(range - 1), stop);
     }
     std::vector<NodeId> attempts;
     for (std::uint64_t added = 0; added < m;) {

@@ -388,7 +388,11 @@ def test_running_out_of_memory(case, warm):
 
     bad = [describe(t) for t in trials if t["code"] != 0 or t["timed_out"] or not allowed(t)]
     assert not bad, bad
-    assert {"MemoryError", "ok"} <= {t["outcome"] for t in trials}, "the limits did not cross the point of failure"
+    # The limits cross the point of failure. With the pool started under the limit, that point may
+    # be the pool's own start, which the variant with the pool started before then goes past.
+    outcomes = {t["outcome"] for t in trials}
+    failure = {"MemoryError"} if warm else {"MemoryError", "PanicException"}
+    assert "ok" in outcomes and outcomes & failure, "the limits did not cross the point of failure"
 
     for t in trials:
         where = describe(t)

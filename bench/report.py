@@ -2,7 +2,9 @@
 
 Times are the best of the runs; a peer's ratio is its time divided by quillmesh's on the same
 interpreter (quillmesh on the free-threaded one when it did not run on the peer's), so a ratio above
-1 means quillmesh was faster. Memory is the RSS growth of building the graph, in bytes per edge.
+1 means quillmesh was faster. Next to each time is the op's peak memory: how far the process's RSS
+rose above its settled level during the op's first run, the result it builds included. The loads
+also get the RSS the finished graph holds, in bytes per edge.
 """
 
 from __future__ import annotations
@@ -12,8 +14,11 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from catalogue import BY_NAME, OPS
+from rss import format_bytes
 
 BASELINE = "quillmesh"
+# How a status other than "ok" reads in the tables and the log.
+STATUS_TEXT = {"oom": "out of memory", "unsupported": "n/a"}
 # Seconds below which times are printed in milliseconds.
 MILLI = 1.0
 MILLIS_PER_SECOND = 1000
@@ -41,14 +46,16 @@ class Result:
     graph: str
     op: str
     column: str
-    status: str  # "ok", "timeout", "unsupported", "error", "not installable", "skipped"
+    status: str  # "ok", "timeout", "oom", "unsupported", "error", "not installable", "skipped"
     seconds: float | None = None
     runs: int = 0
     times: list = field(default_factory=list)
     bytes_per_edge: float | None = None
+    peak_bytes: int | None = None  # peak RSS above the RSS before the op, in its first run
     check: object = None
     note: str | None = None
     message: str = ""
+    stage: str | None = None  # for "oom": "input" (making the op's Python input) or "run"
 
 
 class Report:
@@ -109,8 +116,9 @@ class Report:
         for graph in self.graphs:
             for op in self.ops(graph):
                 for column in self.columns:
-                    ratio, _ = self.ratio(graph, op, column)
-                    if ratio is not None and ratio < 1:
+                    ratio, lower = self.ratio(graph, op, column)
+                    # A peer stopped at its time limit only says it took at least that long.
+                    if ratio is not None and ratio < 1 and not lower:
                         base = self.get(graph, op, self.baseline_column(column))
                         mine = self.get(graph, op, column.name)
                         found.append(
@@ -135,12 +143,10 @@ class Report:
         if r.status != "ok":
             if r.status == "timeout":
                 text = f"> {self.timeout_of(op):.0f} s"
-            elif r.status == "unsupported":
-                text = "n/a"
-            elif r.status == "error":
-                text = "error"
+            elif r.status == "oom" and r.stage == "input":
+                text = "out of memory (input)"
             else:
-                text = r.status
+                text = STATUS_TEXT.get(r.status, r.status)
             ratio, lower = self.ratio(graph, op, column)
             return f"{text} (>{ratio:.1f}×)" if ratio is not None and lower else text
         text = format_seconds(r.seconds)
@@ -150,28 +156,40 @@ class Report:
             text += f" **{mark}**" if ratio < 1 else f" {mark}"
         return text
 
+    def _peak_cell(self, graph: str, op: str, column: Column) -> str:
+        r = self.get(graph, op, column.name)
+        if r is None or r.status != "ok" or r.peak_bytes is None:
+            return ""
+        return format_bytes(r.peak_bytes)
+
     def _memory_cell(self, graph: str, op: str, column: Column) -> str:
         r = self.get(graph, op, column.name)
         if r is None or column.state != "run":
             return "—"
         if r.status != "ok" or r.bytes_per_edge is None:
-            return "n/a" if r.status == "unsupported" else r.status
+            return STATUS_TEXT.get(r.status, r.status)
         text = f"{r.bytes_per_edge:.1f}"
         ratio, _ = self.ratio(graph, op, column, attr="bytes_per_edge")
         if ratio is not None:
             text += f" ×{ratio:.1f}"
         return text
 
-    def _table(self, graph: str, ops: list[str], cell, first: str) -> list[str]:
-        shown = self.columns
-        runs_on = [f"Python {c.python}" if c.state == "run" else f"{c.state}: {c.reason}" for c in shown]
+    def _table(self, graph: str, ops: list[str], cell, first: str, peak=None) -> list[str]:
+        """One row per op, one column per library; with `peak`, each library that ran gets a second
+        column right after its own, filled by peak(graph, op, column)."""
+        cells = []  # (header, runs-on text, cell function) per table column
+        for c in self.columns:
+            runs_on = f"Python {c.python}" if c.state == "run" else f"{c.state}: {c.reason}"
+            cells.append((c.name, runs_on, lambda op, c=c: cell(graph, op, c)))
+            if peak and c.state == "run":
+                cells.append(("peak", "", lambda op, c=c: peak(graph, op, c)))
         lines = [
-            "| " + " | ".join([first] + [c.name for c in shown]) + " |",
-            "|---" + "|---:" * len(shown) + "|",
-            "| " + " | ".join(["runs on"] + runs_on) + " |",
+            "| " + " | ".join([first] + [header for header, _, _ in cells]) + " |",
+            "|---" + "|---:" * len(cells) + "|",
+            "| " + " | ".join(["runs on"] + [runs_on for _, runs_on, _ in cells]) + " |",
         ]
         for op in ops:
-            lines.append("| " + " | ".join([BY_NAME[op].label] + [cell(graph, op, c) for c in shown]) + " |")
+            lines.append("| " + " | ".join([BY_NAME[op].label] + [fill(op) for _, _, fill in cells]) + " |")
         return lines
 
     def markdown(self) -> str:
@@ -187,7 +205,11 @@ class Report:
             f"or {s.get('query_timeout', s['op_timeout']):.0f} s for a query, quillmesh's after "
             f"{s['baseline_timeout']:.0f} s). "
             "Ratio = peer time / quillmesh time on the same interpreter: above 1 quillmesh is faster; "
-            "**bold** where it is not.",
+            "**bold** where it is not. "
+            "Peak = how far the process's resident memory rose above its level before the op, during the "
+            "op's first run (what it builds and returns included; MB = 10^6 bytes)"
+            + (f"; every worker runs with its address space limited to {s['memory_limit'] / (1 << 30):.1f} GiB, "
+               "and one that needs more is reported as out of memory." if s.get("memory_limit") else "."),
             "",
         ]
         for graph, desc in self.graphs.items():
@@ -197,10 +219,10 @@ class Report:
                 f"(mean degree {desc['mean_degree']:.1f}, max {desc['max_degree']:,})",
                 "",
             ]
-            out += self._table(graph, ops, self._time_cell, "operation (time)")
+            out += self._table(graph, ops, self._time_cell, "operation (time)", peak=self._peak_cell)
             loads = [op for op in ops if BY_NAME[op].kind == "load"]
             if loads:
-                out += ["", "Memory: RSS growth while building, bytes per edge (ratio to quillmesh)", ""]
+                out += ["", "Memory: resident memory the finished graph holds, bytes per edge (ratio to quillmesh)", ""]
                 out += self._table(graph, loads, self._memory_cell, "build")
             out.append("")
         out += self._columns_section() + self._notes_section() + self._findings_section()
@@ -229,9 +251,9 @@ class Report:
                 notes.setdefault((lib, r.op), r.note)
             elif r.status == "unsupported":
                 notes.setdefault((lib, r.op), f"n/a: {r.message}")
-            elif r.status in ("error", "timeout"):
+            elif r.status in ("error", "timeout", "oom"):
                 errors.append(f"- {r.column}, {self.graphs[r.graph]['title']}, {BY_NAME[r.op].label}: "
-                              f"{r.status}: {r.message}")
+                              f"{STATUS_TEXT.get(r.status, r.status)}: {r.message}")
         out = ["## How each library runs each operation", ""]
         for (lib, op), note in sorted(notes.items(), key=lambda kv: (kv[0][0], order.index(kv[0][1]))):
             out.append(f"- {lib}, {BY_NAME[op].label}: {note}")
@@ -296,12 +318,17 @@ class Report:
         except ImportError as exc:
             print(f"bench: no chart ({exc})")
             return False
-        peers = [c for c in self.columns if c.state == "run" and c.lib != BASELINE]
+        ran = [c for c in self.columns if c.state == "run"]
+        peers = [c for c in ran if c.lib != BASELINE]
+        palette = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+        color = {c.name: palette[i % len(palette)] for i, c in enumerate(ran)}  # the same in every panel
         graphs = list(self.graphs)
-        fig, axes = plt.subplots(len(graphs), 1, figsize=(14, 4.8 * len(graphs)), squeeze=False)
-        width = 0.8 / max(1, len(peers))
-        for ax, graph in zip(axes[:, 0], graphs):
+        fig, axes = plt.subplots(2 * len(graphs), 1, figsize=(14, 9.6 * len(graphs)), squeeze=False)
+        for row, graph in enumerate(graphs):
             ops = self.ops(graph)
+            title = f"{self.graphs[graph]['title']} ({self.graphs[graph]['edges']:,} edges)"
+            ax = axes[2 * row, 0]
+            width = 0.8 / max(1, len(peers))
             for i, column in enumerate(peers):
                 xs, ys, bounds = [], [], []
                 for x, op in enumerate(ops):
@@ -310,23 +337,68 @@ class Report:
                         xs.append(x + (i - (len(peers) - 1) / 2) * width)
                         ys.append(ratio)
                         bounds.append(lower)
-                bars = ax.bar(xs, ys, width, label=column.name)
+                bars = ax.bar(xs, ys, width, label=column.name, color=color[column.name])
                 for bar, lower in zip(bars, bounds):
                     if lower:
                         bar.set_hatch("//")
             ax.axhline(1.0, color="black", linewidth=0.8)
             ax.set_yscale("log")
-            ax.set_xticks(range(len(ops)))
-            ax.set_xticklabels([BY_NAME[op].label for op in ops], rotation=30, ha="right", fontsize=8)
             ax.set_ylabel("peer time / quillmesh time")
-            ax.set_title(f"{self.graphs[graph]['title']} ({self.graphs[graph]['edges']:,} edges): "
-                         "above 1 = quillmesh faster; hatched = peer timed out (lower bound)")
-            ax.legend(fontsize=8)
+            ax.set_title(f"{title}: above 1 = quillmesh faster; hatched = peer timed out (lower bound)")
+            self._op_axis(ax, ops)
+            # Peak memory, absolute, for every library including quillmesh.
+            ax = axes[2 * row + 1, 0]
+            width = 0.8 / max(1, len(ran))
+            for i, column in enumerate(ran):
+                xs, ys = [], []
+                for x, op in enumerate(ops):
+                    r = self.get(graph, op, column.name)
+                    if r and r.status == "ok" and r.peak_bytes:
+                        xs.append(x + (i - (len(ran) - 1) / 2) * width)
+                        ys.append(max(r.peak_bytes, 1e6) / 1e6)
+                ax.bar(xs, ys, width, label=column.name, color=color[column.name])
+            ax.set_yscale("log")
+            ax.set_ylabel("peak memory of the op, MB")
+            ax.set_title(f"{title}: peak RSS above the level before the op (lower is better)")
+            self._op_axis(ax, ops)
         fig.suptitle(f"quillmesh vs peers, {self.settings['scale']} scale, {self.machine['date']}")
-        fig.tight_layout()
+        fig.tight_layout(rect=(0, 0, 1, 1 - 0.25 / fig.get_figheight()))  # room for the title
         fig.savefig(path, dpi=110)
         plt.close(fig)
         return True
+
+    @staticmethod
+    def _op_axis(ax, ops: list[str]) -> None:
+        ax.set_xticks(range(len(ops)))
+        ax.set_xticklabels([BY_NAME[op].label for op in ops], rotation=30, ha="right", fontsize=8)
+        ax.legend(fontsize=8)
+
+
+def from_json(data: dict) -> Report:
+    """The report a run wrote as JSON, to be rendered again."""
+    columns = []
+    for c in data["columns"]:
+        fields = {k: v for k, v in c.items() if k in Column.__dataclass_fields__}
+        columns.append(Column(**fields))
+    report = Report(columns, data["graphs"], data["settings"], data["machine"])
+    for row in data["results"]:
+        report.add(Result(**{k: v for k, v in row.items() if k in Result.__dataclass_fields__}))
+    report.failures = data["cross_check"]["failures"]
+    report.compared = data["cross_check"]["compared"]
+    return report
+
+
+def main() -> int:
+    """Renders a run's JSON again (Markdown, JSON and chart beside it), e.g. after the report changed."""
+    import argparse
+
+    p = argparse.ArgumentParser(description=main.__doc__)
+    p.add_argument("json", type=Path, nargs="+", help="e.g. bench/results/large.json")
+    for path in p.parse_args().json:
+        report = from_json(json.loads(path.read_text()))
+        for written in report.write(path.parent, stem=path.stem):
+            print(f"report: wrote {written}")
+    return 0
 
 
 def format_seconds(seconds: float | None) -> str:
@@ -335,3 +407,7 @@ def format_seconds(seconds: float | None) -> str:
     if seconds < MILLI:
         return f"{seconds * MILLIS_PER_SECOND:.3g} ms"
     return f"{seconds:.3g} s"
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,7 +1,7 @@
 """The benchmark driver behind `make bench`: quillmesh against networkx, igraph, rustworkx and networkit.
 
     .venv-bench-ft/bin/python bench/run.py --python-ft PY [--python-gil PY] [--scale small|medium|large]
-        [--ops a,b] [--libs a,b] [--repeat N] [--graphs uniform,rmat]
+        [--ops a,b] [--libs a,b] [--repeat N] [--graphs uniform,rmat] [--memory-limit GIB]
 
 It makes (or reuses) the input graphs under bench/.data, then for every graph and every library runs
 bench/worker.py in a subprocess of the interpreter the library is installed for: the free-threaded
@@ -9,14 +9,18 @@ one when the library has a wheel for it, otherwise the standard CPython 3.13 ven
 both, and each peer is compared with quillmesh on its own interpreter. Every load op gets a fresh
 worker (its memory figure must not see garbage from earlier ops); the query ops share one. A run
 that goes past --op-timeout is stopped by killing its worker, and a new worker takes the remaining
-ops (quillmesh itself, the baseline, only gets a much longer safety limit). Results are cross-checked between libraries and against answers computed from the edge list
-with numpy; any disagreement or failed op makes the exit status non-zero, after the report (Markdown,
-JSON and a PNG chart under bench/results/) has been written.
+ops (quillmesh itself, the baseline, only gets a much longer safety limit). Every worker caps its
+own address space at --memory-limit, so one that needs more memory fails alone and its op is
+reported as out of memory. Results are cross-checked between libraries and against answers computed
+from the edge list with numpy; any disagreement or failed op makes the exit status non-zero, after
+the report (Markdown, JSON and a PNG chart under bench/results/, and for a full run a copy named
+after the scale) has been written.
 """
 
 from __future__ import annotations
 
 import argparse
+import collections
 import datetime as dt
 import json
 import os
@@ -35,7 +39,8 @@ import graphs
 from adapters import ADAPTERS
 from catalogue import BY_NAME, PAGERANK_MIN_OVERLAP, UNIFORM_ONLY, select
 from install import status_path
-from report import BASELINE, Column, Report, Result, format_seconds
+from report import BASELINE, STATUS_TEXT, Column, Report, Result, format_seconds
+from rss import GIB, LIMIT_MARGIN, OUT_OF_MEMORY_WORDS, available_memory, default_limit, format_bytes
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
@@ -50,14 +55,22 @@ GRAPH_TITLES = {
 }
 DEFAULT_REPEAT = 3
 DEFAULT_OP_BUDGET = 3.0
-DEFAULT_OP_TIMEOUT = 10.0
-DEFAULT_QUERY_TIMEOUT = 5.0
+# Per scale: a peer's time limit for one run of a load op and of a query op, and the graphs run by
+# default. At large scale a load takes a peer one to two minutes, and the R-MAT graph is left out:
+# drawing it takes about ten minutes and 9 GB of the driver's memory, and running it would double a
+# run of some forty minutes (--graphs uniform,rmat runs it anyway).
+SCALE_DEFAULTS = {
+    "small": {"op_timeout": 10.0, "query_timeout": 5.0, "graphs": ",".join(graphs.KINDS)},
+    "medium": {"op_timeout": 10.0, "query_timeout": 5.0, "graphs": ",".join(graphs.KINDS)},
+    "large": {"op_timeout": 240.0, "query_timeout": 45.0, "graphs": "uniform"},
+}
 # Seconds allowed for what is not a timed run of a peer: a quillmesh run (the baseline every ratio
 # needs), a worker's start, the preparation of an op's input and the build of the query graph. The
 # limit is only there to end a hung worker.
 BASELINE_TIMEOUT = 600.0
-GIB = 1 << 30
 KIB = 1 << 10
+# Lines of a worker's stderr kept to tell why it died.
+STDERR_TAIL_LINES = 40
 
 
 def log(message: str = "", end: str = "\n") -> None:
@@ -104,18 +117,28 @@ def plan_columns(libs: list[str], scale: str, pythons: dict[str, str | None]) ->
 
 
 class Worker:
-    """One worker process; yields its events, or a timeout marker when it goes quiet too long."""
+    """One worker process; yields its events, or a timeout marker when it goes quiet too long.
+
+    Its stderr is passed on as it comes and its last lines kept: a native library that cannot
+    allocate may abort the process, and what it printed is then how the driver tells that apart.
+    """
 
     def __init__(self, python: str, args: list[str], env: dict) -> None:
         self.proc = subprocess.Popen(
             [python, str(WORKER), *args],
             stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
             text=True,
+            errors="replace",
             env=env,
             cwd=ROOT,
             start_new_session=True,
         )
         self.events: queue.Queue = queue.Queue()
+        self.stderr_tail: collections.deque[str] = collections.deque(maxlen=STDERR_TAIL_LINES)
+        self.killed = False
+        self._stderr_done = threading.Thread(target=self._read_stderr, daemon=True)
+        self._stderr_done.start()
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self) -> None:
@@ -126,6 +149,24 @@ class Worker:
                 sys.stderr.write(line)
         self.events.put(None)
 
+    def _read_stderr(self) -> None:
+        for line in self.proc.stderr:
+            sys.stderr.write(line)
+            self.stderr_tail.append(line)
+
+    def death(self) -> tuple[str, str]:
+        """(status, message) for a worker that exited before its "end" event."""
+        code = self.close()
+        self._stderr_done.join(timeout=5)
+        tail = "".join(self.stderr_tail).lower()
+        if code == -signal.SIGKILL and not self.killed:
+            return "oom", "killed by SIGKILL, most likely by the kernel's out-of-memory killer"
+        if any(word in tail for word in OUT_OF_MEMORY_WORDS):
+            last = next((line.strip() for line in reversed(self.stderr_tail)
+                         if any(word in line.lower() for word in OUT_OF_MEMORY_WORDS)), "")
+            return "oom", f"worker exited with status {code}: {last[:200]}"
+        return "error", f"worker exited with status {code}"
+
     def next(self, timeout: float):
         try:
             return self.events.get(timeout=timeout)
@@ -133,6 +174,7 @@ class Worker:
             return "timeout"
 
     def kill(self) -> None:
+        self.killed = True
         try:
             os.killpg(self.proc.pid, signal.SIGKILL)
         except ProcessLookupError:
@@ -182,7 +224,7 @@ class Bench:
         while remaining and column.state == "run":
             args = ["--lib", column.lib, "--edges", str(files.edges), "--queries", str(files.queries),
                     "--ops", ",".join(remaining), "--repeat", str(self.args.repeat),
-                    "--op-budget", str(self.args.op_budget)]
+                    "--op-budget", str(self.args.op_budget), "--memory-limit", str(self.args.memory_limit_bytes)]
             worker = Worker(self.pythons[column.interp], args, env)
             remaining = self.follow(kind, column, worker, remaining)
 
@@ -200,14 +242,11 @@ class Bench:
                     message = f"a run took longer than {wait:.0f} s and was stopped"
                     status = "timeout"
                 else:
-                    message = f"worker exited with status {worker.close()}"
-                    status = "error"
+                    status, message = worker.death()
                 if in_setup:
                     # Every query op needs that graph: none of them can run.
-                    log(f" {status}: building the graph for the queries: {message}")
-                    for op in pending:
-                        self.report.add(Result(kind, op, column.name, status,
-                                               message=f"building the graph for the queries: {message}"))
+                    self.fail_queries(kind, column, pending, status, f"building the graph for the queries: {message}",
+                                      announce=False)
                     return []
                 if current is None and not pending:
                     return []
@@ -216,15 +255,28 @@ class Bench:
                             printed_label=current is not None)
                 if status == "timeout":
                     self.cascade_timeout(kind, column, stopped, pending)
-                return [op for op in pending if op != stopped]
+                rest = [op for op in pending if op != stopped]
+                if status == "oom" and stopped == ADAPTERS[column.lib].base_form():
+                    # The query ops would build that same graph again.
+                    queries = [op for op in rest if BY_NAME[op].kind == "query"]
+                    self.fail_queries(kind, column, queries, "oom",
+                                      f"its graph ({BY_NAME[stopped].label}) did not fit")
+                    rest = [op for op in rest if op not in queries]
+                return rest
             name = event["event"]
             # The short limit covers a timed run only: from its "run" event to the next event.
             wait = self.limit(column, current) if name == "run" else BASELINE_TIMEOUT
-            if name == "hello":
-                column.versions = event["versions"]
+            if name in ("hello", "fatal"):
+                column.versions = event.get("versions", column.versions)
                 i = event["interpreter"]
                 column.python = f"{i['version']}{'t' if i['build'] == 'free-threaded' else ''}"
                 column.interpreter = i
+            if name == "fatal" and event.get("oom"):
+                worker.close()
+                log(f"  {column.name:<18} out of memory: {event['message']}")
+                for op in pending:
+                    self.report.add(Result(kind, op, column.name, "oom", message=event["message"]))
+                return []
             elif name == "fatal":
                 worker.close()
                 column.state, column.reason = "not installable", event["message"]
@@ -238,10 +290,14 @@ class Bench:
             elif name == "setup_done":
                 in_setup = False
                 log(f" {format_seconds(event['seconds']):>10}")
+            elif name == "setup_failed":
+                worker.close()
+                self.fail_queries(kind, column, pending, event["status"], event["message"], announce=not in_setup)
+                return []
             elif name == "start":
                 current = event["op"]
                 log(f"  {column.name:<18} {BY_NAME[current].label:<28}", end="")
-            elif name in ("done", "unsupported", "error"):
+            elif name in ("done", "unsupported", "error", "oom"):
                 op = event["op"]
                 pending = [o for o in pending if o != op]
                 current = None
@@ -249,6 +305,18 @@ class Bench:
             elif name == "end":
                 worker.close()
                 return []
+            elif name == "restart":  # the worker asks for a fresh process for the ops left
+                worker.close()
+                return pending
+
+    def fail_queries(self, kind: str, column: Column, ops: list[str], status: str, message: str,
+                     announce: bool = True) -> None:
+        """Records ops that cannot run because the graph they share could not be built."""
+        if announce:
+            log(f"  {column.name:<18} {'(building its graph for the queries)':<28}", end="")
+        log(f" {STATUS_TEXT.get(status, status)}: {message}")
+        for op in ops:
+            self.report.add(Result(kind, op, column.name, status, message=message))
 
     def limit(self, column: Column, op: str | None) -> float:
         """Seconds a single run of op may take."""
@@ -270,21 +338,28 @@ class Bench:
             return Result(kind, op, column.name, "unsupported", message=event["reason"])
         if name == "error":
             return Result(kind, op, column.name, "error", message=event["message"])
+        if name == "oom":
+            where = "preparing its input (untimed)" if event["stage"] == "input" else "in the op"
+            return Result(kind, op, column.name, "oom", message=f"{where}: {event['message']}",
+                          stage=event["stage"])
         return Result(kind, op, column.name, "ok", seconds=event["seconds"], runs=event["runs"],
                       times=event["times"], bytes_per_edge=event.get("bytes_per_edge"),
-                      check=event.get("check"), note=event.get("note"))
+                      peak_bytes=event.get("peak_bytes"), check=event.get("check"), note=event.get("note"))
 
     def record(self, result: Result, column: Column, printed_label: bool = True) -> None:
         self.report.add(result)
         if not printed_label:
             if result.status != "unsupported":
-                log(f"  {column.name:<18} {BY_NAME[result.op].label:<28} {result.status}: {result.message}")
+                log(f"  {column.name:<18} {BY_NAME[result.op].label:<28} "
+                    f"{STATUS_TEXT.get(result.status, result.status)}: {result.message}")
             return
         if result.status == "ok":
-            memory = f"  {result.bytes_per_edge:6.1f} B/edge" if result.bytes_per_edge is not None else ""
+            memory = f"  peak {format_bytes(result.peak_bytes):>8}" if result.peak_bytes is not None else ""
+            if result.bytes_per_edge is not None:
+                memory += f"  {result.bytes_per_edge:6.1f} B/edge"
             log(f" {format_seconds(result.seconds):>10}  best of {result.runs}{memory}")
         else:
-            log(f" {result.status}: {result.message}")
+            log(f" {STATUS_TEXT.get(result.status, result.status)}: {result.message}")
 
 
 # ---- checking
@@ -400,24 +475,35 @@ def load_average() -> str:
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--scale", choices=list(graphs.SCALES), default="medium",
-                   help="small = 100k nodes / 1M edges, medium = 1M / 10M, large = 4M / 40M (default medium)")
+    scales = ", ".join(f"{name} = {n:,} nodes / {m:,} edges" for name, (n, m) in graphs.SCALES.items())
+    p.add_argument("--scale", choices=list(graphs.SCALES), default="medium", help=f"{scales} (default medium)")
     p.add_argument("--ops", help="comma-separated ops or groups (load, queries, enumerate, triangles); default all")
     p.add_argument("--libs", help=f"comma-separated from {', '.join(LIBRARIES)}; quillmesh always runs")
-    p.add_argument("--graphs", default=",".join(graphs.KINDS), help="comma-separated from uniform, rmat")
+    p.add_argument("--graphs", help="comma-separated from uniform, rmat (default both; uniform at large scale)")
     p.add_argument("--repeat", type=int, default=DEFAULT_REPEAT, help="runs per op; the best counts")
     p.add_argument("--op-budget", type=float, default=DEFAULT_OP_BUDGET,
                    help="stop repeating an op once its runs took this many seconds")
-    p.add_argument("--op-timeout", type=float, default=DEFAULT_OP_TIMEOUT,
-                   help="stop a peer's single run after this many seconds (reported as a timeout, its ratio "
-                        "as a lower bound)")
-    p.add_argument("--query-timeout", type=float, default=DEFAULT_QUERY_TIMEOUT,
-                   help="the same for query ops (a timed-out query is a lower bound far past any other figure)")
+    p.add_argument("--op-timeout", type=float,
+                   help="stop a peer's single run of a load op after this many seconds (reported as a timeout, "
+                        "its ratio as a lower bound; default 10, 240 at large scale)")
+    p.add_argument("--query-timeout", type=float,
+                   help="the same for query ops (a timed-out query is a lower bound far past any other figure; "
+                        "default 5, 45 at large scale)")
+    p.add_argument("--memory-limit", type=float,
+                   help=f"address-space limit of every worker process, in GiB, 0 for none (default: the machine's "
+                        f"RAM less {LIMIT_MARGIN // GIB} GiB); a worker that needs more is reported as out of memory")
     p.add_argument("--python-ft", default=str(ROOT / ".venv-bench-ft/bin/python"))
     p.add_argument("--python-gil", default="", help="python of the standard-CPython venv ('' if none)")
     p.add_argument("--data-dir", type=Path, default=BENCH / ".data")
     p.add_argument("--results-dir", type=Path, default=BENCH / "results")
     args = p.parse_args()
+    defaults = SCALE_DEFAULTS[args.scale]
+    args.op_timeout = defaults["op_timeout"] if args.op_timeout is None else args.op_timeout
+    args.query_timeout = defaults["query_timeout"] if args.query_timeout is None else args.query_timeout
+    args.graphs = args.graphs or defaults["graphs"]
+    args.memory_limit_bytes = default_limit() if args.memory_limit is None else int(args.memory_limit * GIB)
+    # Narrowed runs write only latest.*; a full one also keeps its scale's copy for bench/scaling.py.
+    args.full = not args.ops and not args.libs
     try:
         args.op_names = select(args.ops)
     except ValueError as exc:
@@ -440,11 +526,18 @@ def main() -> int:
     settings = {"scale": args.scale, "repeat": args.repeat, "op_budget": args.op_budget,
                 "op_timeout": args.op_timeout, "query_timeout": args.query_timeout,
                 "baseline_timeout": max(args.op_timeout, BASELINE_TIMEOUT),
-                "ops": args.op_names, "graphs": args.kinds}
+                "memory_limit": args.memory_limit_bytes, "ops": args.op_names, "graphs": args.kinds}
     machine = machine_info()
     n, m = graphs.SCALES[args.scale]
     log(f"bench: {args.scale} scale (n={n:,}, m={m:,}) on {machine['cpu']}, {machine['cores']} cores, "
         f"load average {machine['load_before']}")
+    limit = args.memory_limit_bytes
+    log(f"bench: every worker's address space is limited to "
+        + (f"{limit / GIB:.1f} GiB" if limit else "nothing (no limit)")
+        + f"; {available_memory() / GIB:.1f} GiB of memory available now")
+    if limit and available_memory() < limit:
+        log("bench: less memory is available than a worker may take: a big one may meet the kernel's "
+            "out-of-memory killer (it is then reported as out of memory)")
     for c in columns:
         log(f"bench: {c.name}: " + ("runs" if c.state == "run" else f"{c.state}: {c.reason}"))
 
@@ -453,27 +546,37 @@ def main() -> int:
     started = time.perf_counter()
     for kind in args.kinds:
         files = graphs.ensure(kind, args.scale, args.data_dir, log=lambda s: log(f"bench: {s}"))
+        # What the answers must be is worked out first, so the driver does not hold the edge list
+        # while the workers run.
         edges = np.load(files.edges)
         queries = np.load(files.queries)
         report.graphs[kind] = graphs.describe(edges) | {"title": GRAPH_TITLES[kind], "file": str(files.edges)}
+        reference = reference_checks(edges, queries)
+        del edges, queries
         desc = report.graphs[kind]
         log(f"\n== {GRAPH_TITLES[kind]}: {desc['nodes']:,} nodes, {desc['edges']:,} edges, "
             f"max degree {desc['max_degree']:,}")
         ops = [op for op in args.op_names if kind == "uniform" or op not in UNIFORM_ONLY]
         bench.run_graph(kind, files, ops)
-        cross_check(report, kind, ops, reference_checks(edges, queries))
-        del edges, queries
+        cross_check(report, kind, ops, reference)
     machine["load_after"] = load_average()
     machine["elapsed_seconds"] = round(time.perf_counter() - started, 1)
 
     log("\n" + report.markdown())
-    for path in report.write(args.results_dir):
+    written = report.write(args.results_dir)
+    if args.full:
+        written += report.write(args.results_dir, stem=args.scale)
+    for path in written:
         log(f"bench: wrote {path.relative_to(ROOT) if path.is_relative_to(ROOT) else path}")
     errors = [r for r in report.results.values() if r.status == "error"]
     if report.failures:
         log("\nbench: CROSS-CHECK FAILED:\n" + "\n".join(f"  {f}" for f in report.failures))
     if errors:
         log("\nbench: some ops failed:\n" + "\n".join(f"  {r.column} {r.graph} {r.op}: {r.message}" for r in errors))
+    # Running out of memory under the limit is a finding, like a timeout, not a failure of the run.
+    short = [r for r in report.results.values() if r.status == "oom"]
+    if short:
+        log("\nbench: out of memory:\n" + "\n".join(f"  {r.column} {r.graph} {r.op}: {r.message}" for r in short))
     log(f"bench: finished in {machine['elapsed_seconds']:.0f} s")
     return 1 if report.failures or errors else 0
 

@@ -3,22 +3,30 @@
 The driver (run.py) starts one worker per (interpreter, library, graph). The worker loads the cached
 edge list and query sets, runs the requested operations in catalogue order and writes one JSON
 object per line to stdout as it goes: "hello" (versions), "start" before each op and "run" before
-each of its runs, then "done", "unsupported" or "error" for it, "setup" / "setup_done" around
-building the graph the query ops share, and "end". Streaming lets the driver show progress and, when an op
-runs past its time limit, kill the worker and start a new one for the remaining ops.
+each of its runs, then "done", "unsupported", "error" or "oom" for it, "setup" / "setup_done" (or
+"setup_failed") around building the graph the query ops share, and "end", or "restart" when it
+leaves the ops after an out-of-memory failure to a fresh worker. Streaming lets the driver show
+progress and, when an op runs past its time limit, kill the worker and start a new one for the
+remaining ops.
 
 Timing: every op runs up to --repeat times and the best time counts; repeating stops early once an
 op has used --op-budget seconds. Before each run of a query op the adapter drops its caches (only
 quillmesh has any), so every run is cold except triangles_warm. Load ops also report the resident
 memory the new graph adds, measured after a garbage collection and malloc_trim on both sides, from
 their first run, in bytes per edge.
+
+Memory: every op reports the peak RSS of its first run above the settled RSS just before it (so a
+result the op builds, such as an edge list, counts). The worker caps its own address space at
+--memory-limit bytes first thing, so an op that needs more fails inside the worker; a MemoryError is
+reported as an "oom" event, naming the stage (preparing the op's input, or the op itself). A native
+library that aborts instead leaves the diagnosis to the driver. The edge array is read from disk
+when needed and let go once the op's own input is made from it, so a list-of-tuples load does not
+also hold the array.
 """
 
 from __future__ import annotations
 
 import argparse
-import ctypes
-import gc
 import hashlib
 import heapq
 import json
@@ -31,19 +39,12 @@ import numpy as np
 
 from adapters import ADAPTERS
 from catalogue import BY_NAME, PAGERANK_TOP
+from rss import OUT_OF_MEMORY_WORDS, limit_address_space, peak_watch, resident_bytes
 
 # Neighbour lists folded into the neighbors check, beyond the total count.
 NEIGHBOR_CHECK_NODES = 1000
 # Seed handed to the native random generators.
 GENERATE_SEED = 7
-# Settling the heap before reading RSS: rounds at most, small objects churned per round, and the
-# change between two readings below which the heap counts as settled.
-SETTLE_ROUNDS = 10
-SETTLE_OBJECTS = 100_000
-SETTLE_BYTES = 1 << 20
-
-_libc = ctypes.CDLL(None)
-_PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 def emit(**event) -> None:
@@ -51,30 +52,10 @@ def emit(**event) -> None:
     sys.stdout.flush()
 
 
-def _rss() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * _PAGE
-
-
-def resident_bytes() -> int:
-    """RSS once freed heap memory has gone back to the system, so it counts only what is held.
-
-    glibc returns free pages on malloc_trim. The free-threaded interpreter's object allocator
-    (mimalloc) returns them lazily, on later allocations, so a few rounds of small allocations are
-    made until two readings agree; the driver also starts load workers with MIMALLOC_PURGE_DELAY=0.
-    """
-    last = -1
-    for _ in range(SETTLE_ROUNDS):
-        gc.collect()
-        churn = [[i] for i in range(SETTLE_OBJECTS)]
-        del churn
-        gc.collect()
-        _libc.malloc_trim(0)
-        now = _rss()
-        if abs(now - last) < SETTLE_BYTES:
-            break
-        last = now
-    return now
+def out_of_memory(exc: BaseException) -> bool:
+    """Whether an exception reports a failed allocation (some libraries raise their own types)."""
+    text = str(exc).lower()
+    return isinstance(exc, MemoryError) or any(word in text for word in OUT_OF_MEMORY_WORDS)
 
 
 def interpreter() -> dict:
@@ -90,8 +71,8 @@ def interpreter() -> dict:
 class Inputs:
     """The Python-side inputs of the ops, made on first use (untimed) and shared between ops."""
 
-    def __init__(self, edges: np.ndarray, queries) -> None:
-        self.edges = edges
+    def __init__(self, edges, queries) -> None:
+        self.edges = edges  # a callable returning the edge array
         self.queries = queries
         self._made: dict[str, object] = {}
 
@@ -108,10 +89,10 @@ class Inputs:
         return list(zip(arr[:, 0].tolist(), arr[:, 1].tolist()))
 
     def _tuples(self):
-        return self._pairs(self.edges)
+        return self._pairs(self.edges())
 
     def _flat(self):
-        return self.edges.reshape(-1).tolist()
+        return self.edges().reshape(-1).tolist()
 
     def _point_pairs(self):
         return self._pairs(self.queries["point_pairs"])
@@ -244,25 +225,40 @@ def check_value(op: str, a, g, inp, result):
 
 
 class Runner:
-    def __init__(self, adapter, edges: np.ndarray, queries, repeat: int, budget: float) -> None:
+    def __init__(self, adapter, edges_path: str, queries, repeat: int, budget: float) -> None:
         self.a = adapter
-        self.edges = edges
+        self.edges_path = edges_path
+        self._edges: np.ndarray | None = None
+        edges = self.edges()
         self.nodes = int(edges.max()) + 1 if edges.size else 0
-        self.inp = Inputs(edges, queries)
+        self.m = int(edges.shape[0])
+        self.inp = Inputs(self.edges, queries)
         self.repeat = repeat
         self.budget = budget
         self.measured: dict[str, dict] = {}
         self.kept = None  # the graph of the base form's load, kept for the query ops
+        self.stage = "input"  # what an op is doing: "input" (untimed preparation) or "run"
+        self.failed: dict[str, str] = {}  # op -> status of the ops that did not complete
+
+    def edges(self) -> np.ndarray:
+        """The edge array, read from disk again if it was let go."""
+        if self._edges is None:
+            self._edges = np.load(self.edges_path)
+        return self._edges
+
+    def release_edges(self) -> None:
+        self._edges = None
 
     def _repeat(self, run_once) -> list[float]:
         times: list[float] = []
         while len(times) < self.repeat and sum(times) < self.budget:
             emit(event="run", index=len(times))  # the driver's time limit applies per run
+            self.stage = "run"
             times.append(run_once())
         return times
 
     def load(self, op: str) -> dict:
-        a, m = self.a, self.edges.shape[0]
+        a, m = self.a, self.m
         if op == "load_tuples":
             data = self.inp.get("tuples")
             build = lambda: a.from_tuples(self.nodes, data)  # noqa: E731
@@ -270,19 +266,24 @@ class Runner:
             data = self.inp.get("flat")
             build = lambda: a.from_flat(self.nodes, data)  # noqa: E731
         elif op == "load_numpy":
-            build = lambda: a.from_numpy(self.nodes, self.edges)  # noqa: E731
+            edges = self.edges()
+            build = lambda: a.from_numpy(self.nodes, edges)  # noqa: E731
         else:
             build = lambda: a.generate(self.nodes, m, GENERATE_SEED)  # noqa: E731
+        if op != "load_numpy":
+            self.release_edges()  # this op's input is made; the array is only read again if needed
         first: dict = {}
         keep = op == a.base_form()
 
         def run_once() -> float:
             before = resident_bytes()
-            started = time.perf_counter()
-            g = build()
-            elapsed = time.perf_counter() - started
+            with peak_watch() as watch:
+                started = time.perf_counter()
+                g = build()
+                elapsed = time.perf_counter() - started
             if not first:
                 first["bytes"] = resident_bytes() - before
+                first["peak"] = max(0, watch.peak - before)
                 nodes, edges = a.counts(g)
                 first["check"] = None if op in a.inexact else {"edges": edges}
                 first["graph"] = {"nodes": nodes, "edges": edges}
@@ -297,6 +298,7 @@ class Runner:
         return {
             "times": times,
             "bytes_per_edge": first["bytes"] / m,
+            "peak_bytes": first["peak"],
             "check": first["check"],
             "built": first["graph"],
         }
@@ -309,10 +311,14 @@ class Runner:
         a = self.a
         form = a.base_form()
         if form == "load_numpy":
-            return a.from_numpy(self.nodes, self.edges)
-        if form == "load_flat":
-            return a.from_flat(self.nodes, self.inp.get("flat"))
-        return a.from_tuples(self.nodes, self.inp.get("tuples"))
+            g = a.from_numpy(self.nodes, self.edges())
+        elif form == "load_flat":
+            g = a.from_flat(self.nodes, self.inp.get("flat"))
+        else:
+            g = a.from_tuples(self.nodes, self.inp.get("tuples"))
+        self.inp.drop("tuples")
+        self.inp.drop("flat")
+        return g
 
     def query(self, op: str, g) -> dict:
         a = self.a
@@ -326,14 +332,18 @@ class Runner:
         if op == "triangles_warm":
             run()  # fills the cache
         checks: list = []
+        peaks: list = []
 
         def run_once() -> float:
             if op != "triangles_warm":
                 a.drop_caches(target)
-            started = time.perf_counter()
-            result = run()
-            elapsed = time.perf_counter() - started
+            before = resident_bytes() if not peaks else 0
+            with peak_watch() as watch:
+                started = time.perf_counter()
+                result = run()
+                elapsed = time.perf_counter() - started
             if not checks:
+                peaks.append(max(0, watch.peak - before))
                 # Checked now and let go, so a big result (an edge list) is not still held while
                 # later runs build theirs.
                 checks.append(check_value(op, a, target, self.inp, result))
@@ -341,7 +351,7 @@ class Runner:
             return elapsed
 
         times = self._repeat(run_once)
-        out = {"times": times, "check": checks[0]}
+        out = {"times": times, "check": checks[0], "peak_bytes": peaks[0]}
         self.measured[op] = out
         return out
 
@@ -354,29 +364,39 @@ def main() -> int:
     p.add_argument("--ops", required=True, help="comma-separated op names, in any order")
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--op-budget", type=float, default=20.0)
+    p.add_argument("--memory-limit", type=int, default=0, help="address-space cap in bytes (0: none)")
     args = p.parse_args()
+    limit_address_space(args.memory_limit)
 
     ops = [op for op in BY_NAME if op in set(args.ops.split(","))]
     try:
         adapter = ADAPTERS[args.lib]()
     except ImportError as exc:
-        emit(event="fatal", message=f"cannot import {args.lib}: {exc}", interpreter=interpreter())
+        # Under a tight address-space limit even mapping the library's shared object can fail.
+        emit(event="fatal", message=f"cannot import {args.lib}: {exc}", oom=out_of_memory(exc),
+             interpreter=interpreter())
         return 3
     emit(event="hello", lib=args.lib, versions=adapter.versions(), interpreter=interpreter())
 
-    edges = np.load(args.edges)
     queries = np.load(args.queries)
-    runner = Runner(adapter, edges, queries, max(1, args.repeat), args.op_budget)
+    runner = Runner(adapter, args.edges, queries, max(1, args.repeat), args.op_budget)
 
     def attempt(op: str, work) -> None:
         if op in adapter.unsupported:
             emit(event="unsupported", op=op, reason=adapter.unsupported[op])
             return
         emit(event="start", op=op)
+        runner.stage = "input"
         try:
             out = work(op)
         except Exception as exc:  # reported per op; the other ops still run
-            emit(event="error", op=op, message=f"{type(exc).__name__}: {exc}")
+            message = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+            if out_of_memory(exc):
+                runner.failed[op] = "oom"
+                emit(event="oom", op=op, stage=runner.stage, message=message)
+            else:
+                runner.failed[op] = "error"
+                emit(event="error", op=op, message=message)
             return
         out.setdefault("note", adapter.notes.get(op))
         emit(event="done", op=op, seconds=min(out["times"]), runs=len(out["times"]), **out)
@@ -386,18 +406,38 @@ def main() -> int:
 
     query_ops = [o for o in ops if BY_NAME[o].kind == "query"]
     if query_ops:
+        base = adapter.base_form()
         if runner.kept is not None:
             g = runner.base_graph()  # the load op's own graph: nothing to build
+        elif runner.failed.get(base) == "oom":
+            # Building the same graph once more would only run out of memory again.
+            emit(event="setup_failed", status="oom", message=f"its graph ({BY_NAME[base].label}) did not fit")
+            return 0
         else:
             emit(event="setup", what="building the graph for the query ops")
             started = time.perf_counter()
-            g = runner.base_graph()
+            try:
+                g = runner.base_graph()
+            except Exception as exc:
+                status = "oom" if out_of_memory(exc) else "error"
+                emit(event="setup_failed", status=status, message=f"{type(exc).__name__}: {exc}")
+                return 0
             emit(event="setup_done", seconds=time.perf_counter() - started)
-        for op in query_ops:
+        runner.release_edges()
+        for i, op in enumerate(query_ops):
             attempt(op, lambda name: runner.query(name, g))
+            if runner.failed.get(op) == "oom" and i + 1 < len(query_ops):
+                # What the failed op had allocated may stay reserved in this process (the
+                # free-threaded build's allocator keeps its address space), which could starve the
+                # next op under the limit: a fresh worker takes the rest.
+                emit(event="restart")
+                return 0
     emit(event="end")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    status = main()
+    sys.stdout.flush()
+    # Leaving without tearing the heap down: at large scale that alone takes seconds per worker.
+    os._exit(status)

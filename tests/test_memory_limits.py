@@ -147,6 +147,14 @@ def edge_prefix(g, pairs, make):
     return f"the first {k} of {len(pairs)} edges", ref
 
 
+def random_prefix(g, n, seed):
+    # What build_random kept: the same call on the starting graph, asking for the edges it added.
+    ref = make()
+    added = g.number_of_edges() - ref.number_of_edges()
+    ref.build_random(n, added, seed)
+    return f"the first {added} edges drawn", ref
+
+
 def node_prefix(g, nodes, make):
     k = next((i for i, n in enumerate(nodes) if n not in g), len(nodes))
     ref = make()
@@ -243,6 +251,15 @@ def sweep(warm, refine=2):
     return {"start": START, "reference": reference, "trials": trials}
 '''
 
+def random_case(start, n, m, seed):
+    """The case text of build_random(n, m, seed) on the graph that `start` makes."""
+    return f"""
+        {start}
+        op = lambda g: g.build_random({n}, {m}, {seed})
+        prefix = lambda g: random_prefix(g, {n}, {seed})
+    """
+
+
 # Each case sets up `make()` (builds the starting graph), `op(g)` (the call under test) and
 # `prefix(g)`: for a graph that a failed load changed, which prefix of the input it holds and the
 # graph that prefix gives without a limit; None for the calls that must change nothing.
@@ -287,24 +304,10 @@ CASES = {
         prefix = lambda g: node_prefix(g, ids, make)
     """,
     # a prefix of build_random's edges is what the same call asking for fewer edges adds
-    "build_random into an empty graph": """
-        make = IntGraphCore
-        op = lambda g: g.build_random(100_000, 500_000, 7)
-        def prefix(g):
-            ref = make()
-            ref.build_random(100_000, g.number_of_edges(), 7)
-            return f"the first {g.number_of_edges()} edges drawn", ref
-    """,
-    "build_random into a graph of 300k": """
-        start = np.random.default_rng(6).integers(0, 100_000, size=600_000, dtype=np.int64)
-        make = lambda: grown(100_000, start)
-        op = lambda g: g.build_random(150_000, 300_000, 8)
-        def prefix(g):
-            ref = make()
-            added = g.number_of_edges() - ref.number_of_edges()
-            ref.build_random(150_000, added, 8)
-            return f"the first {added} edges drawn", ref
-    """,
+    "build_random into an empty graph": random_case("make = IntGraphCore", 100_000, 500_000, 7),
+    "build_random into a graph of 300k": random_case(
+        """start = np.random.default_rng(6).integers(0, 100_000, size=600_000, dtype=np.int64)
+        make = lambda: grown(100_000, start)""", 150_000, 300_000, 8),
     # past the chunk bound (lowered for these cases, see CHUNKED), a load goes in chunks and a
     # failure keeps the chunks before it
     "add_edges_flat of 2M edges in chunks": """
@@ -313,14 +316,7 @@ CASES = {
         op = lambda g: g.add_edges_flat(flat)
         prefix = lambda g: edge_prefix(g, list(zip(flat[0::2].tolist(), flat[1::2].tolist())), make)
     """,
-    "build_random in chunks": """
-        make = IntGraphCore
-        op = lambda g: g.build_random(100_000, 1_000_000, 13)
-        def prefix(g):
-            ref = make()
-            ref.build_random(100_000, g.number_of_edges(), 13)
-            return f"the first {g.number_of_edges()} edges drawn", ref
-    """,
+    "build_random in chunks": random_case("make = IntGraphCore", 100_000, 1_000_000, 13),
     # the first analysis on a graph builds what it needs
     "triangle_count": """
         start = np.random.default_rng(9).integers(0, 50_000, size=600_000, dtype=np.int64)

@@ -240,6 +240,14 @@ struct Graph::BatchIds {
         }
         return x;
     }
+    // index() for each of ends, in order, into out.
+    void number(std::span<const NodeId> ends, Index* out, const Interrupt& stop) {
+        for (std::size_t i = 0; i < ends.size(); ++i) {
+            stop.check_every(i, kCheckEvery);
+            if (i + kLookahead < ends.size()) prefetch(ends[i + kLookahead]);
+            out[i] = index(ends[i], stop);
+        }
+    }
     Index number_new(NodeId id) {
         if (base + fresh_ids.size() >= kMaxNodes) check_node_limit(base + fresh_ids.size() + 1);
         fresh_ids.push_back(id);
@@ -275,11 +283,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
         ends = {};
     };
     if (step >= usable) {
-        for (std::size_t i = 0; i < usable; ++i) {
-            stop.check_every(i, kCheckEvery);
-            if (i + kLookahead < usable) ids.prefetch(ends[i + kLookahead]);
-            mapped[i] = ids.index(ends[i], stop);
-        }
+        ids.number(ends, mapped.get(), stop);
         free_input();
         return add_edges_batched({}, {mapped.get(), usable}, ids, none, stop);
     }
@@ -288,14 +292,11 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     // overlapped.
     Pending pending{Pending::Key::Index, std::vector<std::uint32_t>(ids.base, 0)};
     std::vector<std::uint32_t>& counts = pending.counts;
-    std::vector<Index> block(kMapGrain);
+    std::vector<Index> own_block(owner != nullptr ? 0 : kMapGrain);
     for (std::size_t first = 0; first < usable; first += kMapGrain) {
         const std::size_t size = std::min(kMapGrain, usable - first);  // even: kMapGrain is
-        stop.check();
-        for (std::size_t k = 0; k < size; ++k) {
-            if (k + kLookahead < size) ids.prefetch(ends[first + k + kLookahead]);
-            block[k] = ids.index(ends[first + k], stop);
-        }
+        Index* block = owner != nullptr ? mapped.get() + first : own_block.data();
+        ids.number(ends.subspan(first, size), block, stop);
         counts.resize(ids.base + ids.fresh_ids.size(), 0);  // the block's new ids
         for (std::size_t k = 0; k < size; k += 2) {
             if (k + kLookahead < size) {
@@ -303,13 +304,11 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
                 __builtin_prefetch(&counts[block[k + kLookahead + 1]]);
             }
             const Index u = block[k], v = block[k + 1];
-            counts[u] += counts[u] != UINT32_MAX;
-            if (v != u) counts[v] += counts[v] != UINT32_MAX;
+            pending.add(u);
+            if (v != u) pending.add(v);
         }
-        if (owner != nullptr) {
-            std::copy_n(block.begin(), size, mapped.get() + first);
-            if ((first + size) % kReleaseEvery == 0) release_range(ends.subspan(first + size - kReleaseEvery, kReleaseEvery));
-        }
+        if (owner != nullptr && (first + size) % kReleaseEvery == 0)
+            release_range(ends.subspan(first + size - kReleaseEvery, kReleaseEvery));
     }
     ids.numbered = true;
     if (owner != nullptr) free_input();
@@ -357,11 +356,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         if (mapped_ends.empty()) {
             mapped.resize(ends.size());
             if (!ids.numbered) {
-                for (std::size_t i = 0; i < ends.size(); ++i) {
-                    stop.check_every(i, kCheckEvery);
-                    if (i + kLookahead < ends.size()) ids.prefetch(ends[i + kLookahead]);
-                    mapped[i] = ids.index(ends[i], stop);
-                }
+                ids.number(ends, mapped.data(), stop);
             } else {
                 for_range_checked(stop, ends.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
                     for (std::size_t i = first; i < last; ++i) {

@@ -140,6 +140,8 @@ class Graph {
     struct Pending {
         enum class Key { None, Index, Id } key = Key::None;
         std::vector<std::uint32_t> counts;
+        // One more entry for key k, saturating: a count only sizes room.
+        void add(std::size_t k) noexcept { counts[k] += counts[k] != UINT32_MAX; }
     };
     // insert_edges for one chunk of a load that the caller has cut into chunks.
     void insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop);

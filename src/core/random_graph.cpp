@@ -122,8 +122,8 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
             stop.check_every(counted, kCheckEvery);
             const std::uint64_t u = replay.next() % range, v = replay.next() % range;
             if (u == v) continue;
-            counts[u] += counts[u] != UINT32_MAX;
-            counts[v] += counts[v] != UINT32_MAX;
+            pending.add(u);
+            pending.add(v);
             ++counted;
         }
         // Room for the nodes the call will create, made once (see insert_edges()).

@@ -132,7 +132,7 @@ struct BuildRandom : Exclusive {
 struct Nodes : Shared, NoParams {
     static constexpr const char* name = "nodes";
     static constexpr const char* doc = "nodes($self)\n--\n\n";
-    static const std::vector<NodeId>& run(const Graph& g) { return g.ids(); }
+    static const BigVector<NodeId>& run(const Graph& g) { return g.ids(); }
 };
 
 struct Edges : Shared, NoParams {

@@ -43,8 +43,8 @@ PyObject* to_python(const std::pair<A, B>& v) {
     return number_pair(first, first == nullptr ? nullptr : to_python(v.second));
 }
 
-template <class T>
-PyObject* to_python(const std::vector<T>& v) {
+template <class T, class A>
+PyObject* to_python(const std::vector<T, A>& v) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < v.size(); ++i) {

@@ -59,7 +59,7 @@ std::uint64_t Graph::subgraph_edge_count(std::span<const NodeId> ids, const Inte
     }
     std::sort(members.begin(), members.end());
     members.erase(std::unique(members.begin(), members.end()), members.end());
-    std::vector<std::uint64_t> is_member((ids_.size() + 63) / 64, 0);
+    BigVector<std::uint64_t> is_member((ids_.size() + 63) / 64, 0);
     for (Index i : members) is_member[i / 64] |= std::uint64_t{1} << (i % 64);
 
     // Each edge once, from its smaller end by id; a self-loop counts once.

@@ -261,7 +261,7 @@ struct Graph::BatchIds {
     bool direct;
     NodeId low;
     std::uint64_t width;
-    std::vector<Index> slot;  // the direct table: offset(id) -> index
+    BigVector<Index> slot;  // the direct table: offset(id) -> index
     NodeIndex fresh;          // otherwise: new id -> index
 };
 
@@ -290,8 +290,8 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     // In chunks: number every new id and count every node's entries in the whole batch first, a
     // block of endpoints at a time: map the block, then count it with the counters' misses
     // overlapped.
-    Pending pending{Pending::Key::Index, std::vector<std::uint32_t>(ids.base, 0)};
-    std::vector<std::uint32_t>& counts = pending.counts;
+    Pending pending{Pending::Key::Index, BigVector<std::uint32_t>(ids.base, 0)};
+    BigVector<std::uint32_t>& counts = pending.counts;
     std::vector<Index> own_block(owner != nullptr ? 0 : kMapGrain);
     for (std::size_t first = 0; first < usable; first += kMapGrain) {
         const std::size_t size = std::min(kMapGrain, usable - first);  // even: kMapGrain is

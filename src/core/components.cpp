@@ -80,7 +80,7 @@ class Labels {
 
    private:
     std::atomic_ref<Index> ref(Index i) const noexcept { return std::atomic_ref<Index>(label_[i]); }
-    mutable std::vector<Index> label_;
+    mutable BigVector<Index> label_;
 };
 
 }  // namespace
@@ -131,7 +131,7 @@ std::vector<std::uint64_t> Graph::component_sizes(const Interrupt& stop) const {
     });
     labels.compress_all(stop);
 
-    std::vector<std::uint64_t> count(n, 0);
+    BigVector<std::uint64_t> count(n, 0);
     for (std::uint64_t i = 0; i < n; ++i) {
         stop.check_every(i, kCheckEvery);
         ++count[labels.get(static_cast<Index>(i))];

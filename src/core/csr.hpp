@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "huge_pages.hpp"
 #include "types.hpp"
 
 namespace qm {
@@ -20,13 +21,13 @@ namespace qm {
 // Rows restricted to the neighbours that rank above the row's node, in no particular order (see
 // triangles.cpp). Like the snapshot, a cache owned by the graph and dropped by every mutating call.
 struct ForwardRows {
-    std::vector<std::uint64_t> offsets;
-    std::vector<Index> targets;
+    BigVector<std::uint64_t> offsets;
+    BigVector<Index> targets;
 };
 
 struct CsrSnapshot {
-    std::vector<std::uint64_t> offsets;  // row i is targets[offsets[i] .. offsets[i + 1])
-    std::vector<Index> targets;
+    BigVector<std::uint64_t> offsets;  // row i is targets[offsets[i] .. offsets[i + 1])
+    BigVector<Index> targets;
 
     std::uint64_t rows() const noexcept { return offsets.size() - 1; }
     std::uint64_t degree(Index i) const noexcept { return offsets[i + 1] - offsets[i]; }

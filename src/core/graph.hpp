@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "csr.hpp"
+#include "huge_pages.hpp"
 #include "interrupt.hpp"
 #include "neighbour_set.hpp"
 #include "node_index.hpp"
@@ -51,7 +52,7 @@ class Graph {
     std::uint64_t degree(NodeId id) const noexcept;
 
     // Every node's id in dense order (the store's iteration order), for whole-graph walks.
-    const std::vector<NodeId>& ids() const noexcept { return ids_; }
+    const BigVector<NodeId>& ids() const noexcept { return ids_; }
 
     // ---- mutations. Each public mutator drops the cached structures of the analyses once it has
     // succeeded, whether or not it changed anything, and when it fails after changing the graph; a
@@ -139,7 +140,7 @@ class Graph {
     // [0, counts.size()), for the generator). Only room depends on it, never a result.
     struct Pending {
         enum class Key { None, Index, Id } key = Key::None;
-        std::vector<std::uint32_t> counts;
+        BigVector<std::uint32_t> counts;
         // One more entry for key k, saturating: a count only sizes room.
         void add(std::size_t k) noexcept { counts[k] += counts[k] != UINT32_MAX; }
     };
@@ -152,8 +153,8 @@ class Graph {
                            Pending& pending, const Interrupt& stop);
     static void check_node_limit(std::uint64_t count);
 
-    std::vector<NodeId> ids_;
-    std::vector<NeighbourSet> nbrs_;
+    BigVector<NodeId> ids_;
+    BigVector<NeighbourSet> nbrs_;
     NodeIndex index_;
     std::uint64_t edge_count_ = 0;
     std::unique_ptr<CsrSnapshot> csr_;

@@ -31,10 +31,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <new>
 #include <utility>
 
+#include "huge_pages.hpp"
 #include "interrupt.hpp"
 #include "types.hpp"
 
@@ -52,16 +52,14 @@ class NodeIndex {
 
     NodeIndex() noexcept = default;
     ~NodeIndex() {
-        std::free(slots_);
-        std::free(direct_);
+        release_all();
     }
     NodeIndex(const NodeIndex&) = delete;
     NodeIndex& operator=(const NodeIndex&) = delete;
     NodeIndex(NodeIndex&& o) noexcept { take(o); }
     NodeIndex& operator=(NodeIndex&& o) noexcept {
         if (this != &o) {
-            std::free(slots_);
-            std::free(direct_);
+            release_all();
             take(o);
         }
         return *this;
@@ -165,22 +163,30 @@ class NodeIndex {
         return cap;
     }
 
+    // Both layouts are read at random: their arrays go on huge pages once large.
     template <class T>
     static T* allocate(std::uint64_t n) {
         if (n > UINT64_MAX / sizeof(T)) throw std::bad_alloc();
-        T* p = static_cast<T*>(std::malloc(n * sizeof(T)));
-        if (p == nullptr) throw std::bad_alloc();
-        return p;
+        return static_cast<T*>(huge_pages::allocate(n * sizeof(T)));
+    }
+    template <class T>
+    static void release(T* p, std::uint64_t n) noexcept {
+        huge_pages::release(p, n * sizeof(T));
+    }
+    void release_all() noexcept {
+        release(slots_, cap_);
+        release(direct_, direct_cap_);
     }
 
-    // Runs stop.check() every kCheckEvery steps of a loop that fills `fresh`, freeing it if the
-    // check throws.
-    static void check_filling(std::uint64_t step, void* fresh, const Interrupt& stop) {
+    // Runs stop.check() every kCheckEvery steps of a loop that fills `fresh` (of n elements),
+    // releasing it if the check throws.
+    template <class T>
+    static void check_filling(std::uint64_t step, T* fresh, std::uint64_t n, const Interrupt& stop) {
         if (step % kCheckEvery != 0) return;
         try {
             stop.check();
         } catch (...) {
-            std::free(fresh);
+            release(fresh, n);
             throw;
         }
     }
@@ -191,7 +197,7 @@ class NodeIndex {
         const std::uint64_t cap = std::max(needed, std::min(limit, std::max(2 * direct_cap_, kDirectFloor)));
         Entry* fresh = allocate<Entry>(cap);
         for (std::uint64_t s = 0; s < cap; ++s) {
-            check_filling(s, fresh, stop);
+            check_filling(s, fresh, cap, stop);
             fresh[s] = s < direct_cap_ ? direct_[s] : kEmpty;
         }
         adopt(fresh, cap, nullptr, 0);
@@ -200,8 +206,7 @@ class NodeIndex {
     // Makes the index either `array` (of `array_cap` entries: the direct layout) or `table` (of
     // `table_cap` slots: the hashed layout), the other being null, and releases what was there.
     void adopt(Entry* array, std::uint64_t array_cap, Slot* table, std::uint64_t table_cap) noexcept {
-        std::free(slots_);
-        std::free(direct_);
+        release_all();
         direct_ = array;
         direct_cap_ = array_cap;
         slots_ = table;
@@ -214,11 +219,11 @@ class NodeIndex {
         const std::uint64_t cap = std::max(needed, std::min(limit, kDirectFloor));
         Entry* fresh = allocate<Entry>(cap);
         for (std::uint64_t s = 0; s < cap; ++s) {
-            check_filling(s, fresh, stop);
+            check_filling(s, fresh, cap, stop);
             fresh[s] = kEmpty;
         }
         for (std::uint64_t s = 0; s < cap_; ++s) {
-            check_filling(s, fresh, stop);
+            check_filling(s, fresh, cap, stop);
             if (slots_[s].entry.index != kNoIndex) fresh[slots_[s].id] = slots_[s].entry;  // ids are < needed
         }
         adopt(fresh, cap, nullptr, 0);
@@ -228,7 +233,7 @@ class NodeIndex {
     static Slot* empty_table(std::uint64_t cap, const Interrupt& stop) {
         Slot* table = allocate<Slot>(cap);
         for (std::uint64_t s = 0; s < cap; ++s) {
-            check_filling(s, table, stop);
+            check_filling(s, table, cap, stop);
             table[s].entry = kEmpty;
         }
         return table;
@@ -246,7 +251,7 @@ class NodeIndex {
         const std::uint64_t cap = capacity_for(count);
         Slot* fresh = empty_table(cap, stop);
         for (std::uint64_t id = 0; id < direct_cap_; ++id) {
-            check_filling(id, fresh, stop);
+            check_filling(id, fresh, cap, stop);
             if (direct_[id].index != kNoIndex) place(fresh, cap - 1, Slot{static_cast<NodeId>(id), direct_[id]});
         }
         adopt(nullptr, 0, fresh, cap);
@@ -255,7 +260,7 @@ class NodeIndex {
     void rehash(std::uint64_t new_cap, const Interrupt& stop) {
         Slot* fresh = empty_table(new_cap, stop);
         for (std::uint64_t s = 0; s < cap_; ++s) {
-            check_filling(s, fresh, stop);
+            check_filling(s, fresh, new_cap, stop);
             if (slots_[s].entry.index != kNoIndex) place(fresh, new_cap - 1, slots_[s]);
         }
         adopt(nullptr, 0, fresh, new_cap);

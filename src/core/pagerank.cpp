@@ -30,12 +30,12 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
 
     const double count = static_cast<double>(n);
     const double base = (1.0 - damping) / count;
-    std::vector<double> current(n, 1.0 / count);
+    BigVector<double> current(n, 1.0 / count);
     {
         // Three arrays of n doubles while iterating (24 bytes a node over the snapshot), freed
         // before the result is built.
-        std::vector<double> next(n, base);
-        std::vector<double> share(n);
+        BigVector<double> next(n, base);
+        BigVector<double> share(n);
         for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
             parallel_for_checked(stop, n, [&](std::size_t i) {
                 std::uint64_t d = csr.degree(static_cast<Index>(i));

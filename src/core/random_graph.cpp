@@ -115,9 +115,9 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         // Each node's share of the whole call, counted from a replay of the first m attempts that
         // are not self-loops (the few rejections among them are not foreseen), so that the first
         // chunk to reach a node gives its set room for all of it. Only room depends on the count.
-        pending = {Pending::Key::Id, std::vector<std::uint32_t>(range, 0)};
+        pending = {Pending::Key::Id, BigVector<std::uint32_t>(range, 0)};
         XorShift replay = gen;
-        std::vector<std::uint32_t>& counts = pending.counts;
+        BigVector<std::uint32_t>& counts = pending.counts;
         for (std::uint64_t counted = 0; counted < m;) {
             stop.check_every(counted, kCheckEvery);
             const std::uint64_t u = replay.next() % range, v = replay.next() % range;

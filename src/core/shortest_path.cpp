@@ -24,8 +24,8 @@ enum Side : std::uint8_t { kNone = 0, kFromSource = 1, kFromTarget = 2 };
 // A seen-set table kept between searches, every slot empty, so that a search starts without
 // allocating or clearing memory: fresh memory costs page faults that outweigh a short search.
 struct SpareTable {
-    std::vector<Index> keys;
-    std::vector<Side> sides;
+    BigVector<Index> keys;
+    BigVector<Side> sides;
     std::vector<std::uint64_t> used;  // the slots a search filled, emptied again when it ends
 };
 // A table past this many slots is released rather than kept.
@@ -103,8 +103,8 @@ class SeenMap {
     }
     std::uint64_t home(Index i) const noexcept { return slot_of(i, keys_.size()); }
     void rehash(std::uint64_t cap) {
-        std::vector<Index> keys(cap, kNoIndex);
-        std::vector<Side> sides(cap, kNone);
+        BigVector<Index> keys(cap, kNoIndex);
+        BigVector<Side> sides(cap, kNone);
         std::vector<std::uint64_t> used;
         used.reserve(used_.size() + 1);
         for (std::uint64_t s : used_) {
@@ -118,8 +118,8 @@ class SeenMap {
         sides_.swap(sides);
         used_.swap(used);
     }
-    std::vector<Index> keys_;
-    std::vector<Side> sides_;
+    BigVector<Index> keys_;
+    BigVector<Side> sides_;
     std::vector<std::uint64_t> used_;
 };
 

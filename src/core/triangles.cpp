@@ -28,7 +28,7 @@ namespace {
 
 // Calls f(v) for each neighbour v of u that ranks above u by (degree, row).
 template <class F>
-void for_each_forward(const std::vector<NeighbourSet>& nbrs, Index u, F&& f) {
+void for_each_forward(const BigVector<NeighbourSet>& nbrs, Index u, F&& f) {
     const std::uint64_t du = nbrs[u].size();
     nbrs[u].for_each_prefetched(nbrs.data(), [&](Index v) {
         const std::uint64_t dv = nbrs[v].size();
@@ -36,7 +36,7 @@ void for_each_forward(const std::vector<NeighbourSet>& nbrs, Index u, F&& f) {
     });
 }
 
-std::unique_ptr<ForwardRows> build_forward(const std::vector<NeighbourSet>& nbrs, const Interrupt& stop) {
+std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, const Interrupt& stop) {
     const std::uint64_t n = nbrs.size();
     auto fwd = std::make_unique<ForwardRows>();
     fwd->offsets.assign(n + 1, 0);
@@ -60,7 +60,7 @@ std::unique_ptr<ForwardRows> build_forward(const std::vector<NeighbourSet>& nbrs
 // fails the C library ends the process instead of reporting it.
 class MarkShelf {
    public:
-    using Marks = std::unique_ptr<std::uint64_t[]>;
+    using Marks = BigVector<std::uint64_t>;
     explicit MarkShelf(std::uint64_t rows) : words_((rows + 63) / 64) { free_.reserve(kKept); }
     Marks take() {
         {
@@ -71,7 +71,7 @@ class MarkShelf {
                 return m;
             }
         }
-        return Marks(new std::uint64_t[words_]());
+        return Marks(words_, 0);
     }
     void give(Marks m) noexcept {
         std::lock_guard lock(mutex_);
@@ -108,7 +108,7 @@ std::uint64_t Graph::triangle_count(const Interrupt& stop) {
     std::atomic<std::uint64_t> total{0};
     parallel::for_range(n, kRowGrain, [&](std::size_t first, std::size_t last) {
         MarkShelf::Marks lent = shelf.take();
-        std::uint64_t* marks = lent.get();
+        std::uint64_t* marks = lent.data();
         std::uint64_t found = 0, read = 0;
         for (std::size_t u = first; u < last; ++u) {
             if (read >= kEntriesPerCheck) {

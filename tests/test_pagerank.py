@@ -57,6 +57,18 @@ def test_matches_reference_bit_for_bit(pool, seed):
     assert bits(g.pagerank(0.6, 50, 1e-9)) == bits(reference(g, 0.6, 50, 1e-9)[0])
 
 
+def test_every_row_length_around_the_short_row_limit():
+    # Node k has k neighbours among ids scattered over the whole range (and node 0 none), so rows of
+    # every length from 1 to 45 are summed, each in ascending order of its senders.
+    rng = random.Random(11)
+    ids = rng.sample(range(-(10**6), 10**6), 400)
+    edges = [(ids[k], v) for k in range(1, 46) for v in rng.sample(ids[46:], k)]
+    g = make(*edges, nodes=[ids[0]])
+    assert sorted(g.degree(ids[k]) for k in range(46)) == list(range(46))
+    for kwargs in ({}, {"max_iter": 3, "tol": 0.0}):
+        assert bits(g.pagerank(**kwargs)) == bits(reference(g, **kwargs)[0])
+
+
 def test_nan_damping_runs_every_iteration():
     g = ranked_graph(1, list(range(20)), 40)
     result = g.pagerank(damping=NAN, max_iter=7)

@@ -7,6 +7,37 @@
 
 namespace qm {
 
+namespace {
+// How many rows ahead of the one being copied its set's elements are prefetched.
+constexpr std::size_t kSetsAhead = 8;
+
+// Rows up to this long are sorted by rank: each element goes to the place given by how many of the
+// row are smaller (a set's elements are distinct, so the places are a permutation). Quadratic, but
+// free of branches and vectorised, it is about twice as fast as a comparison sort at the typical
+// degrees of sparse graphs, where sorting was most of the snapshot's cost.
+constexpr std::uint32_t kRankSortMax = NeighbourSet::kListCapacity;
+
+// Writes set's elements to row, ascending.
+void copy_sorted(const NeighbourSet& set, Index* row) {
+    const std::uint32_t d = set.size();
+    if (d > kRankSortMax) {
+        Index* out = row;
+        set.for_each([&](Index j) { *out++ = j; });
+        std::sort(row, out);
+        return;
+    }
+    Index held[kRankSortMax];
+    Index* out = held;
+    set.for_each([&](Index j) { *out++ = j; });
+    for (std::uint32_t a = 0; a < d; ++a) {
+        const Index x = held[a];
+        std::uint32_t rank = 0;
+        for (std::uint32_t b = 0; b < d; ++b) rank += held[b] < x;
+        row[rank] = x;
+    }
+}
+}  // namespace
+
 const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
     if (csr_) return *csr_;
     drop_caches();  // the forward rows, if any: one derived structure at a time
@@ -22,11 +53,12 @@ const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
     snapshot->offsets[n] = total;
     snapshot->targets.resize(total);
     // An empty graph's snapshot has no rows to fill; it must not be what starts the worker pool.
-    if (n > 0) parallel_for_checked(stop, n, [&](std::size_t i) {
-        Index* row = snapshot->targets.data() + snapshot->offsets[i];
-        Index* out = row;
-        nbrs_[i].for_each([&](Index j) { *out++ = j; });
-        std::sort(row, out);
+    if (n > 0) for_range_checked(stop, n, parallel::kDefaultGrain, kCheckEvery, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            // The sets sit anywhere on the heap: start loading the ones a few rows ahead.
+            if (i + kSetsAhead < end) nbrs_[i + kSetsAhead].prefetch_elements();
+            copy_sorted(nbrs_[i], snapshot->targets.data() + snapshot->offsets[i]);
+        }
     });
     csr_ = std::move(snapshot);  // only a complete snapshot is ever kept
     return *csr_;

@@ -5,8 +5,8 @@
 // transparent huge pages before it is first touched. One TLB entry then covers 2 MiB instead of
 // 4 KiB, so a read at a random place in an array of hundreds of megabytes no longer walks the page
 // tables first; PageRank's pull, which reads a random sender's share for every entry, gains most.
-// Resident memory grows by at most the rounding of each block to 2 MiB. Smaller blocks come from
-// the heap as usual. Where the kernel gives no huge pages, the mapping simply keeps small ones.
+// Only the block's whole huge pages are advised, so it never holds more resident memory than on
+// small pages. Smaller blocks come from the heap as usual. Where the kernel gives no huge pages, the mapping simply keeps small ones.
 #pragma once
 
 #include <cstddef>

@@ -7,13 +7,12 @@
 // seen: that edge closes a shortest path. (Had the other side seen that node at a shallower depth,
 // it would already have reached the node being expanded, and an earlier level would have stopped
 // the search.) Seen nodes live in one hash map that grows with the search (its emptied table is
-// kept per thread for the next search), so a query costs nothing proportional to the size of the
-// graph.
+// kept for the next search), so a query costs nothing proportional to the size of the graph.
 #include <array>
 #include <bit>
-#include <mutex>
 
 #include "graph.hpp"
+#include "shelf.hpp"
 
 namespace qm {
 
@@ -31,27 +30,9 @@ struct SpareTable {
 // A table past this many slots is released rather than kept.
 constexpr std::uint64_t kSpareMaxCapacity = std::uint64_t{1} << 20;
 
-// The emptied tables of finished searches, shared by all threads. A fixed shelf under a lock
-// rather than one table per thread: thread-local storage of a loaded module is allocated on a
-// thread's first touch, and when that allocation fails the C library ends the process.
-class SpareShelf {
-   public:
-    SpareTable take() noexcept {
-        std::lock_guard lock(mutex_);
-        return count_ == 0 ? SpareTable{} : std::move(tables_[--count_]);
-    }
-    void give(SpareTable&& table) noexcept {
-        std::lock_guard lock(mutex_);
-        if (count_ < kShelfSize) tables_[count_++] = std::move(table);
-    }
-
-   private:
-    // Searches that run at once rarely outnumber the cores; a few more tables are simply dropped.
-    static constexpr std::size_t kShelfSize = 8;
-    std::mutex mutex_;
-    std::array<SpareTable, kShelfSize> tables_;
-    std::size_t count_ = 0;
-};
+// The emptied tables of finished searches, shared by all threads. Searches that run at once rarely
+// outnumber the cores; a few more tables are simply dropped.
+using SpareShelf = Shelf<SpareTable, 8>;
 // Never destroyed: a detached search may still be running while the process exits.
 SpareShelf& shelf() {
     static SpareShelf* const one = new SpareShelf;

@@ -16,11 +16,11 @@
 // Rows are counted in parallel; the total is a sum of integers, so it is the same for any number of
 // workers.
 #include <atomic>
-#include <mutex>
 #include <utility>
 
 #include "graph.hpp"
 #include "parallel/pool.hpp"
+#include "shelf.hpp"
 
 namespace qm {
 
@@ -55,36 +55,10 @@ std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, 
 }
 
 // Bitmaps over all rows for one count, each lent to one range of rows at a time and clear again
-// when it comes back. Allocated by the loop that needs them, never thread-local: thread-local
-// storage of a loaded module is allocated on a thread's first touch, and when that allocation
-// fails the C library ends the process instead of reporting it.
-class MarkShelf {
-   public:
-    using Marks = BigVector<std::uint64_t>;
-    explicit MarkShelf(std::uint64_t rows) : words_((rows + 63) / 64) { free_.reserve(kKept); }
-    Marks take() {
-        {
-            std::lock_guard lock(mutex_);
-            if (!free_.empty()) {
-                Marks m = std::move(free_.back());
-                free_.pop_back();
-                return m;
-            }
-        }
-        return Marks(words_, 0);
-    }
-    void give(Marks m) noexcept {
-        std::lock_guard lock(mutex_);
-        if (free_.size() < kKept) free_.push_back(std::move(m));  // within the reserved room
-    }
-
-   private:
-    // More bitmaps than threads are never out at once; the bound only keeps give() from allocating.
-    static constexpr std::size_t kKept = 64;
-    std::uint64_t words_;
-    std::mutex mutex_;
-    std::vector<Marks> free_;
-};
+// when it comes back. More are never out at once than there are threads; the bound only caps what
+// is kept.
+using Marks = BigVector<std::uint64_t>;
+using MarkShelf = Shelf<Marks, 64>;
 
 // Rows handed to a worker at a time: enough for the prefetching to run ahead within a range.
 constexpr std::size_t kRowGrain = 256;
@@ -101,13 +75,15 @@ std::uint64_t Graph::triangle_count(const Interrupt& stop) {
     }
     const ForwardRows& f = *forward_;
     const std::uint64_t n = node_count();
-    MarkShelf shelf(n);
+    const std::uint64_t words = (n + 63) / 64;
+    MarkShelf shelf;
     const std::uint64_t* offsets = f.offsets.data();
     const Index* targets = f.targets.data();
     auto row = [&](std::size_t u) { return std::pair{targets + offsets[u], targets + offsets[u + 1]}; };
     std::atomic<std::uint64_t> total{0};
     parallel::for_range(n, kRowGrain, [&](std::size_t first, std::size_t last) {
-        MarkShelf::Marks lent = shelf.take();
+        Marks lent = shelf.take();
+        if (lent.empty()) lent = Marks(words, 0);
         std::uint64_t* marks = lent.data();
         std::uint64_t found = 0, read = 0;
         for (std::size_t u = first; u < last; ++u) {

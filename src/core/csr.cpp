@@ -8,9 +8,6 @@
 namespace qm {
 
 namespace {
-// How many rows ahead of the one being copied its set's elements are prefetched.
-constexpr std::size_t kSetsAhead = 8;
-
 // Rows up to this long are sorted by rank: each element goes to the place given by how many of the
 // row are smaller (a set's elements are distinct, so the places are a permutation). Quadratic, but
 // free of branches and vectorised, it is about twice as fast as a comparison sort at the typical
@@ -53,12 +50,8 @@ const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
     snapshot->offsets[n] = total;
     snapshot->targets.resize(total);
     // An empty graph's snapshot has no rows to fill; it must not be what starts the worker pool.
-    if (n > 0) for_range_checked(stop, n, parallel::kDefaultGrain, kCheckEvery, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            // The sets sit anywhere on the heap: start loading the ones a few rows ahead.
-            if (i + kSetsAhead < end) nbrs_[i + kSetsAhead].prefetch_elements();
-            copy_sorted(nbrs_[i], snapshot->targets.data() + snapshot->offsets[i]);
-        }
+    if (n > 0) parallel_for_checked(stop, n, [&](std::size_t i) {
+        copy_sorted(nbrs_[i], snapshot->targets.data() + snapshot->offsets[i]);
     });
     csr_ = std::move(snapshot);  // only a complete snapshot is ever kept
     return *csr_;

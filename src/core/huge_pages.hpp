@@ -6,7 +6,8 @@
 // 4 KiB, so a read at a random place in an array of hundreds of megabytes no longer walks the page
 // tables first; PageRank's pull, which reads a random sender's share for every entry, gains most.
 // Only the block's whole huge pages are advised, so it never holds more resident memory than on
-// small pages. Smaller blocks come from the heap as usual. Where the kernel gives no huge pages, the mapping simply keeps small ones.
+// small pages. Smaller blocks come from the heap as usual. Where the kernel gives no huge pages,
+// the mapping simply keeps small ones.
 #pragma once
 
 #include <cstddef>

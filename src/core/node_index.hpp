@@ -166,12 +166,11 @@ class NodeIndex {
     // Both layouts are read at random: their arrays go on huge pages once large.
     template <class T>
     static T* allocate(std::uint64_t n) {
-        if (n > UINT64_MAX / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T*>(huge_pages::allocate(n * sizeof(T)));
+        return HugePageAllocator<T>().allocate(n);
     }
     template <class T>
     static void release(T* p, std::uint64_t n) noexcept {
-        huge_pages::release(p, n * sizeof(T));
+        HugePageAllocator<T>().deallocate(p, n);
     }
     void release_all() noexcept {
         release(slots_, cap_);

@@ -217,3 +217,28 @@ def test_batches_over_thousands_of_nodes_match_one_at_a_time_insertion(narrow):
         batch.add_edges_flat(flat)
         assert state(batch) == state(one)
     assert one.number_of_nodes() > 5000 and max(d for _, d in one.degree_sequence()) > 300
+
+
+def test_small_sets_keep_their_order_through_every_growth_after_a_batch():
+    """Thousands of sets get their first list from one batch (new nodes and nodes that held one or
+    two neighbours before it), then grow on through later batches and single edges, some into
+    tables, exactly as one-at-a-time insertion grows them."""
+    rng = random.Random("growth")
+    n = 10_000
+    ring = [(i, (i + 1) % n) for i in range(n // 2)]  # the first half holds one or two neighbours
+
+    def skewed(size):  # low ids get dozens of neighbours, so some sets pass 32 and become tables
+        return [(int(n * rng.random() ** 2), rng.randrange(n)) for _ in range(size)]
+
+    one, batch = IntGraphCore(), IntGraphCore()
+    for step in (ring, skewed(3 * n), skewed(4 * n)):
+        for u, v in step:
+            one.add_edge(u, v)
+        batch.add_edges_from(step)
+        assert state(batch) == state(one)
+    for u, v in skewed(n):
+        one.add_edge(u, v)
+        batch.add_edge(u, v)
+    assert state(batch) == state(one)
+    degrees = sorted(d for _, d in batch.degree_sequence())
+    assert degrees[n // 10] >= 3 and degrees[-1] > 64

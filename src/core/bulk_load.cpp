@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <bit>
 #include <memory>
@@ -53,6 +54,8 @@ constexpr std::uint64_t kChunksPerBatch = 16;
 constexpr std::size_t kMapGrain = std::size_t{1} << 14;
 // How far ahead of the current endpoint its table slots are prefetched.
 constexpr std::size_t kLookahead = 16;
+// Nodes whose list arrays one piece of work carves from the batch's slab, in order.
+constexpr std::uint64_t kSlabRun = kCheckEvery;
 // Ids of a batch are mapped through a flat table when they span fewer than this many values per
 // endpoint (or kDirectWidthFloor values), so the table is never much larger than the batch itself.
 constexpr std::uint64_t kDirectWidthPerEndpoint = 2;
@@ -410,18 +413,62 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         }
         return added;
     };
+    // A set still inline that becomes a list here takes its array from one slab for the whole
+    // batch rather than from an allocation of its own: no per-set allocator overhead, huge pages,
+    // and the arrays in node order. The list's capacity is exactly what the set's own allocation
+    // would have had, so the layout, and with it every order, is the same. Runs of kSlabRun nodes
+    // carve from consecutive offsets. An old set adopts its array only at the commit, so a
+    // failure before it leaves old sets untouched and frees the slab.
+    auto slab_room = [&](std::uint64_t v) -> std::uint32_t {
+        const std::uint64_t group = group_size(v);
+        if (group == 0 || (v < base && !nbrs_[v].is_inline())) return 0;
+        const std::uint64_t size = v < base ? nbrs_[v].size() : 0;
+        if (size + group > NeighbourSet::kListCapacity) return 0;  // may become a table
+        const std::uint64_t room = std::min<std::uint64_t>(size + room_wanted(v), NeighbourSet::kListCapacity);
+        return room > NeighbourSet::kInlineCapacity ? static_cast<std::uint32_t>(room) : 0;
+    };
+    const std::size_t runs = (total + kSlabRun - 1) / kSlabRun;
+    std::vector<std::uint64_t> run_offset(runs + 1, 0);
+    for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t) {
+        std::uint64_t room = 0;
+        for (std::uint64_t v = r * kSlabRun; v < std::min<std::uint64_t>(total, (r + 1) * kSlabRun); ++v) room += slab_room(v);
+        run_offset[r + 1] = room;
+    });
+    for (std::size_t r = 0; r < runs; ++r) run_offset[r + 1] += run_offset[r];
+    HugeArray<Index> slab(run_offset[runs]);
+    if (slab.size() != 0) list_slabs_.reserve(list_slabs_.size() + 1);  // the commit cannot fail
+    auto for_each_run = [&](auto&& body) {  // body(v, slab room or 0, cursor into the slab)
+        return [&, body](std::size_t r, std::size_t) {
+            Index* cursor = slab.data() + run_offset[r];
+            std::uint64_t sum = 0;
+            for (std::uint64_t v = r * kSlabRun; v < std::min<std::uint64_t>(total, (r + 1) * kSlabRun); ++v) {
+                const std::uint32_t room = slab.size() != 0 ? slab_room(v) : 0;
+                sum += body(v, room, cursor);
+                cursor += room;
+            }
+            return sum;
+        };
+    };
+
     std::vector<NeighbourSet> built(fresh);              // the new nodes' sets
     std::vector<std::pair<Index, NeighbourSet>> copies;  // old sets whose layout changes
     std::mutex copies_mutex;
-    std::uint64_t new_entries = parallel_sum_checked(stop, total, [&](std::size_t v) -> std::uint64_t {
+    std::atomic<std::uint64_t> new_entries{0};
+    const auto build = for_each_run([&](std::uint64_t v, std::uint32_t room, Index* space) -> std::uint64_t {
         if (group_size(v) == 0) return 0;
-        if (v >= base) return insert_group(built[v - base], v);
-        if (nbrs_[v].make_room_in_place(group_size(v), room_wanted(v))) return 0;  // counted at the commit
+        if (v >= base) {
+            if (room != 0) built[v - base].adopt_list(space, room);
+            return insert_group(built[v - base], v);
+        }
+        if (room != 0 || nbrs_[v].make_room_in_place(group_size(v), room_wanted(v))) return 0;  // at the commit
         NeighbourSet set = nbrs_[v].clone();
         std::uint64_t added = insert_group(set, v);
         std::lock_guard lock(copies_mutex);
         copies.emplace_back(static_cast<Index>(v), std::move(set));
         return added;
+    });
+    for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t last) {
+        new_entries.fetch_add(build(r, last), std::memory_order_relaxed);
     });
 
     // Commit: nothing below allocates or fails (the loops above have started the pool).
@@ -429,27 +476,36 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         if (k + kLookahead < fresh) index_.prefetch(fresh_ids[k + kLookahead]);
         append_node(fresh_ids[k]);
     }
-    new_entries += parallel::parallel_sum(total, [&](std::size_t v) -> std::uint64_t {
+    const auto commit = for_each_run([&](std::uint64_t v, std::uint32_t room, Index* space) -> std::uint64_t {
         if (group_size(v) == 0) return 0;
         if (std::uint32_t* count = pending_count(v))
             *count -= static_cast<std::uint32_t>(std::min<std::uint64_t>(*count, group_size(v)));
         std::uint64_t added = 0;
         if (v >= base) {
             nbrs_[v] = std::move(built[v - base]);
-        } else if (nbrs_[v].has_room_in_place(group_size(v))) {  // else its copy is moved in below
-            for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
-                auto w = static_cast<Index>(entries[e]);
-                if (nbrs_[v].insert_in_place(w)) added += w == v ? 2 : 1;
+        } else {
+            if (room != 0) nbrs_[v].adopt_list(space, room);
+            if (nbrs_[v].has_room_in_place(group_size(v))) {  // else its copy is moved in below
+                for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
+                    auto w = static_cast<Index>(entries[e]);
+                    if (nbrs_[v].insert_in_place(w)) added += w == v ? 2 : 1;
+                }
             }
         }
         index_.set_degree(ids_[v], nbrs_[v].size());
         return added;
     });
+    parallel::for_range(runs, 1, [&](std::size_t first, std::size_t last) {
+        std::uint64_t added = 0;
+        for (std::size_t r = first; r < last; ++r) added += commit(r, r + 1);
+        new_entries.fetch_add(added, std::memory_order_relaxed);
+    });
+    if (slab.size() != 0) list_slabs_.push_back(std::move(slab));
     for (auto& [v, set] : copies) {
         nbrs_[v] = std::move(set);
         index_.set_degree(ids_[v], nbrs_[v].size());
     }
-    edge_count_ += new_entries / 2;
+    edge_count_ += new_entries.load(std::memory_order_relaxed) / 2;
 }
 
 }  // namespace qm

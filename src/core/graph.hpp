@@ -154,6 +154,9 @@ class Graph {
     static void check_node_limit(std::uint64_t count);
 
     BigVector<NodeId> ids_;
+    // Arrays that bulk loads carve into first list arrays for many sets at once (see
+    // add_edges_batched()); the sets borrow them, and they live as long as the graph.
+    std::vector<HugeArray<Index>> list_slabs_;
     BigVector<NeighbourSet> nbrs_;
     NodeIndex index_;
     std::uint64_t edge_count_ = 0;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace qm {
@@ -45,6 +46,29 @@ struct HugePageAllocator {
     bool operator==(const HugePageAllocator<U>&) const noexcept {
         return true;
     }
+};
+
+// An array of n uninitialised T, for T that need no construction, on huge pages once large.
+template <class T>
+class HugeArray {
+   public:
+    HugeArray() noexcept = default;
+    explicit HugeArray(std::size_t n) : data_(n == 0 ? nullptr : HugePageAllocator<T>().allocate(n)), size_(n) {}
+    ~HugeArray() {
+        if (data_ != nullptr) HugePageAllocator<T>().deallocate(data_, size_);
+    }
+    HugeArray(HugeArray&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    HugeArray& operator=(HugeArray o) noexcept {
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+        return *this;
+    }
+    T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+   private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
 };
 
 // A vector whose buffer, once large, sits on huge pages.

@@ -59,6 +59,17 @@ class NeighbourSet {
     }
 
     std::uint32_t size() const noexcept { return size_; }
+    bool is_inline() const noexcept { return cap() == kInlineCapacity; }
+
+    // Makes the set, which must be inline, a list in `space`: room for `room` elements
+    // (kInlineCapacity < room <= kListCapacity) that the caller provides and keeps alive as long
+    // as the set may use it. The set never frees such a borrowed array; when it outgrows it, it
+    // moves to an array of its own and leaves the borrowed one behind.
+    void adopt_list(Index* space, std::uint32_t room) noexcept {
+        std::memcpy(space, store_.local, std::size_t{size_} * sizeof(Index));
+        store_.heap = space;
+        cap_ = kBorrowed + room;
+    }
 
     bool contains(Index x) const noexcept {
         if (is_table()) return table_find(x) != kNotFound;
@@ -89,7 +100,7 @@ class NeighbourSet {
     // Starts loading the memory that contains(x) will read.
     void prefetch(Index x) const noexcept {
         if (is_table()) {
-            __builtin_prefetch(&store_.heap[home_slot(x, cap_)]);
+            __builtin_prefetch(&store_.heap[home_slot(x, cap())]);
         } else if (!is_inline()) {
             __builtin_prefetch(store_.heap);
         }
@@ -99,10 +110,10 @@ class NeighbourSet {
     // memory cannot be had.
     void reserve_one() {
         if (is_table()) {
-            if (!table_fits(size_ + 1, cap_)) rehash(cap_ * 2);
-        } else if (size_ == cap_) {
-            if (cap_ < kListCapacity) {
-                grow_list(std::min(cap_ * 2, kListCapacity));
+            if (!table_fits(size_ + 1, cap())) rehash(cap() * 2);
+        } else if (size_ == cap()) {
+            if (cap() < kListCapacity) {
+                grow_list(std::min(cap() * 2, kListCapacity));
             } else {
                 rehash(table_capacity_for(size_ + 1));
             }
@@ -112,7 +123,7 @@ class NeighbourSet {
     // Adds x, which must be absent, into room made by reserve_one().
     void insert_new(Index x) noexcept {
         if (is_table()) {
-            store_.heap[free_slot(store_.heap, cap_, x)] = x;
+            store_.heap[free_slot(store_.heap, cap(), x)] = x;
         } else {
             elements()[size_] = x;
         }
@@ -126,7 +137,7 @@ class NeighbourSet {
     void reserve_list(std::uint32_t count) {
         if (is_table()) return;
         std::uint32_t want = std::min(count, kListCapacity);
-        if (want > cap_) grow_list(want);
+        if (want > cap()) grow_list(want);
     }
 
     // Makes room for `more` insertions that leave the layout as it is, and says whether it could:
@@ -135,7 +146,7 @@ class NeighbourSet {
     // would not need to grow. False when the insertions might change the layout (a list turning
     // into a table, a table growing); such a set is changed through a copy instead (see clone()).
     bool make_room_in_place(std::uint64_t more, std::uint64_t wanted) {
-        if (is_table()) return table_fits(std::uint64_t{size_} + more, cap_);
+        if (is_table()) return table_fits(std::uint64_t{size_} + more, cap());
         if (std::uint64_t{size_} + more > kListCapacity) return false;
         reserve_list(static_cast<std::uint32_t>(std::min<std::uint64_t>(size_ + std::max(more, wanted), kListCapacity)));
         return true;
@@ -143,7 +154,7 @@ class NeighbourSet {
 
     // Whether make_room_in_place(more) has made room (or a table has it anyway).
     bool has_room_in_place(std::uint64_t more) const noexcept {
-        return is_table() ? table_fits(std::uint64_t{size_} + more, cap_) : std::uint64_t{size_} + more <= cap_;
+        return is_table() ? table_fits(std::uint64_t{size_} + more, cap()) : std::uint64_t{size_} + more <= cap();
     }
 
     // Adds x unless present, into room made by make_room_in_place(); says whether it was added.
@@ -159,10 +170,10 @@ class NeighbourSet {
         if (is_inline()) {
             copy.store_ = store_;
         } else {
-            std::uint32_t used = is_table() ? cap_ : size_;
-            copy.store_.heap = allocate(cap_);
+            std::uint32_t used = is_table() ? cap() : size_;
+            copy.store_.heap = allocate(cap());
             std::memcpy(copy.store_.heap, store_.heap, std::size_t{used} * sizeof(Index));
-            copy.cap_ = cap_;
+            copy.cap_ = cap();
         }
         copy.size_ = size_;
         return copy;
@@ -171,7 +182,7 @@ class NeighbourSet {
     template <class F>
     void for_each(F&& f) const {
         if (is_table()) {
-            for (std::uint32_t s = 0; s < cap_; ++s)
+            for (std::uint32_t s = 0; s < cap(); ++s)
                 if (store_.heap[s] != kNoIndex) f(store_.heap[s]);
         } else {
             const Index* e = elements();
@@ -195,7 +206,7 @@ class NeighbourSet {
     template <class F>
     void for_each_until(F&& f) const {
         if (is_table()) {
-            for (std::uint32_t s = 0; s < cap_; ++s)
+            for (std::uint32_t s = 0; s < cap(); ++s)
                 if (store_.heap[s] != kNoIndex && !f(store_.heap[s])) return;
         } else {
             const Index* e = elements();
@@ -206,9 +217,13 @@ class NeighbourSet {
 
    private:
     static constexpr std::uint32_t kNotFound = UINT32_MAX;
+    // Added to cap_ while a list lives in a borrowed array (see adopt_list()). A list's capacity
+    // is at most kListCapacity, so the sum stays clear of every table capacity (powers of two).
+    static constexpr std::uint32_t kBorrowed = std::uint32_t{1} << 31;
 
-    bool is_table() const noexcept { return cap_ > kListCapacity; }
-    bool is_inline() const noexcept { return cap_ == kInlineCapacity; }
+    bool is_table() const noexcept { return cap() > kListCapacity; }
+    std::uint32_t cap() const noexcept { return is_borrowed() ? cap_ - kBorrowed : cap_; }
+    bool is_borrowed() const noexcept { return cap_ > kBorrowed; }
     Index* elements() noexcept { return is_inline() ? store_.local : store_.heap; }
     const Index* elements() const noexcept { return is_inline() ? store_.local : store_.heap; }
 
@@ -230,12 +245,12 @@ class NeighbourSet {
         return s;
     }
     std::uint32_t table_find(Index x) const noexcept {
-        std::uint32_t s = home_slot(x, cap_);
+        std::uint32_t s = home_slot(x, cap());
         for (;;) {
             Index v = store_.heap[s];
             if (v == x) return s;
             if (v == kNoIndex) return kNotFound;
-            s = (s + 1) & (cap_ - 1);
+            s = (s + 1) & (cap() - 1);
         }
     }
 
@@ -264,7 +279,7 @@ class NeighbourSet {
     }
 
     void release() noexcept {
-        if (!is_inline()) std::free(store_.heap);
+        if (!is_inline() && !is_borrowed()) std::free(store_.heap);
     }
 
     union Storage {

@@ -119,6 +119,12 @@ def inconsistencies(g, nodes, u, v, seq):
         pick = np.random.default_rng(0).choice(len(u), size=min(len(u), 20_000), replace=False)
         if not all(g.has_edges(list(zip(v[pick].tolist(), u[pick].tolist())))):
             wrong.append("symmetry")
+        # the point queries, which read small sets through the index, agree with the listing
+        few = list(zip(u[pick[:2000]].tolist(), v[pick[:2000]].tolist()))
+        if not all(g.has_edge(a, b) and g.has_edge(b, a) for a, b in few):
+            wrong.append("has_edge")
+        if not all(b in g.neighbors(a) and len(g.neighbors(a)) == g.degree(a) for a, b in few[:500]):
+            wrong.append("neighbors")
     return wrong
 
 

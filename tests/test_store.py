@@ -172,3 +172,37 @@ def test_ids_stay_findable_when_the_index_changes_layout(grown_by, widening):
     for u in [u for u, _ in edges[:300]] + [-1, 10**9, 2**40, I64_MIN, I64_MAX, 3 * 10**6]:
         got = g.neighbors(u)
         assert sorted(got) == sorted(m.neighbors(u)) and all(g.has_edge(v, u) for v in got), u
+
+
+def test_point_queries_follow_every_set_across_index_layouts():
+    """has_edge and neighbors read small sets through the index rather than the set itself: sets of
+    every size, built while the ids go through the hash table, must read the same after the index
+    moves to the flat array, after they grow there (into tables too), and after a move back."""
+    rng = random.Random(5)
+    n = 3000
+    ids = rng.sample(range(100 * n), n)  # spread far wider than the node count: hashed
+    g, m = IntGraphCore(), Model()
+
+    def grow(rounds):
+        for k, u in enumerate(ids):
+            for j in range(rounds(k)):
+                both(("add_edge", u, ids[(k + 7 * j + 1) % n]), g=g, m=m)
+
+    def check():
+        for u in ids:
+            got = g.neighbors(u)
+            assert set(got) == m.neighbors(u) and g.degree(u) == len(got), u
+            assert all(g.has_edge(u, v) and g.has_edge(v, u) for v in got), u
+            assert not g.has_edge(u, u + 1) or u + 1 in got
+
+    grow(lambda k: k % 36)  # degrees from 0 to past the list layout's 32
+    check()
+    both(("add_nodes_from", range(100 * n)), g=g, m=m)  # the count catches up: the flat array
+    check()
+    grow(lambda k: 3 if k % 5 == 0 else 0)  # lists move to bigger arrays, some become tables
+    check()
+    both(("add_edge", -1, ids[0]), ("add_edge", 2**40, ids[1]), g=g, m=m)  # back to the table
+    check()
+    grow(lambda k: 1 if k % 3 == 0 else 0)
+    check()
+    assert_same(g, m, samples=500)

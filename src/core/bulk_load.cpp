@@ -236,7 +236,7 @@ struct Graph::BatchIds {
         if (x == kNoIndex) {
             x = fresh.find(id);
             if (x == kNoIndex) {
-                fresh.reserve(fresh_ids.size() + 1, id, id, stop);
+                fresh.reserve(fresh_ids.size() + 1, id, id, nullptr, stop);
                 x = number_new(id);
                 fresh.insert_new(id, x);
             }
@@ -265,7 +265,7 @@ struct Graph::BatchIds {
     NodeId low;
     std::uint64_t width;
     BigVector<Index> slot;  // the direct table: offset(id) -> index
-    NodeIndex fresh;          // otherwise: new id -> index
+    NodeIndex fresh{NodeIndex::NoGlances{}};  // otherwise: new id -> index
 };
 
 void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, const Interrupt& stop) {
@@ -460,7 +460,11 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
             if (room != 0) built[v - base].adopt_list(space, room);
             return insert_group(built[v - base], v);
         }
-        if (room != 0 || nbrs_[v].make_room_in_place(group_size(v), room_wanted(v))) return 0;  // at the commit
+        if (room != 0) return 0;  // adopts its array at the commit
+        if (nbrs_[v].make_room_in_place(group_size(v), room_wanted(v))) {
+            index_.record(ids_[v], nbrs_[v]);  // the list may have moved
+            return 0;                          // counted at the commit
+        }
         NeighbourSet set = nbrs_[v].clone();
         std::uint64_t added = insert_group(set, v);
         std::lock_guard lock(copies_mutex);
@@ -492,7 +496,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
                 }
             }
         }
-        index_.set_degree(ids_[v], nbrs_[v].size());
+        index_.record(ids_[v], nbrs_[v]);
         return added;
     });
     parallel::for_range(runs, 1, [&](std::size_t first, std::size_t last) {
@@ -503,7 +507,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     if (slab.size() != 0) list_slabs_.push_back(std::move(slab));
     for (auto& [v, set] : copies) {
         nbrs_[v] = std::move(set);
-        index_.set_degree(ids_[v], nbrs_[v].size());
+        index_.record(ids_[v], nbrs_[v]);
     }
     edge_count_ += new_entries.load(std::memory_order_relaxed) / 2;
 }

@@ -10,18 +10,27 @@
 namespace qm {
 
 bool Graph::has_edge(NodeId u, NodeId v) const noexcept {
-    Index iu = find(u);
-    if (iu == kNoIndex) return false;
-    Index iv = find(v);
-    return iv != kNoIndex && nbrs_[iu].contains(iv);
+    const NodeIndex::Found a = index_.lookup(u);
+    if (a.index == kNoIndex) return false;
+    const Index iv = find(v);
+    if (iv == kNoIndex) return false;
+    if (a.glance != nullptr && a.degree <= NeighbourSet::kListCapacity) {
+        return NeighbourSet::glance_contains(*a.glance, a.degree, iv);
+    }
+    return nbrs_[a.index].contains(iv);
 }
 
 std::vector<NodeId> Graph::neighbors(NodeId id) const {
     std::vector<NodeId> out;
-    Index i = find(id);
-    if (i == kNoIndex) return out;
-    out.reserve(nbrs_[i].size());
-    nbrs_[i].for_each([&](Index j) { out.push_back(ids_[j]); });
+    const NodeIndex::Found a = index_.lookup(id);
+    if (a.index == kNoIndex) return out;
+    out.reserve(a.degree);
+    if (a.glance != nullptr && a.degree <= NeighbourSet::kListCapacity) {
+        const Index* e = NeighbourSet::glanced(*a.glance, a.degree);
+        for (std::uint32_t k = 0; k < a.degree; ++k) out.push_back(ids_[e[k]]);
+    } else {
+        nbrs_[a.index].for_each([&](Index j) { out.push_back(ids_[j]); });
+    }
     return out;
 }
 
@@ -43,7 +52,7 @@ void Graph::reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Inter
         ids_.reserve(std::min(room, kMaxNodes));
     }
     if (ids_.capacity() > nbrs_.capacity()) nbrs_.reserve(ids_.capacity());
-    index_.reserve(ids_.capacity(), lo, hi, stop);
+    index_.reserve(ids_.capacity(), lo, hi, nbrs_.data(), stop);
 }
 
 Index Graph::append_node(NodeId id) noexcept {
@@ -79,19 +88,24 @@ void Graph::add_nodes(std::span<const NodeId> ids, const Interrupt& stop) {
     });
 }
 
+void Graph::grow_for_one(NodeId id, Index i) {
+    nbrs_[i].reserve_one();
+    index_.record(id, nbrs_[i]);  // the set may have moved: a later failure must not leave a stale glance
+}
+
 bool Graph::insert_edge(NodeId u, NodeId v) {
     Index iu = find(u);
     Index iv = u == v ? iu : find(v);
     if (iu != kNoIndex && iv != kNoIndex) {
         if (nbrs_[iu].contains(iv)) return false;
-        nbrs_[iu].reserve_one();
-        if (iv != iu) nbrs_[iv].reserve_one();
+        grow_for_one(u, iu);
+        if (iv != iu) grow_for_one(v, iv);
     } else {
         // A node created here starts with an empty inline set, which takes one element without
         // allocating; only an endpoint that already exists may need to grow.
         std::uint64_t missing = (iu == kNoIndex) + (u != v && iv == kNoIndex);
-        if (iu != kNoIndex) nbrs_[iu].reserve_one();
-        if (iv != kNoIndex) nbrs_[iv].reserve_one();
+        if (iu != kNoIndex) grow_for_one(u, iu);
+        if (iv != kNoIndex) grow_for_one(v, iv);
         const NodeId one = iu == kNoIndex ? u : v;      // a missing end
         const NodeId other = iv == kNoIndex ? v : u;    // the other missing end, or the same one
         reserve_nodes(node_count() + missing, std::min(one, other), std::max(one, other));
@@ -99,10 +113,10 @@ bool Graph::insert_edge(NodeId u, NodeId v) {
         if (iv == kNoIndex) iv = u == v ? iu : append_node(v);
     }
     nbrs_[iu].insert_new(iv);
-    index_.set_degree(u, nbrs_[iu].size());
+    index_.record(u, nbrs_[iu]);
     if (iv != iu) {
         nbrs_[iv].insert_new(iu);
-        index_.set_degree(v, nbrs_[iv].size());
+        index_.record(v, nbrs_[iv]);
     }
     ++edge_count_;
     return true;

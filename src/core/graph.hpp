@@ -7,9 +7,10 @@
 //
 // Invariants kept by every operation: neighbour sets are symmetric (v in N(u) iff u in N(v)); every
 // index in a set names a node; a self-loop is the node's own index, once, in its own set;
-// edge_count() counts distinct undirected edges, a self-loop once; the degree the index records for
-// a node is the size of its set (insert_edge and the bulk commit are the only writers of sets, and
-// both record it). Nothing is ever removed.
+// edge_count() counts distinct undirected edges, a self-loop once; the degree and glance the index
+// records for a node are those of its set (insert_edge and the bulk load are the only writers of
+// sets, and record both whenever a set changes, before anything that may fail). Nothing is ever
+// removed.
 //
 // Mutations either complete or, when memory runs out (std::bad_alloc) or a capacity limit is hit
 // (CapacityError), throw before the first visible change, so an edge is stored in both of its
@@ -124,6 +125,8 @@ class Graph {
     // (u first), returns whether the edge is new. Does not drop the caches, so that callers
     // inserting many edges drop it once.
     bool insert_edge(NodeId u, NodeId v);
+    // Makes room for one more neighbour of id (at dense index i), recording where its set now is.
+    void grow_for_one(NodeId id, Index i);
     // add_edges without dropping the caches; with an owner, ends are its contents, which it may free.
     void insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, const Interrupt& stop);
     // Makes room for `count` nodes in all, the new ones having ids in [lo, hi], so appending them

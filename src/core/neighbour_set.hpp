@@ -73,23 +73,33 @@ class NeighbourSet {
 
     bool contains(Index x) const noexcept {
         if (is_table()) return table_find(x) != kNotFound;
-        const Index* e = elements();
-        // Four elements per vector compare; the compiler leaves a plain loop scalar.
-        using Block = Index __attribute__((vector_size(kCompareBlock * sizeof(Index))));
-        const Block want = x - Block{};  // x in every lane
-        std::uint32_t i = 0;
-        for (; i + kCompareBlock <= size_; i += kCompareBlock) {
-            Block have;
-            std::memcpy(&have, e + i, sizeof have);
-            const Block hit = have == want;  // all ones in matching lanes
-            static_assert(sizeof hit == 2 * sizeof(std::uint64_t));
-            std::uint64_t lanes[2];
-            std::memcpy(lanes, &hit, sizeof hit);
-            if ((lanes[0] | lanes[1]) != 0) return true;
+        return list_contains(elements(), size_, x);
+    }
+
+    // What a membership test of a set of at most kListCapacity elements reads, small enough to
+    // keep next to the node's index entry so that the test skips this object: the elements
+    // themselves while there are at most kInlineCapacity, else where the list's array starts.
+    // Valid until the set next changes (the store takes it again each time).
+    union Glance {
+        const Index* list;
+        Index local[kInlineCapacity];
+    };
+    Glance glance() const noexcept {
+        Glance g{};
+        if (size_ <= kInlineCapacity) {
+            std::memcpy(g.local, elements(), std::size_t{size_} * sizeof(Index));  // never a table
+        } else if (!is_table()) {
+            g.list = store_.heap;
         }
-        bool found = false;
-        for (; i < size_; ++i) found |= (e[i] == x);
-        return found;
+        return g;
+    }
+    // The elements a glance of a set of `size` <= kListCapacity elements shows.
+    static const Index* glanced(const Glance& g, std::uint32_t size) noexcept {
+        return size <= kInlineCapacity ? g.local : g.list;
+    }
+    // contains(x) for a set of `size` <= kListCapacity elements, from its glance alone.
+    static bool glance_contains(const Glance& g, std::uint32_t size, Index x) noexcept {
+        return list_contains(glanced(g, size), size, x);
     }
 
     // Starts loading the first elements a walk meets.
@@ -220,6 +230,25 @@ class NeighbourSet {
     // Added to cap_ while a list lives in a borrowed array (see adopt_list()). A list's capacity
     // is at most kListCapacity, so the sum stays clear of every table capacity (powers of two).
     static constexpr std::uint32_t kBorrowed = std::uint32_t{1} << 31;
+
+    static bool list_contains(const Index* e, std::uint32_t n, Index x) noexcept {
+        // Four elements per vector compare; the compiler leaves a plain loop scalar.
+        using Block = Index __attribute__((vector_size(kCompareBlock * sizeof(Index))));
+        const Block want = x - Block{};  // x in every lane
+        std::uint32_t i = 0;
+        for (; i + kCompareBlock <= n; i += kCompareBlock) {
+            Block have;
+            std::memcpy(&have, e + i, sizeof have);
+            const Block hit = have == want;  // all ones in matching lanes
+            static_assert(sizeof hit == 2 * sizeof(std::uint64_t));
+            std::uint64_t lanes[2];
+            std::memcpy(lanes, &hit, sizeof hit);
+            if ((lanes[0] | lanes[1]) != 0) return true;
+        }
+        bool found = false;
+        for (; i < n; ++i) found |= (e[i] == x);
+        return found;
+    }
 
     bool is_table() const noexcept { return cap() > kListCapacity; }
     std::uint32_t cap() const noexcept { return is_borrowed() ? cap_ - kBorrowed : cap_; }

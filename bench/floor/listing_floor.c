@@ -38,10 +38,15 @@ static PyObject* list_of(PyObject* arg, PyObject* (*item)(Py_ssize_t)) {
 
 static PyObject* degree_of(Py_ssize_t i) { return PyLong_FromLongLong(i % 40); }
 
+static PyObject* node_id(Py_ssize_t i) { return PyLong_FromLongLong(i); }
+
 static PyObject* node_pair(Py_ssize_t i) { return pair(PyLong_FromLongLong(1000000 + i), degree_of(i)); }
 
 /* n small ints (the shape of a bare degree list): cached objects, one reference each. */
 static PyObject* small_ints(PyObject* self, PyObject* arg) { return list_of(arg, degree_of); }
+
+/* n node ids 0..n-1 (the shape of nodes()): a new int for every id from 256 up. */
+static PyObject* node_ids(PyObject* self, PyObject* arg) { return list_of(arg, node_id); }
 
 /* n (node, degree) pairs: a new int for every node id, a small int for its degree. */
 static PyObject* node_pairs(PyObject* self, PyObject* arg) { return list_of(arg, node_pair); }
@@ -73,6 +78,7 @@ fail:
 }
 
 static PyMethodDef methods[] = {
+    {"node_ids", node_ids, METH_O, NULL},
     {"small_ints", small_ints, METH_O, NULL},
     {"node_pairs", node_pairs, METH_O, NULL},
     {"edge_pairs", edge_pairs, METH_VARARGS, NULL},

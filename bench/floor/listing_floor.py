@@ -1,7 +1,8 @@
 """The floor under the listing rows: how long the result objects alone take to build.
 
-degree_sequence() returns (node, degree) pairs where igraph and networkit return bare degrees, and
-edges() returns a tuple per edge. This builds exactly those objects in the plainest C loop
+nodes() returns a list of new int objects, as the peers' node listings do; degree_sequence() returns
+(node, degree) pairs where igraph and networkit return bare degrees, and edges() returns a tuple
+per edge. This builds exactly those objects in the plainest C loop
 (listing_floor.c, compiled here against the running interpreter) and times them next to
 quillmesh's own calls on a graph of the benchmark's medium size, so the cost of the result's shape
 can be told from the cost of getting it out of the graph.
@@ -60,6 +61,8 @@ def main() -> int:
     g.build_random(args.nodes, args.edges, 42)
     n, m = g.number_of_nodes(), g.number_of_edges()
     rows = [
+        ("node ids, floor", best(lambda: floor.node_ids(n), args.repeat)),
+        ("nodes()", best(g.nodes, args.repeat)),
         ("bare degrees (the peers' shape)", best(lambda: floor.small_ints(n), args.repeat)),
         ("(node, degree) pairs, floor", best(lambda: floor.node_pairs(n), args.repeat)),
         ("degree_sequence()", best(g.degree_sequence, args.repeat)),

@@ -107,7 +107,9 @@ class NodeIndex {
     // overlaps its cache misses instead of paying them one after another.
     void prefetch(NodeId id) const noexcept {
         if (!hashed_) {
-            if (static_cast<std::uint64_t>(id) < direct_cap_) __builtin_prefetch(&direct_[id], 1);
+            if (static_cast<std::uint64_t>(id) >= direct_cap_) return;
+            __builtin_prefetch(&direct_[id], 1);
+            if (glances_ != nullptr) __builtin_prefetch(&glances_[id], 1);
         } else if (cap_ != 0) {
             __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)], 1);
         }

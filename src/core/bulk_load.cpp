@@ -427,11 +427,18 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         const std::uint64_t room = std::min<std::uint64_t>(size + room_wanted(v), NeighbourSet::kListCapacity);
         return room > NeighbourSet::kInlineCapacity ? static_cast<std::uint32_t>(room) : 0;
     };
+    // Each node's room is worked out once (it reads the node's pending count, at random) and kept
+    // in a byte: at most kListCapacity.
+    static_assert(NeighbourSet::kListCapacity <= UINT8_MAX);
     const std::size_t runs = (total + kSlabRun - 1) / kSlabRun;
     std::vector<std::uint64_t> run_offset(runs + 1, 0);
+    HugeArray<std::uint8_t> rooms(total);
     for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t) {
         std::uint64_t room = 0;
-        for (std::uint64_t v = r * kSlabRun; v < std::min<std::uint64_t>(total, (r + 1) * kSlabRun); ++v) room += slab_room(v);
+        for (std::uint64_t v = r * kSlabRun; v < std::min<std::uint64_t>(total, (r + 1) * kSlabRun); ++v) {
+            rooms.data()[v] = static_cast<std::uint8_t>(slab_room(v));
+            room += rooms.data()[v];
+        }
         run_offset[r + 1] = room;
     });
     for (std::size_t r = 0; r < runs; ++r) run_offset[r + 1] += run_offset[r];
@@ -442,7 +449,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
             Index* cursor = slab.data() + run_offset[r];
             std::uint64_t sum = 0;
             for (std::uint64_t v = r * kSlabRun; v < std::min<std::uint64_t>(total, (r + 1) * kSlabRun); ++v) {
-                const std::uint32_t room = slab.size() != 0 ? slab_room(v) : 0;
+                const std::uint32_t room = slab.size() != 0 ? rooms.data()[v] : 0;
                 sum += body(v, room, cursor);
                 cursor += room;
             }
@@ -461,9 +468,10 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
             return insert_group(built[v - base], v);
         }
         if (room != 0) return 0;  // adopts its array at the commit
+        const std::uint32_t capacity = nbrs_[v].capacity();
         if (nbrs_[v].make_room_in_place(group_size(v), room_wanted(v))) {
-            index_.record(ids_[v], nbrs_[v]);  // the list may have moved
-            return 0;                          // counted at the commit
+            if (nbrs_[v].capacity() != capacity) index_.record(ids_[v], nbrs_[v]);  // the list moved
+            return 0;  // counted at the commit
         }
         NeighbourSet set = nbrs_[v].clone();
         std::uint64_t added = insert_group(set, v);
@@ -487,16 +495,18 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         std::uint64_t added = 0;
         if (v >= base) {
             nbrs_[v] = std::move(built[v - base]);
-        } else {
-            if (room != 0) nbrs_[v].adopt_list(space, room);
-            if (nbrs_[v].has_room_in_place(group_size(v))) {  // else its copy is moved in below
-                for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
-                    auto w = static_cast<Index>(entries[e]);
-                    if (nbrs_[v].insert_in_place(w)) added += w == v ? 2 : 1;
-                }
+            index_.record(ids_[v], nbrs_[v]);
+            return 0;
+        }
+        const std::uint32_t before = nbrs_[v].size();
+        if (room != 0) nbrs_[v].adopt_list(space, room);
+        if (nbrs_[v].has_room_in_place(group_size(v))) {  // else its copy is moved in below
+            for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
+                auto w = static_cast<Index>(entries[e]);
+                if (nbrs_[v].insert_in_place(w)) added += w == v ? 2 : 1;
             }
         }
-        index_.record(ids_[v], nbrs_[v]);
+        index_.record_in_place(ids_[v], nbrs_[v], before);  // an adopting set was inline: recorded whole
         return added;
     });
     parallel::for_range(runs, 1, [&](std::size_t first, std::size_t last) {

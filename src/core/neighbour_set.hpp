@@ -59,6 +59,9 @@ class NeighbourSet {
     }
 
     std::uint32_t size() const noexcept { return size_; }
+    // How many elements the set has room for (slots, for a table); it changes exactly when the
+    // elements move to new storage.
+    std::uint32_t capacity() const noexcept { return cap(); }
     bool is_inline() const noexcept { return cap() == kInlineCapacity; }
 
     // Makes the set, which must be inline, a list in `space`: room for `room` elements

@@ -102,6 +102,13 @@ class NodeIndex {
         entry(id)->degree = set.size();
         if (glances_ != nullptr) glances_[id] = set.glance();
     }
+    // record() for a set that has only grown within its list array, from `before` elements: its
+    // glance is still right unless it showed elements (a set of at most two), and the glances are
+    // a second array that a large load would otherwise write at random once per chunk.
+    void record_in_place(NodeId id, const NeighbourSet& set, std::uint32_t before) noexcept {
+        if (before <= NeighbourSet::kInlineCapacity) return record(id, set);
+        entry(id)->degree = set.size();
+    }
 
     // Starts loading the slot where a lookup of id begins, so that a batch of independent lookups
     // overlaps its cache misses instead of paying them one after another.

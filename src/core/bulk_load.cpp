@@ -431,11 +431,12 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     // in a byte: at most kListCapacity.
     static_assert(NeighbourSet::kListCapacity <= UINT8_MAX);
     const std::size_t runs = (total + kSlabRun - 1) / kSlabRun;
+    auto run_end = [&](std::size_t r) { return std::min<std::uint64_t>(total, (r + 1) * kSlabRun); };
     std::vector<std::uint64_t> run_offset(runs + 1, 0);
     HugeArray<std::uint8_t> rooms(total);
     for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t) {
         std::uint64_t room = 0;
-        for (std::uint64_t v = r * kSlabRun; v < std::min<std::uint64_t>(total, (r + 1) * kSlabRun); ++v) {
+        for (std::uint64_t v = r * kSlabRun; v < run_end(r); ++v) {
             rooms.data()[v] = static_cast<std::uint8_t>(slab_room(v));
             room += rooms.data()[v];
         }
@@ -444,14 +445,14 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     for (std::size_t r = 0; r < runs; ++r) run_offset[r + 1] += run_offset[r];
     HugeArray<Index> slab(run_offset[runs]);
     if (slab.size() != 0) list_slabs_.reserve(list_slabs_.size() + 1);  // the commit cannot fail
-    auto for_each_run = [&](auto&& body) {  // body(v, slab room or 0, cursor into the slab)
-        return [&, body](std::size_t r, std::size_t) {
+    // Run r of a pass: the sum of body(v, slab room or 0, cursor into the slab) over its nodes.
+    auto for_each_run = [&](auto&& body) {
+        return [&, body](std::size_t r) {
             Index* cursor = slab.data() + run_offset[r];
             std::uint64_t sum = 0;
-            for (std::uint64_t v = r * kSlabRun; v < std::min<std::uint64_t>(total, (r + 1) * kSlabRun); ++v) {
-                const std::uint32_t room = slab.size() != 0 ? rooms.data()[v] : 0;
-                sum += body(v, room, cursor);
-                cursor += room;
+            for (std::uint64_t v = r * kSlabRun; v < run_end(r); ++v) {
+                sum += body(v, rooms.data()[v], cursor);
+                cursor += rooms.data()[v];
             }
             return sum;
         };
@@ -460,7 +461,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     std::vector<NeighbourSet> built(fresh);              // the new nodes' sets
     std::vector<std::pair<Index, NeighbourSet>> copies;  // old sets whose layout changes
     std::mutex copies_mutex;
-    std::atomic<std::uint64_t> new_entries{0};
+    std::atomic<std::uint64_t> built_entries{0};
     const auto build = for_each_run([&](std::uint64_t v, std::uint32_t room, Index* space) -> std::uint64_t {
         if (group_size(v) == 0) return 0;
         if (v >= base) {
@@ -479,8 +480,8 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         copies.emplace_back(static_cast<Index>(v), std::move(set));
         return added;
     });
-    for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t last) {
-        new_entries.fetch_add(build(r, last), std::memory_order_relaxed);
+    for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t) {  // a check every run
+        built_entries.fetch_add(build(r), std::memory_order_relaxed);
     });
 
     // Commit: nothing below allocates or fails (the loops above have started the pool).
@@ -509,17 +510,13 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         index_.record_in_place(ids_[v], nbrs_[v], before);  // an adopting set was inline: recorded whole
         return added;
     });
-    parallel::for_range(runs, 1, [&](std::size_t first, std::size_t last) {
-        std::uint64_t added = 0;
-        for (std::size_t r = first; r < last; ++r) added += commit(r, r + 1);
-        new_entries.fetch_add(added, std::memory_order_relaxed);
-    });
+    const std::uint64_t new_entries = built_entries.load(std::memory_order_relaxed) + parallel::parallel_sum(runs, commit);
     if (slab.size() != 0) list_slabs_.push_back(std::move(slab));
     for (auto& [v, set] : copies) {
         nbrs_[v] = std::move(set);
         index_.record(ids_[v], nbrs_[v]);
     }
-    edge_count_ += new_entries.load(std::memory_order_relaxed) / 2;
+    edge_count_ += new_entries / 2;
 }
 
 }  // namespace qm

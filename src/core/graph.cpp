@@ -14,9 +14,7 @@ bool Graph::has_edge(NodeId u, NodeId v) const noexcept {
     if (a.index == kNoIndex) return false;
     const Index iv = find(v);
     if (iv == kNoIndex) return false;
-    if (a.glance != nullptr && a.degree <= NeighbourSet::kListCapacity) {
-        return NeighbourSet::glance_contains(*a.glance, a.degree, iv);
-    }
+    if (const Index* e = a.small_elements()) return NeighbourSet::list_contains(e, a.degree, iv);
     return nbrs_[a.index].contains(iv);
 }
 
@@ -25,8 +23,7 @@ std::vector<NodeId> Graph::neighbors(NodeId id) const {
     const NodeIndex::Found a = index_.lookup(id);
     if (a.index == kNoIndex) return out;
     out.reserve(a.degree);
-    if (a.glance != nullptr && a.degree <= NeighbourSet::kListCapacity) {
-        const Index* e = NeighbourSet::glanced(*a.glance, a.degree);
+    if (const Index* e = a.small_elements()) {
         for (std::uint32_t k = 0; k < a.degree; ++k) out.push_back(ids_[e[k]]);
     } else {
         nbrs_[a.index].for_each([&](Index j) { out.push_back(ids_[j]); });

@@ -61,8 +61,8 @@ class NeighbourSet {
     std::uint32_t size() const noexcept { return size_; }
     // How many elements the set has room for (slots, for a table); it changes exactly when the
     // elements move to new storage.
-    std::uint32_t capacity() const noexcept { return cap(); }
-    bool is_inline() const noexcept { return cap() == kInlineCapacity; }
+    std::uint32_t capacity() const noexcept { return is_borrowed() ? cap_ - kBorrowed : cap_; }
+    bool is_inline() const noexcept { return capacity() == kInlineCapacity; }
 
     // Makes the set, which must be inline, a list in `space`: room for `room` elements
     // (kInlineCapacity < room <= kListCapacity) that the caller provides and keeps alive as long
@@ -100,9 +100,25 @@ class NeighbourSet {
     static const Index* glanced(const Glance& g, std::uint32_t size) noexcept {
         return size <= kInlineCapacity ? g.local : g.list;
     }
-    // contains(x) for a set of `size` <= kListCapacity elements, from its glance alone.
-    static bool glance_contains(const Glance& g, std::uint32_t size, Index x) noexcept {
-        return list_contains(glanced(g, size), size, x);
+    // Whether x is among the n elements at e: the membership test of a list, also run on the
+    // elements a glance shows.
+    static bool list_contains(const Index* e, std::uint32_t n, Index x) noexcept {
+        // Four elements per vector compare; the compiler leaves a plain loop scalar.
+        using Block = Index __attribute__((vector_size(kCompareBlock * sizeof(Index))));
+        const Block want = x - Block{};  // x in every lane
+        std::uint32_t i = 0;
+        for (; i + kCompareBlock <= n; i += kCompareBlock) {
+            Block have;
+            std::memcpy(&have, e + i, sizeof have);
+            const Block hit = have == want;  // all ones in matching lanes
+            static_assert(sizeof hit == 2 * sizeof(std::uint64_t));
+            std::uint64_t lanes[2];
+            std::memcpy(lanes, &hit, sizeof hit);
+            if ((lanes[0] | lanes[1]) != 0) return true;
+        }
+        bool found = false;
+        for (; i < n; ++i) found |= (e[i] == x);
+        return found;
     }
 
     // Starts loading the first elements a walk meets.
@@ -113,7 +129,7 @@ class NeighbourSet {
     // Starts loading the memory that contains(x) will read.
     void prefetch(Index x) const noexcept {
         if (is_table()) {
-            __builtin_prefetch(&store_.heap[home_slot(x, cap())]);
+            __builtin_prefetch(&store_.heap[home_slot(x, capacity())]);
         } else if (!is_inline()) {
             __builtin_prefetch(store_.heap);
         }
@@ -123,10 +139,10 @@ class NeighbourSet {
     // memory cannot be had.
     void reserve_one() {
         if (is_table()) {
-            if (!table_fits(size_ + 1, cap())) rehash(cap() * 2);
-        } else if (size_ == cap()) {
-            if (cap() < kListCapacity) {
-                grow_list(std::min(cap() * 2, kListCapacity));
+            if (!table_fits(size_ + 1, capacity())) rehash(capacity() * 2);
+        } else if (size_ == capacity()) {
+            if (capacity() < kListCapacity) {
+                grow_list(std::min(capacity() * 2, kListCapacity));
             } else {
                 rehash(table_capacity_for(size_ + 1));
             }
@@ -136,7 +152,7 @@ class NeighbourSet {
     // Adds x, which must be absent, into room made by reserve_one().
     void insert_new(Index x) noexcept {
         if (is_table()) {
-            store_.heap[free_slot(store_.heap, cap(), x)] = x;
+            store_.heap[free_slot(store_.heap, capacity(), x)] = x;
         } else {
             elements()[size_] = x;
         }
@@ -150,7 +166,7 @@ class NeighbourSet {
     void reserve_list(std::uint32_t count) {
         if (is_table()) return;
         std::uint32_t want = std::min(count, kListCapacity);
-        if (want > cap()) grow_list(want);
+        if (want > capacity()) grow_list(want);
     }
 
     // Makes room for `more` insertions that leave the layout as it is, and says whether it could:
@@ -159,7 +175,7 @@ class NeighbourSet {
     // would not need to grow. False when the insertions might change the layout (a list turning
     // into a table, a table growing); such a set is changed through a copy instead (see clone()).
     bool make_room_in_place(std::uint64_t more, std::uint64_t wanted) {
-        if (is_table()) return table_fits(std::uint64_t{size_} + more, cap());
+        if (is_table()) return table_fits(std::uint64_t{size_} + more, capacity());
         if (std::uint64_t{size_} + more > kListCapacity) return false;
         reserve_list(static_cast<std::uint32_t>(std::min<std::uint64_t>(size_ + std::max(more, wanted), kListCapacity)));
         return true;
@@ -167,7 +183,7 @@ class NeighbourSet {
 
     // Whether make_room_in_place(more) has made room (or a table has it anyway).
     bool has_room_in_place(std::uint64_t more) const noexcept {
-        return is_table() ? table_fits(std::uint64_t{size_} + more, cap()) : std::uint64_t{size_} + more <= cap();
+        return is_table() ? table_fits(std::uint64_t{size_} + more, capacity()) : std::uint64_t{size_} + more <= capacity();
     }
 
     // Adds x unless present, into room made by make_room_in_place(); says whether it was added.
@@ -183,10 +199,10 @@ class NeighbourSet {
         if (is_inline()) {
             copy.store_ = store_;
         } else {
-            std::uint32_t used = is_table() ? cap() : size_;
-            copy.store_.heap = allocate(cap());
+            std::uint32_t used = is_table() ? capacity() : size_;
+            copy.store_.heap = allocate(capacity());
             std::memcpy(copy.store_.heap, store_.heap, std::size_t{used} * sizeof(Index));
-            copy.cap_ = cap();
+            copy.cap_ = capacity();
         }
         copy.size_ = size_;
         return copy;
@@ -195,7 +211,7 @@ class NeighbourSet {
     template <class F>
     void for_each(F&& f) const {
         if (is_table()) {
-            for (std::uint32_t s = 0; s < cap(); ++s)
+            for (std::uint32_t s = 0, slots = capacity(); s < slots; ++s)
                 if (store_.heap[s] != kNoIndex) f(store_.heap[s]);
         } else {
             const Index* e = elements();
@@ -219,7 +235,7 @@ class NeighbourSet {
     template <class F>
     void for_each_until(F&& f) const {
         if (is_table()) {
-            for (std::uint32_t s = 0; s < cap(); ++s)
+            for (std::uint32_t s = 0, slots = capacity(); s < slots; ++s)
                 if (store_.heap[s] != kNoIndex && !f(store_.heap[s])) return;
         } else {
             const Index* e = elements();
@@ -234,27 +250,7 @@ class NeighbourSet {
     // is at most kListCapacity, so the sum stays clear of every table capacity (powers of two).
     static constexpr std::uint32_t kBorrowed = std::uint32_t{1} << 31;
 
-    static bool list_contains(const Index* e, std::uint32_t n, Index x) noexcept {
-        // Four elements per vector compare; the compiler leaves a plain loop scalar.
-        using Block = Index __attribute__((vector_size(kCompareBlock * sizeof(Index))));
-        const Block want = x - Block{};  // x in every lane
-        std::uint32_t i = 0;
-        for (; i + kCompareBlock <= n; i += kCompareBlock) {
-            Block have;
-            std::memcpy(&have, e + i, sizeof have);
-            const Block hit = have == want;  // all ones in matching lanes
-            static_assert(sizeof hit == 2 * sizeof(std::uint64_t));
-            std::uint64_t lanes[2];
-            std::memcpy(lanes, &hit, sizeof hit);
-            if ((lanes[0] | lanes[1]) != 0) return true;
-        }
-        bool found = false;
-        for (; i < n; ++i) found |= (e[i] == x);
-        return found;
-    }
-
-    bool is_table() const noexcept { return cap() > kListCapacity; }
-    std::uint32_t cap() const noexcept { return is_borrowed() ? cap_ - kBorrowed : cap_; }
+    bool is_table() const noexcept { return capacity() > kListCapacity; }
     bool is_borrowed() const noexcept { return cap_ > kBorrowed; }
     Index* elements() noexcept { return is_inline() ? store_.local : store_.heap; }
     const Index* elements() const noexcept { return is_inline() ? store_.local : store_.heap; }
@@ -277,12 +273,13 @@ class NeighbourSet {
         return s;
     }
     std::uint32_t table_find(Index x) const noexcept {
-        std::uint32_t s = home_slot(x, cap());
+        const std::uint32_t mask = capacity() - 1;
+        std::uint32_t s = home_slot(x, mask + 1);
         for (;;) {
             Index v = store_.heap[s];
             if (v == x) return s;
             if (v == kNoIndex) return kNotFound;
-            s = (s + 1) & (cap() - 1);
+            s = (s + 1) & mask;
         }
     }
 

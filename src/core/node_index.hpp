@@ -90,6 +90,13 @@ class NodeIndex {
         Index index;
         std::uint32_t degree;
         const NeighbourSet::Glance* glance;  // null in the hashed layout
+
+        // The set's elements straight from the glance; null when the set itself must be read (a
+        // table, or the hashed layout).
+        const Index* small_elements() const noexcept {
+            if (glance == nullptr || degree > NeighbourSet::kListCapacity) return nullptr;
+            return NeighbourSet::glanced(*glance, degree);
+        }
     };
     Found lookup(NodeId id) const noexcept {
         const Entry* e = entry(id);
@@ -114,9 +121,7 @@ class NodeIndex {
     // overlaps its cache misses instead of paying them one after another.
     void prefetch(NodeId id) const noexcept {
         if (!hashed_) {
-            if (static_cast<std::uint64_t>(id) >= direct_cap_) return;
-            __builtin_prefetch(&direct_[id], 1);
-            if (glances_ != nullptr) __builtin_prefetch(&glances_[id], 1);
+            if (static_cast<std::uint64_t>(id) < direct_cap_) __builtin_prefetch(&direct_[id], 1);
         } else if (cap_ != 0) {
             __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)], 1);
         }
@@ -152,8 +157,7 @@ class NodeIndex {
         hi_ = empty_ ? id : std::max(hi_, id);
         empty_ = false;
         if (!hashed_) {
-            direct_[id] = Entry{index, 0};
-            if (glances_ != nullptr) glances_[id] = {};
+            direct_[id] = Entry{index, 0};  // its glance is still the empty one the slot was made with
             return;
         }
         place(slots_, cap_ - 1, Slot{id, Entry{index, 0}});

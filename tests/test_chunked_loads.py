@@ -27,6 +27,7 @@ from quillmesh import IntGraphCore
 def state(g):
     nodes = g.nodes()
     return {"nodes": nodes, "neighbors": [g.neighbors(u) for u in nodes], "edges": g.number_of_edges(),
+            "degrees": [g.degree(u) for u in nodes], "has_edge": [g.has_edge(u, v) for u in nodes[:50] for v in nodes[:50]],
             "listing": g.edges()}
 
 cases = json.loads(open(sys.argv[1]).read())
@@ -119,8 +120,9 @@ def test_chunked_load_is_one_by_one_insertion(runs, name):
     got = chunked[name]
     assert got["edges"] == model.number_of_edges()
     assert sorted(got["nodes"]) == sorted(model.adj)
-    for u, nbrs in zip(got["nodes"], got["neighbors"]):
+    for u, nbrs, degree in zip(got["nodes"], got["neighbors"], got["degrees"]):
         assert len(nbrs) == len(set(nbrs)) and set(nbrs) == model.adj[u]
+        assert degree == len(nbrs)
 
 
 def test_the_cases_do_go_in_chunks(runs):

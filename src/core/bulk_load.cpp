@@ -78,12 +78,14 @@ constexpr std::size_t kSlices = 64;
 struct Grouped {
     // (node << 32 | neighbour), node by node, each node's entries in the order of their edges.
     std::unique_ptr<std::uint64_t[]> entries;
+    std::size_t room = 0;  // entries allocated
     // Node v's entries are [start[v], start[v + 1]).
     std::vector<std::uint64_t> start;
 };
 
-// `ends` holds the dense index of every endpoint, edge by edge.
-Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes, const Interrupt& stop) {
+// `ends` holds the dense index of every endpoint, edge by edge. Reuses out's arrays where they are
+// large enough.
+void group_by_node(std::span<const Index> ends, std::uint64_t nodes, Grouped& out, const Interrupt& stop) {
     const unsigned node_bits = static_cast<unsigned>(std::bit_width(nodes));
     const unsigned bucket_bits = std::min(node_bits > kLocalBits ? node_bits - kLocalBits : 0, kMaxBucketBits);
     const unsigned local_bits = node_bits - bucket_bits;
@@ -115,7 +117,12 @@ Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes, const In
 
     // Left uninitialised: the scatter below writes every entry, and its page faults are then
     // taken by all workers rather than by one thread zeroing memory up front.
-    Grouped out{std::unique_ptr<std::uint64_t[]>(new std::uint64_t[total]), std::vector<std::uint64_t>(nodes + 1, 0)};
+    if (out.room < total) {
+        out.entries.reset();
+        out.entries.reset(new std::uint64_t[total]);
+        out.room = total;
+    }
+    out.start.assign(nodes + 1, 0);
     std::uint64_t* entries = out.entries.get();
     parallel::parallel_for(kSlices, [&](std::size_t s) {
         std::uint64_t* next = &at[s * buckets];
@@ -142,7 +149,6 @@ Grouped group_by_node(std::span<const Index> ends, std::uint64_t nodes, const In
         }
     });
     start[nodes] = total;
-    return out;
 }
 
 // Ids a pass reads between two releases of the input pages it has finished with.
@@ -211,6 +217,8 @@ struct Graph::BatchIds {
     std::uint64_t offset(NodeId id) const noexcept {
         return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(low);
     }
+    // Whether the direct table has slots for every id in [lo, hi].
+    bool spans(NodeId lo, NodeId hi) const noexcept { return lo >= low && offset(hi) <= width; }
     // Starts loading what index() will read for id.
     void prefetch(NodeId id) const noexcept {
         if (direct) {
@@ -268,6 +276,23 @@ struct Graph::BatchIds {
     NodeIndex fresh{NodeIndex::NoGlances{}};  // otherwise: new id -> index
 };
 
+// A chunked load's working arrays, kept from one chunk to the next: arrays this large are mapped
+// afresh on every allocation, and the kernel zeroes every page of them again, which took a
+// sizeable share of a large load.
+struct Graph::Pending::Scratch {
+    std::vector<Index> mapped;  // the dense index of every endpoint of the chunk
+    Grouped grouped;
+    // The generator's ids, numbered through one flat table for all its chunks: building the table
+    // afresh for each chunk rewrote it for every node already stored.
+    std::unique_ptr<BatchIds> ids;
+};
+
+Graph::Pending::Scratch& Graph::Pending::scratch_or(Scratch& own) {
+    if (key == Key::None) return own;
+    if (!scratch) scratch = std::make_shared<Scratch>();
+    return *scratch;
+}
+
 void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, const Interrupt& stop) {
     Pending none;
     const std::size_t usable = ends.size() & ~std::size_t{1};
@@ -293,7 +318,8 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     // In chunks: number every new id and count every node's entries in the whole batch first, a
     // block of endpoints at a time: map the block, then count it with the counters' misses
     // overlapped.
-    Pending pending{Pending::Key::Index, BigVector<std::uint32_t>(ids.base, 0)};
+    Pending pending{Pending::Key::Index, BigVector<std::uint32_t>(ids.base, 0), {}, false};
+    RecordAllOnExit record_all_on_exit{*this, pending};
     BigVector<std::uint32_t>& counts = pending.counts;
     std::vector<Index> own_block(owner != nullptr ? 0 : kMapGrain);
     for (std::size_t first = 0; first < usable; first += kMapGrain) {
@@ -336,14 +362,35 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
 void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop) {
     const std::size_t usable = ends.size() & ~std::size_t{1};
     if (usable == 0) return;
+    ends = ends.first(usable);
     if (usable * kBatchStoreRatio >= node_count()) {
-        BatchIds ids(*this, ends.first(usable), stop);
-        return add_edges_batched(ends.first(usable), {}, ids, pending, stop);
+        if (pending.key != Pending::Key::Id) {
+            BatchIds ids(*this, ends, stop);
+            return add_edges_batched(ends, {}, ids, pending, stop);
+        }
+        // The generator's chunks: its table serves every chunk whose ids it spans, as long as the
+        // nodes it numbered are all the store has (an edge-by-edge chunk may have added others).
+        Pending::Scratch own;
+        std::unique_ptr<BatchIds>& ids = pending.scratch_or(own).ids;
+        const auto [lo, hi] = std::minmax_element(ends.begin(), ends.end());
+        if (!ids || !ids->direct || !ids->spans(*lo, *hi) || ids->base + ids->fresh_ids.size() != node_count())
+            ids = std::make_unique<BatchIds>(*this, ends, stop);
+        return add_edges_batched(ends, {}, *ids, pending, stop);
     }
     for (std::size_t i = 0; i < usable; i += 2) {
         stop.check_every(i, 2 * kCheckEvery);
         insert_edge(ends[i], ends[i + 1]);
     }
+}
+
+void Graph::record_all(Pending& pending) noexcept {
+    if (!pending.records_stale) return;
+    const std::uint64_t n = node_count();
+    for (std::uint64_t v = 0; v < n; ++v) {
+        if (v + kLookahead < n) index_.prefetch_record(ids_[v + kLookahead]);
+        index_.record(ids_[v], nbrs_[v]);
+    }
+    pending.records_stale = false;
 }
 
 void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
@@ -354,8 +401,15 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     // the highest are the ones this chunk needs (new ids are numbered in order of appearance). Ids
     // already numbered for the whole batch are looked up in parallel.
     std::uint64_t total = base;
-    const Grouped grouped = [&] {
-        std::vector<Index> mapped;
+    // A batch loaded at once frees its mapped endpoints before pass 3, like the rest of its working
+    // memory at the end; the chunks of a larger one share theirs.
+    Pending::Scratch own;
+    // A chunk of a larger load leaves its degrees and glances to record_all().
+    const bool defer = pending.key != Pending::Key::None;
+    pending.records_stale |= defer;
+    Pending::Scratch& scratch = pending.scratch_or(own);
+    const Grouped& grouped = [&]() -> const Grouped& {
+        std::vector<Index>& mapped = scratch.mapped;
         if (mapped_ends.empty()) {
             mapped.resize(ends.size());
             if (!ids.numbered) {
@@ -372,7 +426,9 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         }
         total = std::max<std::uint64_t>(total, *std::max_element(mapped_ends.begin(), mapped_ends.end()) + std::uint64_t{1});
         // Pass 2: the neighbour entries grouped by node, stably.
-        return group_by_node(mapped_ends, total, stop);
+        group_by_node(mapped_ends, total, scratch.grouped, stop);
+        if (&scratch == &own) std::vector<Index>().swap(own.mapped);
+        return scratch.grouped;
     }();
     const std::span<const NodeId> fresh_ids =
         std::span<const NodeId>(ids.fresh_ids).subspan(base - ids.base, total - base);
@@ -471,7 +527,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         if (room != 0) return 0;  // adopts its array at the commit
         const std::uint32_t capacity = nbrs_[v].capacity();
         if (nbrs_[v].make_room_in_place(group_size(v), room_wanted(v))) {
-            if (nbrs_[v].capacity() != capacity) index_.record(ids_[v], nbrs_[v]);  // the list moved
+            if (!defer && nbrs_[v].capacity() != capacity) index_.record(ids_[v], nbrs_[v]);  // the list moved
             return 0;  // counted at the commit
         }
         NeighbourSet set = nbrs_[v].clone();
@@ -496,7 +552,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         std::uint64_t added = 0;
         if (v >= base) {
             nbrs_[v] = std::move(built[v - base]);
-            index_.record(ids_[v], nbrs_[v]);
+            if (!defer) index_.record(ids_[v], nbrs_[v]);
             return 0;
         }
         const std::uint32_t before = nbrs_[v].size();
@@ -507,14 +563,14 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
                 if (nbrs_[v].insert_in_place(w)) added += w == v ? 2 : 1;
             }
         }
-        index_.record_in_place(ids_[v], nbrs_[v], before);  // an adopting set was inline: recorded whole
+        if (!defer) index_.record_in_place(ids_[v], nbrs_[v], before);  // an adopting set was inline: recorded whole
         return added;
     });
     const std::uint64_t new_entries = built_entries.load(std::memory_order_relaxed) + parallel::parallel_sum(runs, commit);
     if (slab.size() != 0) list_slabs_.push_back(std::move(slab));
     for (auto& [v, set] : copies) {
         nbrs_[v] = std::move(set);
-        index_.record(ids_[v], nbrs_[v]);
+        if (!defer) index_.record(ids_[v], nbrs_[v]);
     }
     edge_count_ += new_entries / 2;
 }

@@ -146,6 +146,24 @@ class Graph {
         BigVector<std::uint32_t> counts;
         // One more entry for key k, saturating: a count only sizes room.
         void add(std::size_t k) noexcept { counts[k] += counts[k] != UINT32_MAX; }
+        // The working arrays of one chunk, kept for the next (see Scratch in bulk_load.cpp).
+        struct Scratch;
+        std::shared_ptr<Scratch> scratch;
+        // The scratch of a chunked load (made on first use), or `own` for a batch loaded at once.
+        Scratch& scratch_or(Scratch& own);
+        // The chunks of a load leave the node index's degrees and glances to be recorded once, by
+        // record_all(), rather than each chunk writing them at random; set while some are stale.
+        bool records_stale = false;
+    };
+    // Records every node's degree and glance in the node index if a chunk left them stale. Nothing
+    // reads them before the load ends: it works on the sets themselves, and insert_edge only
+    // writes the records of the nodes it touches.
+    void record_all(Pending& pending) noexcept;
+    // Calls record_all() when it goes out of scope, however the load it guards ends.
+    struct RecordAllOnExit {
+        Graph& graph;
+        Pending& pending;
+        ~RecordAllOnExit() { graph.record_all(pending); }
     };
     // insert_edges for one chunk of a load that the caller has cut into chunks.
     void insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop);

@@ -109,9 +109,15 @@ class NodeIndex {
         entry(id)->degree = set.size();
         if (glances_ != nullptr) glances_[id] = set.glance();
     }
+    // Starts loading what record(id, ...) writes.
+    void prefetch_record(NodeId id) const noexcept {
+        if (hashed_ || static_cast<std::uint64_t>(id) >= direct_cap_) return prefetch(id);
+        __builtin_prefetch(&direct_[id], 1);
+        if (glances_ != nullptr) __builtin_prefetch(&glances_[id], 1);
+    }
     // record() for a set that has only grown within its list array, from `before` elements: its
     // glance is still right unless it showed elements (a set of at most two), and the glances are
-    // a second array that a large load would otherwise write at random once per chunk.
+    // a second array that a load would otherwise write at random for every node it touches.
     void record_in_place(NodeId id, const NeighbourSet& set, std::uint32_t before) noexcept {
         if (before <= NeighbourSet::kInlineCapacity) return record(id, set);
         entry(id)->degree = set.size();

@@ -111,11 +111,12 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
     // chunks before it.
     const std::uint64_t chunk = load_chunk_edges(m);
     Pending pending;
+    RecordAllOnExit record_all_on_exit{*this, pending};
     if (chunk < m && range <= kHintedRangePerEdge * m) {
         // Each node's share of the whole call, counted from a replay of the first m attempts that
         // are not self-loops (the few rejections among them are not foreseen), so that the first
         // chunk to reach a node gives its set room for all of it. Only room depends on the count.
-        pending = {Pending::Key::Id, BigVector<std::uint32_t>(range, 0)};
+        pending = {Pending::Key::Id, BigVector<std::uint32_t>(range, 0), {}, false};
         XorShift replay = gen;
         BigVector<std::uint32_t>& counts = pending.counts;
         for (std::uint64_t counted = 0; counted < m;) {

@@ -242,3 +242,39 @@ def test_small_sets_keep_their_order_through_every_growth_after_a_batch():
     assert state(batch) == state(one)
     degrees = sorted(d for _, d in batch.degree_sequence())
     assert degrees[n // 10] >= 3 and degrees[-1] > 64
+
+
+BLOCK = 1 << 16  # items of a list read between two looks at pending signals
+
+
+def _odd_int(rng, v):
+    """v as something other than a small plain int, or v itself once it is past one digit."""
+    return rng.choice([np.int64(v), Index(v), v]) if -2**30 < v < 2**30 else v
+
+
+@pytest.mark.parametrize("method", INT_METHODS + ["add_edges_from"])
+def test_long_lists_mix_plain_and_other_ints_across_blocks(method):
+    # Long lists are read a block at a time; a big int, a numpy int, an __index__ object or a tuple
+    # subclass takes another path, at a block's first or last item as anywhere else, and the bad
+    # item of a later block still changes nothing.
+    rng = random.Random(3)
+    count = 3 * BLOCK + 11
+    ints = [rng.choice([rng.randrange(-1000, 1000), rng.randrange(-2**40, 2**40)]) for _ in range(2 * count)]
+    odd = {0, BLOCK - 1, BLOCK, BLOCK + 1, 2 * BLOCK - 1, 2 * BLOCK, count - 1} | set(rng.sample(range(count), 60))
+    if method == "add_edges_from":
+        plain = list(zip(ints[::2], ints[1::2]))[:count]
+        items = [Pair(_odd_int(rng, u), v) if i in odd else (u, v) for i, (u, v) in enumerate(plain)]
+        bad = (1, "a")
+    else:
+        plain = ints[:count]
+        items = [_odd_int(rng, v) if i in odd else v for i, v in enumerate(plain)]
+        bad = "a"
+    for make in (IntGraphCore, populated):
+        expected = outcome(method, plain, make())
+        assert not isinstance(expected[0], type)
+        assert outcome(method, items, make()) == expected
+        g = make()
+        before = state(g)
+        with pytest.raises(TypeError):
+            getattr(g, method)(items[: 2 * BLOCK + 3] + [bad] + items[2 * BLOCK + 3 :])
+        assert state(g) == before

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <type_traits>
@@ -25,9 +26,20 @@ static_assert(sizeof(long) == sizeof(std::int64_t), "node ids are read as C long
 template <class T>
 struct FromPython;
 
+// The value of an exact int held in a single digit (every id below 2^30 in magnitude), read in
+// place: no call, and no Python code run. False, with nothing set, for any other object.
+inline bool read_compact_int(PyObject* o, std::int64_t& out) noexcept {
+    if (!PyLong_CheckExact(o)) return false;
+    const auto* value = reinterpret_cast<const PyLongObject*>(o);
+    if (!PyUnstable_Long_IsCompact(value)) return false;
+    out = PyUnstable_Long_CompactValue(value);
+    return true;
+}
+
 template <>
 struct FromPython<std::int64_t> {
     static bool convert(PyObject* o, std::int64_t& out) {
+        if (read_compact_int(o, out)) return true;
         long v = PyLong_AsLong(o);  // long is 64 bits on every platform we build for
         if (v == -1 && PyErr_Occurred()) return false;
         out = v;
@@ -99,30 +111,47 @@ inline bool signals_allow(Py_ssize_t item) {
 // Calls append(item) for every item of a sequence, in iteration order, stopping at the first false.
 // Exact lists and tuples are read by position, which is what their iterators do, without creating
 // an iterator. Returns false with an exception set on any failure.
-template <class Append>
-bool for_each_item(PyObject* o, Append&& append) {
+//
+// An item that quick(item) takes is done: quick must run no Python code, set no exception and
+// throw nothing, and returns false, having done nothing, for an item that needs append. A list's items are offered to
+// quick a block at a time while the list is held (its critical section on the free-threaded build,
+// the GIL otherwise), so they are read without taking a reference each.
+template <class Append, class Quick>
+bool for_each_item(PyObject* o, Append&& append, Quick&& quick) {
     if (PyTuple_CheckExact(o)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
-            if (!append(PyTuple_GET_ITEM(o, i)) || !signals_allow(i)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+            PyObject* item = PyTuple_GET_ITEM(o, i);
+            if ((!quick(item) && !append(item)) || !signals_allow(i)) return false;
+        }
         return true;
     }
     if (PyList_CheckExact(o)) {
         // The list may change while an item's conversion runs Python code; like the list's own
         // iterator, re-read its length at every step.
-        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
-            Ref item(PyList_GetItemRef(o, i));
-            if (!item) {
-                PyErr_Clear();  // shrunk under us: the iterator would have stopped here too
-                break;
+        for (Py_ssize_t i = 0;;) {
+            Py_ssize_t end = 0;
+            Py_BEGIN_CRITICAL_SECTION(o);
+            end = std::min(PyList_GET_SIZE(o), i + kItemsPerSignalCheck);
+            while (i < end && quick(PyList_GET_ITEM(o, i))) ++i;
+            Py_END_CRITICAL_SECTION();
+            if (i < end) {  // an item quick left: through append, holding a reference to it
+                Ref item(PyList_GetItemRef(o, i));
+                if (!item) {
+                    PyErr_Clear();  // shrunk under us: the iterator would have stopped here too
+                    return true;
+                }
+                if (!append(item.get()) || !signals_allow(i)) return false;
+                ++i;
+            } else {
+                if (PyErr_CheckSignals() != 0) return false;
+                if (i >= PyList_Size(o)) return true;
             }
-            if (!append(item.get()) || !signals_allow(i)) return false;
         }
-        return true;
     }
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     for (Py_ssize_t i = 0; Ref item{PyIter_Next(it.get())}; ++i) {
-        if (!append(item.get()) || !signals_allow(i)) return false;
+        if ((!quick(item.get()) && !append(item.get())) || !signals_allow(i)) return false;
     }
     return !PyErr_Occurred();
 }
@@ -167,12 +196,22 @@ struct FromPython<NodeIdsIn> {
         int done = out.read_buffer(o);
         if (done != 0) return done > 0;
         out.owned_.reserve(static_cast<std::size_t>(room));
-        bool ok = for_each_item(o, [&](PyObject* item) {
-            NodeId value;
-            if (!FromPython<NodeId>::convert(item, value)) return false;
-            out.owned_.push_back(value);
-            return true;
-        });
+        bool ok = for_each_item(
+            o,
+            [&](PyObject* item) {
+                NodeId value;
+                if (!FromPython<NodeId>::convert(item, value)) return false;
+                out.owned_.push_back(value);
+                return true;
+            },
+            [&](PyObject* item) {
+                NodeId value;
+                // Never grows the array (which could throw while the list is held): a list that
+                // has grown since its length was read takes the other path for its extra items.
+                if (out.owned_.size() == out.owned_.capacity() || !read_compact_int(item, value)) return false;
+                out.owned_.push_back(value);
+                return true;
+            });
         out.values_ = out.owned_;
         return ok;
     }
@@ -191,13 +230,24 @@ struct FromPython<EdgePairsIn> {
         if (room < 0) return false;
         out.ends.clear();
         out.ends.reserve(2 * static_cast<std::size_t>(room));
-        return for_each_item(o, [&](PyObject* item) {
-            std::pair<NodeId, NodeId> edge;
-            if (!FromPython<std::pair<NodeId, NodeId>>::convert(item, edge)) return false;
-            out.ends.push_back(edge.first);
-            out.ends.push_back(edge.second);
-            return true;
-        });
+        return for_each_item(
+            o,
+            [&](PyObject* item) {
+                std::pair<NodeId, NodeId> edge;
+                if (!FromPython<std::pair<NodeId, NodeId>>::convert(item, edge)) return false;
+                out.ends.push_back(edge.first);
+                out.ends.push_back(edge.second);
+                return true;
+            },
+            [&](PyObject* item) {
+                NodeId u, v;
+                if (out.ends.capacity() - out.ends.size() < 2 || !PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2 ||
+                    !read_compact_int(PyTuple_GET_ITEM(item, 0), u) || !read_compact_int(PyTuple_GET_ITEM(item, 1), v))
+                    return false;
+                out.ends.push_back(u);
+                out.ends.push_back(v);
+                return true;
+            });
     }
 };
 

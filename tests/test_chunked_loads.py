@@ -14,8 +14,8 @@ import pytest
 from support import Model, run_python
 
 CHUNK = 300
-CASE_NAMES = ("narrow", "wide", "growing", "non_empty", "pairs", "flat_list", "random_dense", "random_sparse",
-              "random_onto_graph")
+CASE_NAMES = ("narrow", "wide", "growing", "non_empty", "pairs", "flat_list", "flat_list_mixed", "random_dense",
+              "random_sparse", "random_onto_graph")
 
 # Builds each case, prints every case's observable state as JSON. Runs with and without the low
 # chunk bound; both must match the model built one edge at a time.
@@ -39,6 +39,8 @@ for name, case in cases.items():
             g.add_edges_flat(np.array(args, dtype=np.int64))
         elif call == "flat_list":
             g.add_edges_flat(args)
+        elif call == "flat_list_mixed":  # numpy ints and ids past 2^30 among small plain ints
+            g.add_edges_flat([np.int64(x) if i % 997 == 5 else x for i, x in enumerate(args)])
         elif call == "pairs":
             g.add_edges_from([tuple(p) for p in args])
         elif call == "random":
@@ -82,6 +84,7 @@ def _cases():
         "non_empty": [("pairs", before), ("flat", _flat(before + _edges(rng, narrow + [10**15], 7000, hub=3, at_hub=0.2)))],
         "pairs": [("pairs", _edges(rng, wide[:300] + narrow[:300], 5000))],
         "flat_list": [("flat_list", _flat(_edges(rng, narrow, 4000)))],
+        "flat_list_mixed": [("pairs", before), ("flat_list_mixed", _flat(_edges(rng, narrow + wide[:50], 4000)))],
         # the generator: with room counted up front (few ids per edge) and without (many)
         "random_dense": [("random", [300, 8000, 5])],
         "random_sparse": [("random", [100000, 5000, 9])],
@@ -92,7 +95,7 @@ def _cases():
 def _model(case):
     m = Model()
     for call, args in case:
-        if call in ("flat", "flat_list"):
+        if call in ("flat", "flat_list", "flat_list_mixed"):
             m.add_edges_flat(args)
         elif call == "pairs":
             m.add_edges_from([tuple(p) for p in args])
@@ -132,3 +135,56 @@ def test_the_cases_do_go_in_chunks(runs):
         sizes = [len(args) // 2 if call in ("flat", "flat_list") else len(args) if call == "pairs" else args[1]
                  for call, args in case]
         assert max(sizes) > 4 * CHUNK, name
+
+
+# A list that goes in chunks is read by the load itself, twice; another thread changing it meanwhile
+# must stop the load with a clear error and a consistent graph, never crash it or corrupt it.
+CHANGING = """
+import sys, threading
+from quillmesh import IntGraphCore
+
+def consistent(g):
+    flat = g.edges_flat()
+    edges = list(zip(flat[::2], flat[1::2]))
+    assert len(edges) == g.number_of_edges()
+    assert all(g.has_edges([(v, u) for u, v in edges]))
+    assert sum(d for _, d in g.degree_sequence()) == 2 * len(edges) - sum(u == v for u, v in edges)
+
+pairs = sys.argv[1] == "pairs"
+seen = set()
+for attempt in range(40):
+    items = [(i % 5000, (i * 7919) % 5000) if pairs else i % 5000 for i in range(60000)]
+    go = threading.Event()
+    def change():
+        go.wait()
+        for k in range(len(items) - 1, 0, -97):
+            if sys.argv[2] == "bad":
+                items[k] = "x"
+            elif sys.argv[2] == "wide":
+                items[k] = (10**12, 1) if pairs else 10**12
+            else:
+                del items[k:]
+    t = threading.Thread(target=change)
+    t.start()
+    g = IntGraphCore()
+    go.set()
+    try:
+        (g.add_edges_from if pairs else g.add_edges_flat)(items)
+        seen.add("ok")
+    except TypeError:
+        assert len(g) == 0  # found while converting: nothing changed
+        seen.add("TypeError")
+    except RuntimeError as e:
+        assert str(e) == "the sequence changed while it was being loaded", e
+        seen.add("RuntimeError")
+    t.join()
+    consistent(g)
+print(sorted(seen))
+"""
+
+
+@pytest.mark.parametrize("shape", ["pairs", "flat"])
+@pytest.mark.parametrize("change", ["bad", "wide", "shrink"])
+def test_a_list_changed_by_another_thread_during_its_load(shape, change):
+    seen = run_python(CHANGING, shape, change, env={"QUILLMESH_LOAD_CHUNK_EDGES": "500"}, timeout=300)
+    assert seen.strip().startswith("[")

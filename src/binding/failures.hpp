@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "../core/end_source.hpp"
 #include "../core/fault.hpp"
 #include "../core/interrupt.hpp"
 #include "parallel/pool.hpp"
@@ -42,6 +43,8 @@ R guarded(R failure, Body&& body) noexcept {
         PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const InvalidArgument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const SourceChanged& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const std::length_error&) {
         PyErr_NoMemory();  // a container asked for more than it can ever hold
     } catch (const Fault& e) {

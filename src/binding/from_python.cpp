@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "../core/graph.hpp"
 #include "once.hpp"
 
 namespace qm::py {
@@ -135,6 +136,60 @@ int NodeIdsIn::read_buffer(PyObject* o) {
     if (done == 0) owned_.clear();
     values_ = owned_;
     return done;
+}
+
+bool ListEnds::read_items(Py_ssize_t first, Py_ssize_t count, NodeId* out) const noexcept {
+    PyObject* list = list_.get();
+    if (first + count > PyList_GET_SIZE(list)) return false;
+    for (Py_ssize_t i = first; i < first + count; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (pairs_ ? !read_compact_pair(item, out[0], out[1]) : !read_compact_int(item, out[0])) return false;
+        out += pairs_ ? 2 : 1;
+    }
+    return true;
+}
+
+int ListEnds::take(PyObject* o, bool pairs) {
+    if (!PyList_CheckExact(o)) return 0;
+    const Py_ssize_t items = PyList_Size(o);
+    const auto edges = static_cast<std::uint64_t>(pairs ? items : items / 2);
+    if (Graph::load_chunk_edges(edges) >= edges) return 0;  // goes in at once: converted as usual
+    list_ = Ref(Py_NewRef(o));
+    pairs_ = pairs;
+    low_ = INT64_MAX;
+    high_ = INT64_MIN;
+    std::vector<NodeId> block(static_cast<std::size_t>((pairs ? 2 : 1) * kItemsPerSignalCheck));
+    for (Py_ssize_t first = 0; first < items; first += kItemsPerSignalCheck) {
+        const Py_ssize_t count = std::min(kItemsPerSignalCheck, items - first);
+        bool ok = false;
+        Py_BEGIN_CRITICAL_SECTION(o);
+        ok = read_items(first, count, block.data());
+        Py_END_CRITICAL_SECTION();
+        if (ok) {
+            const auto [lo, hi] = std::minmax_element(block.begin(), block.begin() + (pairs ? 2 : 1) * count);
+            low_ = std::min(low_, *lo);
+            high_ = std::max(high_, *hi);
+        }
+        if (!ok || PyErr_CheckSignals() != 0) {
+            list_ = Ref();  // an item to convert the usual way (or a raising handler)
+            return PyErr_Occurred() ? -1 : 0;
+        }
+    }
+    size_ = static_cast<std::size_t>((pairs ? 2 : 1) * items);
+    return 1;
+}
+
+void ListEnds::read(std::size_t first, std::span<NodeId> out) {
+    const int per_item = pairs_ ? 2 : 1;
+    bool ok = false;
+    const PyGILState_STATE state = PyGILState_Ensure();
+    Py_BEGIN_CRITICAL_SECTION(list_.get());
+    ok = read_items(static_cast<Py_ssize_t>(first / per_item), static_cast<Py_ssize_t>(out.size() / per_item),
+                    out.data());
+    Py_END_CRITICAL_SECTION();
+    PyGILState_Release(state);
+    if (!ok || std::any_of(out.begin(), out.end(), [&](NodeId x) { return x < low_ || x > high_; }))
+        throw SourceChanged();
 }
 
 }  // namespace qm::py

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "../core/end_source.hpp"
 #include "../core/types.hpp"
 #include "failures.hpp"
 #include "ref.hpp"
@@ -34,6 +35,12 @@ inline bool read_compact_int(PyObject* o, std::int64_t& out) noexcept {
     if (!PyUnstable_Long_IsCompact(value)) return false;
     out = PyUnstable_Long_CompactValue(value);
     return true;
+}
+
+// read_compact_int for both items of an exact 2-tuple.
+inline bool read_compact_pair(PyObject* o, std::int64_t& u, std::int64_t& v) noexcept {
+    return PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == 2 && read_compact_int(PyTuple_GET_ITEM(o, 0), u) &&
+           read_compact_int(PyTuple_GET_ITEM(o, 1), v);
 }
 
 template <>
@@ -241,13 +248,59 @@ struct FromPython<EdgePairsIn> {
             },
             [&](PyObject* item) {
                 NodeId u, v;
-                if (out.ends.capacity() - out.ends.size() < 2 || !PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2 ||
-                    !read_compact_int(PyTuple_GET_ITEM(item, 0), u) || !read_compact_int(PyTuple_GET_ITEM(item, 1), v))
-                    return false;
+                if (out.ends.capacity() - out.ends.size() < 2 || !read_compact_pair(item, u, v)) return false;
                 out.ends.push_back(u);
                 out.ends.push_back(v);
                 return true;
             });
+    }
+};
+
+// The edges of a load given as a list so long that it goes in chunks (Graph::load_chunk_edges()),
+// whose items are all small plain ints (flat) or exact pairs of them: the load reads the list
+// itself, twice, rather than a converted copy that would take more memory than the graph. The list
+// is read whole first, so a bad item still fails the call before anything changes; another
+// thread's change to it during the load stops the load (SourceChanged), keeping the chunks before.
+class ListEnds final : public EndSource {
+   public:
+    // 1 when o is such a list (read whole, its bounds taken and a reference to it kept), 0 when it
+    // is not (nothing set), -1 with an exception set (a signal handler raised).
+    int take(PyObject* o, bool pairs);
+    bool taken() const noexcept { return list_.get() != nullptr; }
+
+    std::size_t size() const noexcept override { return size_; }
+    NodeId low() const noexcept override { return low_; }
+    NodeId high() const noexcept override { return high_; }
+    // Runs detached or attached; attaches for the reading.
+    void read(std::size_t first, std::span<NodeId> out) override;
+
+   private:
+    // Reads items [first, first + count) into out, 1 or 2 values each, while the list is held;
+    // false at the first that is gone or not small plain ints.
+    bool read_items(Py_ssize_t first, Py_ssize_t count, NodeId* out) const noexcept;
+
+    Ref list_;
+    bool pairs_ = false;
+    std::size_t size_ = 0;
+    NodeId low_ = 0, high_ = 0;
+};
+
+// The argument of a load: a list that ListEnds takes, or else any sequence as NodeIdsIn /
+// EdgePairsIn read it.
+template <class Whole, bool kPairs>
+struct LoadIn {
+    ListEnds list;
+    Whole whole;
+};
+using FlatLoadIn = LoadIn<NodeIdsIn, false>;
+using PairsLoadIn = LoadIn<EdgePairsIn, true>;
+
+template <class Whole, bool kPairs>
+struct FromPython<LoadIn<Whole, kPairs>> {
+    static bool convert(PyObject* o, LoadIn<Whole, kPairs>& out) {
+        const int taken = out.list.take(o, kPairs);
+        if (taken != 0) return taken > 0;
+        return FromPython<Whole>::convert(o, out.whole);
     }
 };
 

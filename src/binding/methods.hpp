@@ -91,17 +91,22 @@ struct AddEdgesFrom : Exclusive {
     static constexpr const char* name = "add_edges_from";
     static constexpr const char* doc = "add_edges_from($self, edges)\n--\n\n";
     static constexpr std::array params{"edges"};
-    // The converted ends are handed over, so that a large load can free them as it reads them.
-    static void run(Graph& g, const Interrupt& stop, EdgePairsIn&& edges) { g.add_edges(std::move(edges.ends), stop); }
+    // A list that the load reads itself, or the converted ends, handed over so that a large load
+    // can free them as it reads them.
+    static void run(Graph& g, const Interrupt& stop, PairsLoadIn&& edges) {
+        if (edges.list.taken()) return g.add_edges(edges.list, stop);
+        g.add_edges(std::move(edges.whole.ends), stop);
+    }
 };
 
 struct AddEdgesFlat : Exclusive {
     static constexpr const char* name = "add_edges_flat";
     static constexpr const char* doc = "add_edges_flat($self, flat)\n--\n\n";
     static constexpr std::array params{"flat"};
-    static void run(Graph& g, const Interrupt& stop, NodeIdsIn&& flat) {
-        if (flat.owns_values()) return g.add_edges(flat.take(), stop);  // a converted copy: handed over
-        g.add_edges(flat.values(), stop);                                // a buffer read in place
+    static void run(Graph& g, const Interrupt& stop, FlatLoadIn&& flat) {
+        if (flat.list.taken()) return g.add_edges(flat.list, stop);             // a list it reads itself
+        if (flat.whole.owns_values()) return g.add_edges(flat.whole.take(), stop);  // a converted copy: handed over
+        g.add_edges(flat.whole.values(), stop);                                  // a buffer read in place
     }
 };
 

@@ -183,11 +183,15 @@ std::uint64_t whole_batch_edges() noexcept {
 }  // namespace
 
 void Graph::add_edges(std::span<const NodeId> ends, const Interrupt& stop) {
-    mutate([&] { insert_edges(ends, nullptr, stop); });
+    mutate([&] { insert_edges(ends, nullptr, nullptr, stop); });
 }
 
 void Graph::add_edges(std::vector<NodeId>&& ends, const Interrupt& stop) {
-    mutate([&] { insert_edges(ends, &ends, stop); });
+    mutate([&] { insert_edges(ends, &ends, nullptr, stop); });
+}
+
+void Graph::add_edges(EndSource& source, const Interrupt& stop) {
+    mutate([&] { insert_edges({}, nullptr, &source, stop); });
 }
 
 std::uint64_t Graph::load_chunk_edges(std::uint64_t edges) noexcept {
@@ -201,11 +205,15 @@ std::uint64_t Graph::load_chunk_edges(std::uint64_t edges) noexcept {
 // would create them, u before v). Ids drawn from a narrow range (the usual 0..n-1) index a flat
 // table directly: no hashing, and the table is small enough to stay in cache.
 struct Graph::BatchIds {
-    BatchIds(const Graph& g, std::span<const NodeId> ends, const Interrupt& stop) : graph(g), base(g.node_count()) {
-        auto [lo, hi] = std::minmax_element(ends.begin(), ends.end());
-        width = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
-        low = *lo;
-        direct = width < std::max<std::uint64_t>(kDirectWidthPerEndpoint * ends.size(), kDirectWidthFloor);
+    BatchIds(const Graph& g, std::span<const NodeId> ends, const Interrupt& stop)
+        : BatchIds(g, *std::min_element(ends.begin(), ends.end()), *std::max_element(ends.begin(), ends.end()),
+                   ends.size(), stop) {}
+    // For `count` endpoints in [lo, hi].
+    BatchIds(const Graph& g, NodeId lo, NodeId hi, std::size_t count, const Interrupt& stop)
+        : graph(g), base(g.node_count()) {
+        width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+        low = lo;
+        direct = width < std::max<std::uint64_t>(kDirectWidthPerEndpoint * count, kDirectWidthFloor);
         if (!direct) return;
         slot.assign(width + 1, kNoIndex);
         for (std::uint64_t i = 0; i < base; ++i) {
@@ -293,15 +301,29 @@ Graph::Pending::Scratch& Graph::Pending::scratch_or(Scratch& own) {
     return *scratch;
 }
 
-void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, const Interrupt& stop) {
+void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, EndSource* source,
+                         const Interrupt& stop) {
     Pending none;
-    const std::size_t usable = ends.size() & ~std::size_t{1};
+    const std::size_t usable = (source != nullptr ? source->size() : ends.size()) & ~std::size_t{1};
     if (usable == 0) return;
     const std::size_t step = 2 * load_chunk_edges(usable / 2);
+    if (source != nullptr && (usable * kBatchStoreRatio < node_count() || step >= usable)) {
+        std::vector<NodeId> all(usable);  // not a load in chunks: read whole
+        source->read(0, all);
+        return insert_edges(all, &all, nullptr, stop);
+    }
     if (usable * kBatchStoreRatio < node_count() || (step >= usable && owner == nullptr))
         return insert_chunk(ends.first(usable), none, stop);
     ends = ends.first(usable);
-    BatchIds ids(*this, ends, stop);
+    BatchIds ids = source != nullptr ? BatchIds(*this, source->low(), source->high(), usable, stop)
+                                     : BatchIds(*this, ends, stop);
+    // A stretch of the ends: where it lies, or read from the source into `read`.
+    std::vector<NodeId> read(source != nullptr ? kMapGrain : 0);
+    auto ends_at = [&](std::size_t first, std::size_t size) -> std::span<const NodeId> {
+        if (source == nullptr) return ends.subspan(first, size);
+        source->read(first, {read.data(), size});
+        return {read.data(), size};
+    };
     // The index of every endpoint, when the input is ours to free as it is read: from then on the
     // load holds 4 bytes per endpoint instead of 8.
     // Left uninitialised, so its pages come in only as the input's go out.
@@ -325,7 +347,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     for (std::size_t first = 0; first < usable; first += kMapGrain) {
         const std::size_t size = std::min(kMapGrain, usable - first);  // even: kMapGrain is
         Index* block = owner != nullptr ? mapped.get() + first : own_block.data();
-        ids.number(ends.subspan(first, size), block, stop);
+        ids.number(ends_at(first, size), block, stop);
         counts.resize(ids.base + ids.fresh_ids.size(), 0);  // the block's new ids
         for (std::size_t k = 0; k < size; k += 2) {
             if (k + kLookahead < size) {
@@ -347,9 +369,23 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
         const auto [lo, hi] = std::minmax_element(ids.fresh_ids.begin(), ids.fresh_ids.end());
         reserve_nodes(ids.base + ids.fresh_ids.size(), *lo, *hi, stop);
     }
+    std::vector<Index> chunk_mapped;  // a source's chunk, mapped
     for (std::size_t first = 0; first < usable; first += step) {
         const std::size_t size = std::min(step, usable - first);
-        if (owner == nullptr) {
+        if (source != nullptr) {
+            // Mapped here, as the source is read: every id was numbered above, unless the source
+            // has changed since.
+            chunk_mapped.resize(size);
+            for (std::size_t at = 0; at < size; at += kMapGrain) {
+                stop.check();
+                const std::span<const NodeId> part = ends_at(first + at, std::min(kMapGrain, size - at));
+                for (std::size_t i = 0; i < part.size(); ++i) {
+                    if (i + kLookahead < part.size()) ids.prefetch(part[i + kLookahead]);
+                    if ((chunk_mapped[at + i] = ids.known(part[i])) == kNoIndex) throw SourceChanged();
+                }
+            }
+            add_edges_batched({}, chunk_mapped, ids, pending, stop);
+        } else if (owner == nullptr) {
             add_edges_batched(ends.subspan(first, size), {}, ids, pending, stop);
         } else {
             const std::span<const Index> chunk(mapped.get() + first, size);

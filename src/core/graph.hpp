@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "csr.hpp"
+#include "end_source.hpp"
 #include "huge_pages.hpp"
 #include "interrupt.hpp"
 #include "neighbour_set.hpp"
@@ -75,6 +76,9 @@ class Graph {
     // add_edges for ends the caller hands over: a large load frees them as it reads them (it keeps
     // their dense indices instead, half the size), so the input is not held twice.
     void add_edges(std::vector<NodeId>&& ends, const Interrupt& stop);
+    // add_edges for ends read from a source: a batch that goes in chunks reads it twice and never
+    // holds all of it; a smaller one reads it whole first.
+    void add_edges(EndSource& source, const Interrupt& stop);
     // The edges of a batch of `edges` edges that go in at once.
     static std::uint64_t load_chunk_edges(std::uint64_t edges) noexcept;
     // Adds m new random edges among the ids 0..n-1 (see random_graph.cpp).
@@ -127,8 +131,10 @@ class Graph {
     bool insert_edge(NodeId u, NodeId v);
     // Makes room for one more neighbour of id (at dense index i), recording where its set now is.
     void grow_for_one(NodeId id, Index i);
-    // add_edges without dropping the caches; with an owner, ends are its contents, which it may free.
-    void insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, const Interrupt& stop);
+    // add_edges without dropping the caches; with an owner, ends are its contents, which it may free;
+    // with a source, ends are empty and the source holds them.
+    void insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, EndSource* source,
+                      const Interrupt& stop);
     // Makes room for `count` nodes in all, the new ones having ids in [lo, hi], so appending them
     // never reallocates. Throws CapacityError beyond the store's limit, std::bad_alloc when memory
     // runs out.

@@ -138,14 +138,15 @@ int NodeIdsIn::read_buffer(PyObject* o) {
     return done;
 }
 
+bool ListEnds::read_item(PyObject* item, NodeId* out) const noexcept {
+    return pairs_ ? read_compact_pair(item, out[0], out[1]) : read_compact_int(item, out[0]);
+}
+
 bool ListEnds::read_items(Py_ssize_t first, Py_ssize_t count, NodeId* out) const noexcept {
     PyObject* list = list_.get();
     if (first + count > PyList_GET_SIZE(list)) return false;
-    for (Py_ssize_t i = first; i < first + count; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        if (pairs_ ? !read_compact_pair(item, out[0], out[1]) : !read_compact_int(item, out[0])) return false;
-        out += pairs_ ? 2 : 1;
-    }
+    for (Py_ssize_t i = first; i < first + count; ++i, out += pairs_ ? 2 : 1)
+        if (!read_item(PyList_GET_ITEM(list, i), out)) return false;
     return true;
 }
 
@@ -154,28 +155,26 @@ int ListEnds::take(PyObject* o, bool pairs) {
     const Py_ssize_t items = PyList_Size(o);
     const auto edges = static_cast<std::uint64_t>(pairs ? items : items / 2);
     if (Graph::load_chunk_edges(edges) >= edges) return 0;  // goes in at once: converted as usual
-    list_ = Ref(Py_NewRef(o));
     pairs_ = pairs;
     low_ = INT64_MAX;
     high_ = INT64_MIN;
-    std::vector<NodeId> block(static_cast<std::size_t>((pairs ? 2 : 1) * kItemsPerSignalCheck));
-    for (Py_ssize_t first = 0; first < items; first += kItemsPerSignalCheck) {
-        const Py_ssize_t count = std::min(kItemsPerSignalCheck, items - first);
-        bool ok = false;
-        Py_BEGIN_CRITICAL_SECTION(o);
-        ok = read_items(first, count, block.data());
-        Py_END_CRITICAL_SECTION();
-        if (ok) {
-            const auto [lo, hi] = std::minmax_element(block.begin(), block.begin() + (pairs ? 2 : 1) * count);
-            low_ = std::min(low_, *lo);
-            high_ = std::max(high_, *hi);
-        }
-        if (!ok || PyErr_CheckSignals() != 0) {
-            list_ = Ref();  // an item to convert the usual way (or a raising handler)
-            return PyErr_Occurred() ? -1 : 0;
-        }
-    }
-    size_ = static_cast<std::size_t>((pairs ? 2 : 1) * items);
+    std::size_t ends = 0;
+    // Every item read in place; the first that is not small plain ints ends it (nothing set).
+    const bool quick = for_each_item(
+        o, [](PyObject*) { return false; },
+        [&](PyObject* item) {
+            NodeId values[2];
+            if (!read_item(item, values)) return false;
+            for (int k = 0; k < (pairs ? 2 : 1); ++k) {
+                low_ = std::min(low_, values[k]);
+                high_ = std::max(high_, values[k]);
+            }
+            ends += pairs ? 2 : 1;
+            return true;
+        });
+    if (!quick) return PyErr_Occurred() ? -1 : 0;  // an item to convert the usual way, or a raising handler
+    list_ = Ref(Py_NewRef(o));
+    size_ = ends;
     return 1;
 }
 

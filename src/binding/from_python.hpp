@@ -275,8 +275,10 @@ class ListEnds final : public EndSource {
     void read(std::size_t first, std::span<NodeId> out) override;
 
    private:
-    // Reads items [first, first + count) into out, 1 or 2 values each, while the list is held;
-    // false at the first that is gone or not small plain ints.
+    // Reads one item into out (1 or 2 values); false when it is not small plain ints.
+    bool read_item(PyObject* item, NodeId* out) const noexcept;
+    // Reads items [first, first + count) into out while the list is held; false at the first that
+    // is gone or not small plain ints.
     bool read_items(Py_ssize_t first, Py_ssize_t count, NodeId* out) const noexcept;
 
     Ref list_;

@@ -242,6 +242,17 @@ struct Graph::BatchIds {
         Index x = graph.find(id);
         return x != kNoIndex ? x : fresh.find(id);
     }
+    // known() for each of ends, in order, into out, with the lookups' misses overlapped; false when
+    // an id has no index (it was not among the ids numbered).
+    bool known(std::span<const NodeId> ends, Index* out) const noexcept {
+        bool all = true;
+        for (std::size_t i = 0; i < ends.size(); ++i) {
+            if (i + kLookahead < ends.size()) prefetch(ends[i + kLookahead]);
+            out[i] = known(ends[i]);
+            all &= out[i] != kNoIndex;
+        }
+        return all;
+    }
     Index index(NodeId id, const Interrupt& stop) {
         if (direct) {
             Index& x = slot[offset(id)];
@@ -378,11 +389,8 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
             chunk_mapped.resize(size);
             for (std::size_t at = 0; at < size; at += kMapGrain) {
                 stop.check();
-                const std::span<const NodeId> part = ends_at(first + at, std::min(kMapGrain, size - at));
-                for (std::size_t i = 0; i < part.size(); ++i) {
-                    if (i + kLookahead < part.size()) ids.prefetch(part[i + kLookahead]);
-                    if ((chunk_mapped[at + i] = ids.known(part[i])) == kNoIndex) throw SourceChanged();
-                }
+                if (!ids.known(ends_at(first + at, std::min(kMapGrain, size - at)), chunk_mapped.data() + at))
+                    throw SourceChanged();
             }
             add_edges_batched({}, chunk_mapped, ids, pending, stop);
         } else if (owner == nullptr) {
@@ -452,10 +460,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
                 ids.number(ends, mapped.data(), stop);
             } else {
                 for_range_checked(stop, ends.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
-                    for (std::size_t i = first; i < last; ++i) {
-                        if (i + kLookahead < last) ids.prefetch(ends[i + kLookahead]);
-                        mapped[i] = ids.known(ends[i]);
-                    }
+                    ids.known(ends.subspan(first, last - first), mapped.data() + first);
                 });
             }
             mapped_ends = mapped;

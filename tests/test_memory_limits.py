@@ -314,7 +314,7 @@ CASES = {
     "build_random into a graph of 300k": random_case(
         """start = np.random.default_rng(6).integers(0, 100_000, size=600_000, dtype=np.int64)
         make = lambda: grown(100_000, start)""", 150_000, 300_000, 8),
-    # past the chunk bound (lowered for these cases, see CHUNKED), a load goes in chunks and a
+    # past the chunk bound (lowered for these cases, see LOWERED), a load goes in chunks and a
     # failure keeps the chunks before it
     "add_edges_flat of 2M edges in chunks": """
         flat = np.random.default_rng(12).integers(0, 150_000, size=4_000_000, dtype=np.int64)
@@ -334,6 +334,12 @@ CASES = {
         make = lambda: grown(50_000, start)
         op, prefix = (lambda g: g.pagerank()), None
     """,
+    # the same on rows laid out in segments of senders (see LOWERED), as for millions of nodes
+    "pagerank in segments": """
+        start = np.random.default_rng(10).integers(0, 50_000, size=600_000, dtype=np.int64)
+        make = lambda: grown(50_000, start)
+        op, prefix = (lambda g: g.pagerank()), None
+    """,
     "connected_component_sizes": """
         start = np.random.default_rng(11).integers(0, 200_000, size=300_000, dtype=np.int64)
         make = lambda: grown(200_000, start)
@@ -345,11 +351,17 @@ CASES = {
         op, prefix = (lambda g: g.shortest_path_length(0, 199_999)), None
     """,
 }
-# The load chunk bound (edges) for the cases that go in chunks.
-CHUNKED = {"add_edges_flat of 2M edges in chunks": 100_000, "build_random in chunks": 100_000}
+# Bounds lowered for the cases that take the paths of much larger inputs: the load chunk bound
+# (edges), the PageRank segment (rows).
+LOWERED = {
+    "add_edges_flat of 2M edges in chunks": {"QUILLMESH_LOAD_CHUNK_EDGES": "100000"},
+    "build_random in chunks": {"QUILLMESH_LOAD_CHUNK_EDGES": "100000"},
+    "pagerank in segments": {"QUILLMESH_PAGERANK_SEGMENT_ROWS": "4096"},
+}
 # Cases that also run with the worker pool started before the limit is set; otherwise a call that
 # uses the pool starts it under the limit.
-WARM = {"build_random into an empty graph", "triangle_count", "pagerank", "connected_component_sizes"}
+WARM = {"build_random into an empty graph", "triangle_count", "pagerank", "pagerank in segments",
+        "connected_component_sizes"}
 PARAMS = [pytest.param(case, False, id=case + ", pool started under the limit") for case in CASES]
 PARAMS += [pytest.param(case, True, id=case + ", pool started before") for case in CASES if case in WARM]
 # Large blocks are mapped and unmapped one by one, and free memory at the top of the heap is given
@@ -372,8 +384,7 @@ def test_running_out_of_memory(case, warm):
     script = (HARNESS + textwrap.dedent(CASES[case])
               + f"\ng = make()\nSTART = start_state()\nprint(json.dumps(sweep({warm})))\n")
     env = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "GLIBC_TUNABLES": MALLOC}
-    if case in CHUNKED:
-        env["QUILLMESH_LOAD_CHUNK_EDGES"] = str(CHUNKED[case])
+    env.update(LOWERED.get(case, {}))
     out = json.loads(run_python(script, HERE, env=env, timeout=600).splitlines()[-1])
     start, reference, trials = out["start"], out["reference"], out["trials"]
     print(f"{case}: " + ", ".join(map(outline, trials)))

@@ -30,6 +30,7 @@
 #include <mutex>
 #include <utility>
 
+#include "env.hpp"
 #include "graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -172,10 +173,8 @@ void release_range(std::span<const T> done) noexcept {
 // the tests lower it to take the chunked paths with small batches.
 std::uint64_t whole_batch_edges() noexcept {
     static const std::uint64_t bound = [] {
-        const char* text = std::getenv("QUILLMESH_LOAD_CHUNK_EDGES");
-        char* end = nullptr;
-        const unsigned long long value = text != nullptr ? std::strtoull(text, &end, 10) : 0;
-        return text != nullptr && *text != '\0' && *end == '\0' && value > 0 ? std::uint64_t{value} : kWholeBatchEdges;
+        const std::uint64_t value = env_count("QUILLMESH_LOAD_CHUNK_EDGES");
+        return value > 0 ? value : kWholeBatchEdges;
     }();
     return bound;
 }

@@ -1,7 +1,9 @@
-// Building the CSR snapshot: row offsets from the set sizes, then every row copied out of its
-// neighbour set and sorted, rows in parallel. Built at most once between mutations.
+// Building the CSR snapshot (layout in csr.hpp), blocks of rows in parallel. Built at most once
+// between mutations.
 #include <algorithm>
+#include <utility>
 
+#include "env.hpp"
 #include "graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -33,25 +35,135 @@ void copy_sorted(const NeighbourSet& set, Index* row) {
         row[rank] = x;
     }
 }
+
+// Sorts one row's piece of a segment: a handful of entries at the degrees where segments pay.
+void sort_piece(Index* begin, Index* end) {
+    if (end - begin > 16) {
+        std::sort(begin, end);
+        return;
+    }
+    for (Index* p = begin + 1; p < end; ++p) {
+        const Index x = *p;
+        Index* q = p;
+        for (; q != begin && q[-1] > x; --q) *q = q[-1];
+        *q = x;
+    }
+}
+
+// Rows per segment of a pull, 2^kSegmentShift by default: a segment's shares (8 bytes a row) then
+// take half the last-level cache, and with the score arrays of a graph up to twice that size
+// fitting whole, smaller graphs keep one segment. Segments are taken only while their counts (a
+// byte per row and segment) keep the snapshot and PageRank's score arrays within 6 bytes an entry:
+// 4 per entry, plus 28 and the counts per row. The environment can set another segment size (read
+// once per process): the tests lower it to take the segmented paths with small graphs.
+constexpr unsigned kSegmentShift = 21;
+
+std::pair<std::uint32_t, unsigned> choose_segments(std::uint64_t rows, std::uint64_t entries) {
+    static const int forced_shift = [] {  // -1: not set
+        const std::uint64_t value = env_count("QUILLMESH_PAGERANK_SEGMENT_ROWS");
+        return value == 0 ? -1 : static_cast<int>(std::bit_width(value)) - 1;  // a power of two, rounded down
+    }();
+    const bool forced = forced_shift >= 0;
+    const auto segments_of = [rows](unsigned shift) { return (rows + (std::uint64_t{1} << shift) - 1) >> shift; };
+    if (forced || rows > (std::uint64_t{1} << kSegmentShift)) {
+        unsigned shift = forced ? static_cast<unsigned>(forced_shift) : kSegmentShift;
+        while (segments_of(shift) > CsrSnapshot::kMaxSegments) ++shift;
+        const std::uint64_t segments = segments_of(shift);
+        if (segments > 1 && (forced || (segments + 28) * rows <= 2 * entries))
+            return {static_cast<std::uint32_t>(segments), shift};
+    }
+    return {1, 0};
+}
+
+// body(first_row, end_row, block) for every block of rows, in parallel, a check() before each.
+template <class F>
+void for_blocks(const Interrupt& stop, std::uint64_t rows, F&& body) {
+    const std::uint64_t size = std::uint64_t{1} << CsrSnapshot::kBlockShift;
+    for_range_checked(stop, (rows + size - 1) / size, parallel::kDefaultGrain, 1, [&](std::size_t b, std::size_t e) {
+        for (; b < e; ++b) body(b * size, std::min<std::uint64_t>(rows, (b + 1) * size), b);
+    });
+}
 }  // namespace
 
 const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
     if (csr_) return *csr_;
     drop_caches();  // the forward rows, if any: one derived structure at a time
     auto snapshot = std::make_unique<CsrSnapshot>();
-    const std::size_t n = ids_.size();
-    snapshot->offsets.resize(n + 1);
+    CsrSnapshot& csr = *snapshot;
+    const std::uint64_t n = ids_.size();
+    csr.degrees.resize(n);
     std::uint64_t total = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::uint64_t i = 0; i < n; ++i) {
         stop.check_every(i, kCheckEvery);
-        snapshot->offsets[i] = total;
-        total += nbrs_[i].size();
+        csr.degrees[i] = nbrs_[i].size();
+        total += csr.degrees[i];
     }
-    snapshot->offsets[n] = total;
-    snapshot->targets.resize(total);
+    csr.targets.resize(total);
+    std::tie(csr.segments, csr.segment_shift) = choose_segments(n, total);
+    const std::uint32_t segments = csr.segments;
+    const unsigned shift = csr.segment_shift;
+    const std::uint64_t blocks = csr.blocks();
+    csr.starts.resize(segments * blocks);
     // An empty graph's snapshot has no rows to fill; it must not be what starts the worker pool.
-    if (n > 0) parallel_for_checked(stop, n, [&](std::size_t i) {
-        copy_sorted(nbrs_[i], snapshot->targets.data() + snapshot->offsets[i]);
+    if (n == 0) {
+        csr_ = std::move(snapshot);
+        return *csr_;
+    }
+
+    if (segments == 1) {
+        std::uint64_t at = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if ((i & ((std::uint64_t{1} << CsrSnapshot::kBlockShift) - 1)) == 0) csr.starts[i >> CsrSnapshot::kBlockShift] = at;
+            at += csr.degrees[i];
+        }
+        for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+            Index* row = csr.targets.data() + csr.starts[b];
+            for (std::uint64_t i = first; i < end; ++i) {
+                copy_sorted(nbrs_[i], row);
+                row += csr.degrees[i];
+            }
+        });
+        csr_ = std::move(snapshot);
+        return *csr_;
+    }
+
+    // Count every row's entries in every segment, and every block's, then lay the segments out.
+    csr.counts.resize(segments * n);
+    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+        std::uint64_t in_block[CsrSnapshot::kMaxSegments] = {};
+        for (std::uint64_t i = first; i < end; ++i) {
+            std::uint32_t in_row[CsrSnapshot::kMaxSegments] = {};
+            nbrs_[i].for_each([&](Index t) { ++in_row[t >> shift]; });
+            for (std::uint32_t s = 0; s < segments; ++s) {
+                csr.counts[s * n + i] = static_cast<std::uint8_t>(std::min<std::uint32_t>(in_row[s], CsrSnapshot::kWideCount));
+                in_block[s] += in_row[s];
+            }
+        }
+        for (std::uint32_t s = 0; s < segments; ++s) csr.starts[s * blocks + b] = in_block[s];
+    });
+    std::uint64_t at = 0;
+    for (std::uint64_t& start : csr.starts) at += std::exchange(start, at);
+    // Only a row of kWideCount entries or more can have a piece that large.
+    for (std::uint64_t i = 0; i < n; ++i) {
+        stop.check_every(i, kCheckEvery);
+        if (csr.degrees[i] < CsrSnapshot::kWideCount) continue;
+        std::uint32_t in_row[CsrSnapshot::kMaxSegments] = {};
+        nbrs_[i].for_each([&](Index t) { ++in_row[t >> shift]; });
+        for (std::uint32_t s = 0; s < segments; ++s)
+            if (in_row[s] >= CsrSnapshot::kWideCount) csr.wide.emplace_back(s * n + i, in_row[s]);
+    }
+    std::sort(csr.wide.begin(), csr.wide.end());
+
+    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+        std::uint64_t at_piece[CsrSnapshot::kMaxSegments];
+        std::uint64_t piece_begin[CsrSnapshot::kMaxSegments];
+        for (std::uint32_t s = 0; s < segments; ++s) at_piece[s] = csr.starts[s * blocks + b];
+        Index* const targets = csr.targets.data();
+        for (std::uint64_t i = first; i < end; ++i) {
+            std::copy_n(at_piece, segments, piece_begin);
+            nbrs_[i].for_each([&](Index t) { targets[at_piece[t >> shift]++] = t; });
+            for (std::uint32_t s = 0; s < segments; ++s) sort_piece(targets + piece_begin[s], targets + at_piece[s]);
+        }
     });
     csr_ = std::move(snapshot);  // only a complete snapshot is ever kept
     return *csr_;

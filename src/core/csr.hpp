@@ -1,16 +1,25 @@
-// The compressed-sparse-row snapshot: every node's neighbours back to back in one array, each row
-// sorted, for the algorithms that want contiguous, ordered adjacency.
+// The compressed-sparse-row snapshot that PageRank pulls over: every node's neighbours as row
+// numbers, each row sorted ascending, all rows in one array.
 //
 // Row numbers are the store's dense indices, so the row order is the store's iteration order, the
 // node of row i is Graph::ids()[i], and no separate id-to-row map is needed (the store's index is
-// it). Rows hold neighbour row numbers sorted ascending: a pull over a row visits senders in
-// ascending row order, and a self-loop is one entry of its own row.
+// it). A self-loop is one entry of its own row.
+//
+// On a graph whose per-node arrays outgrow the last-level cache, the entries are grouped by the
+// sender's segment, a run of 2^20 or 2^21 consecutive rows: all rows' entries into segment 0 first
+// (row by row, each piece ascending), then segment 1, and so on. A pull then makes one pass per
+// segment, and every random read of such a pass falls in the segment's few megabytes of scores,
+// which stay in cache. Concatenating a row's pieces in segment order gives back the row ascending,
+// so the additions a pull makes, and their order, are those of a plain row-major pull. Smaller
+// graphs, and graphs too sparse to pay for the piece counts, keep one segment: plain row-major.
 //
 // The snapshot is a cache owned by its graph: built on demand by Graph::ensure_csr(), dropped by
 // every mutating call, read-only in between (so worker threads may share it without locks).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "huge_pages.hpp"
@@ -26,13 +35,36 @@ struct ForwardRows {
 };
 
 struct CsrSnapshot {
-    BigVector<std::uint64_t> offsets;  // row i is targets[offsets[i] .. offsets[i + 1])
-    BigVector<Index> targets;
+    // Rows go in blocks of 2^kBlockShift: the unit of parallel work, with its own start in every
+    // segment.
+    static constexpr unsigned kBlockShift = 12;
+    static constexpr std::uint32_t kMaxSegments = 64;
+    // A piece count this large or larger is looked up in `wide`.
+    static constexpr std::uint8_t kWideCount = 255;
 
-    std::uint64_t rows() const noexcept { return offsets.size() - 1; }
-    std::uint64_t degree(Index i) const noexcept { return offsets[i + 1] - offsets[i]; }
-    const Index* row_begin(Index i) const noexcept { return targets.data() + offsets[i]; }
-    const Index* row_end(Index i) const noexcept { return targets.data() + offsets[i + 1]; }
+    BigVector<std::uint32_t> degrees;  // per row
+    BigVector<Index> targets;          // segment by segment, then row by row
+    std::uint32_t segments = 1;
+    unsigned segment_shift = 0;         // row t is in segment t >> segment_shift (segments > 1)
+    BigVector<std::uint8_t> counts;     // [s * rows + i]: row i's entries in segment s, capped at kWideCount
+    std::vector<std::uint64_t> starts;  // [s * blocks + b]: where block b's entries in segment s begin
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> wide;  // (s * rows + i, count), ascending
+
+    std::uint64_t rows() const noexcept { return degrees.size(); }
+    std::uint64_t blocks() const noexcept { return (rows() + (std::uint64_t{1} << kBlockShift) - 1) >> kBlockShift; }
+    std::uint64_t degree(Index i) const noexcept { return degrees[i]; }
+    // Row i's entries in segment s.
+    std::uint64_t count(std::uint32_t s, Index i) const noexcept {
+        if (segments == 1) return degrees[i];
+        const std::uint64_t key = s * rows() + i;
+        const std::uint8_t c = counts[key];
+        if (c < kWideCount) return c;
+        return std::lower_bound(wide.begin(), wide.end(), std::pair<std::uint64_t, std::uint64_t>{key, 0})->second;
+    }
+    // The first entry of block b in segment s.
+    const Index* block_begin(std::uint32_t s, std::uint64_t b) const noexcept {
+        return targets.data() + starts[s * blocks() + b];
+    }
 };
 
 }  // namespace qm

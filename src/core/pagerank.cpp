@@ -8,7 +8,9 @@
 // it receives in ascending order of the sending row. Pulling over a row whose neighbour rows are
 // sorted ascending performs exactly those additions in exactly that order, so the rows can be
 // computed in parallel without atomics and the result does not depend on the number of workers.
-// The convergence test sums |old - new| strictly in row order, on the calling thread.
+// The convergence test sums |old - new| strictly in row order, on the calling thread. On a large
+// graph the pull goes segment by segment (csr.hpp), which changes where the reads fall, not the sums.
+#include <algorithm>
 #include <cmath>
 
 #include "graph.hpp"
@@ -41,18 +43,28 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
                 std::uint64_t d = csr.degree(static_cast<Index>(i));
                 share[i] = d == 0 ? 0.0 : (damping * current[i]) / static_cast<double>(d);
             });
+            // One pass per segment of senders (csr.hpp), each adding its shares to what the
+            // passes before left in next: the additions of a row-major pull, in its order.
             const Index* const targets_end = csr.targets.data() + csr.targets.size();
-            parallel_for_checked(stop, n, [&](std::size_t j) {
-                double acc = base;
-                for (const Index* p = csr.row_begin(static_cast<Index>(j)); p != csr.row_end(static_cast<Index>(j));
-                     ++p) {
-                    // The senders' shares are scattered over the whole array: ask for the ones a few
-                    // entries ahead (into the next rows too) while these are summed.
-                    if (p + kShareAhead < targets_end) __builtin_prefetch(&share[p[kShareAhead]]);
-                    acc += share[*p];
-                }
-                next[j] = acc;
-            });
+            for (std::uint32_t s = 0; s < csr.segments; ++s) {
+                for_range_checked(stop, csr.blocks(), parallel::kDefaultGrain, 1, [&](std::size_t b, std::size_t e) {
+                    for (; b < e; ++b) {
+                        const Index* p = csr.block_begin(s, b);
+                        const std::uint64_t first = b << CsrSnapshot::kBlockShift;
+                        const std::uint64_t end = std::min<std::uint64_t>(n, first + (std::uint64_t{1} << CsrSnapshot::kBlockShift));
+                        for (std::uint64_t j = first; j < end; ++j) {
+                            double acc = s == 0 ? base : next[j];
+                            for (const Index* row_end = p + csr.count(s, static_cast<Index>(j)); p != row_end; ++p) {
+                                // The senders' shares are scattered: ask for the ones a few entries
+                                // ahead (into the next rows too) while these are summed.
+                                if (p + kShareAhead < targets_end) __builtin_prefetch(&share[p[kShareAhead]]);
+                                acc += share[*p];
+                            }
+                            next[j] = acc;
+                        }
+                    }
+                });
+            }
             double diff = 0.0;
             for (std::uint64_t i = 0; i < n; ++i) {
                 stop.check_every(i, kCheckEvery);

@@ -83,6 +83,55 @@ void for_blocks(const Interrupt& stop, std::uint64_t rows, F&& body) {
         for (; b < e; ++b) body(b * size, std::min<std::uint64_t>(rows, (b + 1) * size), b);
     });
 }
+// Fills a snapshot of more than one segment whose degrees, targets and starts are sized: every row's
+// entries in every segment counted, and every block's, then the pieces written and sorted.
+void lay_out_segments(CsrSnapshot& csr, const NeighbourSet* sets, const Interrupt& stop) {
+    const std::uint64_t n = csr.rows();
+    const std::uint64_t blocks = csr.blocks();
+    const std::uint32_t segments = csr.segments;
+    const unsigned shift = csr.segment_shift;
+    const auto count_pieces = [&](std::uint64_t i, std::uint32_t* in_row) {
+        std::fill_n(in_row, segments, 0);
+        sets[i].for_each([&](Index t) { ++in_row[t >> shift]; });
+    };
+    csr.counts.resize(segments * n);
+    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+        std::uint64_t in_block[CsrSnapshot::kMaxSegments] = {};
+        std::uint32_t in_row[CsrSnapshot::kMaxSegments];
+        for (std::uint64_t i = first; i < end; ++i) {
+            count_pieces(i, in_row);
+            for (std::uint32_t s = 0; s < segments; ++s) {
+                csr.counts[s * n + i] = static_cast<std::uint8_t>(std::min<std::uint32_t>(in_row[s], CsrSnapshot::kWideCount));
+                in_block[s] += in_row[s];
+            }
+        }
+        for (std::uint32_t s = 0; s < segments; ++s) csr.starts[s * blocks + b] = in_block[s];
+    });
+    std::uint64_t at = 0;
+    for (std::uint64_t& start : csr.starts) at += std::exchange(start, at);
+    // Only a row of kWideCount entries or more can have a piece that large.
+    std::uint32_t in_row[CsrSnapshot::kMaxSegments];
+    for (std::uint64_t i = 0; i < n; ++i) {
+        stop.check_every(i, kCheckEvery);
+        if (csr.degrees[i] < CsrSnapshot::kWideCount) continue;
+        count_pieces(i, in_row);
+        for (std::uint32_t s = 0; s < segments; ++s)
+            if (in_row[s] >= CsrSnapshot::kWideCount) csr.wide.emplace_back(s * n + i, in_row[s]);
+    }
+    std::sort(csr.wide.begin(), csr.wide.end());
+
+    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+        std::uint64_t at_piece[CsrSnapshot::kMaxSegments];
+        std::uint64_t piece_begin[CsrSnapshot::kMaxSegments];
+        for (std::uint32_t s = 0; s < segments; ++s) at_piece[s] = csr.starts[s * blocks + b];
+        Index* const targets = csr.targets.data();
+        for (std::uint64_t i = first; i < end; ++i) {
+            std::copy_n(at_piece, segments, piece_begin);
+            sets[i].for_each([&](Index t) { targets[at_piece[t >> shift]++] = t; });
+            for (std::uint32_t s = 0; s < segments; ++s) sort_piece(targets + piece_begin[s], targets + at_piece[s]);
+        }
+    });
+}
 }  // namespace
 
 const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
@@ -100,17 +149,9 @@ const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
     }
     csr.targets.resize(total);
     std::tie(csr.segments, csr.segment_shift) = choose_segments(n, total);
-    const std::uint32_t segments = csr.segments;
-    const unsigned shift = csr.segment_shift;
-    const std::uint64_t blocks = csr.blocks();
-    csr.starts.resize(segments * blocks);
+    csr.starts.resize(csr.segments * csr.blocks());
     // An empty graph's snapshot has no rows to fill; it must not be what starts the worker pool.
-    if (n == 0) {
-        csr_ = std::move(snapshot);
-        return *csr_;
-    }
-
-    if (segments == 1) {
+    if (n > 0 && csr.segments == 1) {
         std::uint64_t at = 0;
         for (std::uint64_t i = 0; i < n; ++i) {
             if ((i & ((std::uint64_t{1} << CsrSnapshot::kBlockShift) - 1)) == 0) csr.starts[i >> CsrSnapshot::kBlockShift] = at;
@@ -123,48 +164,9 @@ const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
                 row += csr.degrees[i];
             }
         });
-        csr_ = std::move(snapshot);
-        return *csr_;
+    } else if (n > 0) {
+        lay_out_segments(csr, nbrs_.data(), stop);
     }
-
-    // Count every row's entries in every segment, and every block's, then lay the segments out.
-    csr.counts.resize(segments * n);
-    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
-        std::uint64_t in_block[CsrSnapshot::kMaxSegments] = {};
-        for (std::uint64_t i = first; i < end; ++i) {
-            std::uint32_t in_row[CsrSnapshot::kMaxSegments] = {};
-            nbrs_[i].for_each([&](Index t) { ++in_row[t >> shift]; });
-            for (std::uint32_t s = 0; s < segments; ++s) {
-                csr.counts[s * n + i] = static_cast<std::uint8_t>(std::min<std::uint32_t>(in_row[s], CsrSnapshot::kWideCount));
-                in_block[s] += in_row[s];
-            }
-        }
-        for (std::uint32_t s = 0; s < segments; ++s) csr.starts[s * blocks + b] = in_block[s];
-    });
-    std::uint64_t at = 0;
-    for (std::uint64_t& start : csr.starts) at += std::exchange(start, at);
-    // Only a row of kWideCount entries or more can have a piece that large.
-    for (std::uint64_t i = 0; i < n; ++i) {
-        stop.check_every(i, kCheckEvery);
-        if (csr.degrees[i] < CsrSnapshot::kWideCount) continue;
-        std::uint32_t in_row[CsrSnapshot::kMaxSegments] = {};
-        nbrs_[i].for_each([&](Index t) { ++in_row[t >> shift]; });
-        for (std::uint32_t s = 0; s < segments; ++s)
-            if (in_row[s] >= CsrSnapshot::kWideCount) csr.wide.emplace_back(s * n + i, in_row[s]);
-    }
-    std::sort(csr.wide.begin(), csr.wide.end());
-
-    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
-        std::uint64_t at_piece[CsrSnapshot::kMaxSegments];
-        std::uint64_t piece_begin[CsrSnapshot::kMaxSegments];
-        for (std::uint32_t s = 0; s < segments; ++s) at_piece[s] = csr.starts[s * blocks + b];
-        Index* const targets = csr.targets.data();
-        for (std::uint64_t i = first; i < end; ++i) {
-            std::copy_n(at_piece, segments, piece_begin);
-            nbrs_[i].for_each([&](Index t) { targets[at_piece[t >> shift]++] = t; });
-            for (std::uint32_t s = 0; s < segments; ++s) sort_piece(targets + piece_begin[s], targets + at_piece[s]);
-        }
-    });
     csr_ = std::move(snapshot);  // only a complete snapshot is ever kept
     return *csr_;
 }

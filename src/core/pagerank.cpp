@@ -46,7 +46,7 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
             // One pass per segment of senders (csr.hpp), each adding its shares to what the
             // passes before left in next: the additions of a row-major pull, in its order.
             const Index* const targets_end = csr.targets.data() + csr.targets.size();
-            for (std::uint32_t s = 0; s < csr.segments; ++s) {
+            const auto pull = [&](std::uint32_t s, auto entries) {
                 for_range_checked(stop, csr.blocks(), parallel::kDefaultGrain, 1, [&](std::size_t b, std::size_t e) {
                     for (; b < e; ++b) {
                         const Index* p = csr.block_begin(s, b);
@@ -54,7 +54,7 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
                         const std::uint64_t end = std::min<std::uint64_t>(n, first + (std::uint64_t{1} << CsrSnapshot::kBlockShift));
                         for (std::uint64_t j = first; j < end; ++j) {
                             double acc = s == 0 ? base : next[j];
-                            for (const Index* row_end = p + csr.count(s, static_cast<Index>(j)); p != row_end; ++p) {
+                            for (const Index* row_end = p + entries(static_cast<Index>(j)); p != row_end; ++p) {
                                 // The senders' shares are scattered: ask for the ones a few entries
                                 // ahead (into the next rows too) while these are summed.
                                 if (p + kShareAhead < targets_end) __builtin_prefetch(&share[p[kShareAhead]]);
@@ -64,6 +64,11 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
                         }
                     }
                 });
+            };
+            if (csr.segments == 1) {
+                pull(0, [&](Index j) { return csr.degrees[j]; });
+            } else {
+                for (std::uint32_t s = 0; s < csr.segments; ++s) pull(s, [&](Index j) { return csr.count(s, j); });
             }
             double diff = 0.0;
             for (std::uint64_t i = 0; i < n; ++i) {

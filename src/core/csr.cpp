@@ -75,14 +75,6 @@ std::pair<std::uint32_t, unsigned> choose_segments(std::uint64_t rows, std::uint
     return {1, 0};
 }
 
-// body(first_row, end_row, block) for every block of rows, in parallel, a check() before each.
-template <class F>
-void for_blocks(const Interrupt& stop, std::uint64_t rows, F&& body) {
-    const std::uint64_t size = std::uint64_t{1} << CsrSnapshot::kBlockShift;
-    for_range_checked(stop, (rows + size - 1) / size, parallel::kDefaultGrain, 1, [&](std::size_t b, std::size_t e) {
-        for (; b < e; ++b) body(b * size, std::min<std::uint64_t>(rows, (b + 1) * size), b);
-    });
-}
 // Fills a snapshot of more than one segment whose degrees, targets and starts are sized: every row's
 // entries in every segment counted, and every block's, then the pieces written and sorted.
 void lay_out_segments(CsrSnapshot& csr, const NeighbourSet* sets, const Interrupt& stop) {
@@ -95,7 +87,7 @@ void lay_out_segments(CsrSnapshot& csr, const NeighbourSet* sets, const Interrup
         sets[i].for_each([&](Index t) { ++in_row[t >> shift]; });
     };
     csr.counts.resize(segments * n);
-    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+    csr.for_blocks(stop, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
         std::uint64_t in_block[CsrSnapshot::kMaxSegments] = {};
         std::uint32_t in_row[CsrSnapshot::kMaxSegments];
         for (std::uint64_t i = first; i < end; ++i) {
@@ -120,7 +112,7 @@ void lay_out_segments(CsrSnapshot& csr, const NeighbourSet* sets, const Interrup
     }
     std::sort(csr.wide.begin(), csr.wide.end());
 
-    for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+    csr.for_blocks(stop, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
         std::uint64_t at_piece[CsrSnapshot::kMaxSegments];
         std::uint64_t piece_begin[CsrSnapshot::kMaxSegments];
         for (std::uint32_t s = 0; s < segments; ++s) at_piece[s] = csr.starts[s * blocks + b];
@@ -157,7 +149,7 @@ const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
             if ((i & ((std::uint64_t{1} << CsrSnapshot::kBlockShift) - 1)) == 0) csr.starts[i >> CsrSnapshot::kBlockShift] = at;
             at += csr.degrees[i];
         }
-        for_blocks(stop, n, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+        csr.for_blocks(stop, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
             Index* row = csr.targets.data() + csr.starts[b];
             for (std::uint64_t i = first; i < end; ++i) {
                 copy_sorted(nbrs_[i], row);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "huge_pages.hpp"
+#include "interrupt.hpp"
 #include "types.hpp"
 
 namespace qm {
@@ -60,6 +61,14 @@ struct CsrSnapshot {
         const std::uint8_t c = counts[key];
         if (c < kWideCount) return c;
         return std::lower_bound(wide.begin(), wide.end(), std::pair<std::uint64_t, std::uint64_t>{key, 0})->second;
+    }
+    // body(first_row, end_row, block) for every block of rows, in parallel, a check() before each.
+    template <class F>
+    void for_blocks(const Interrupt& stop, F&& body) const {
+        const std::uint64_t size = std::uint64_t{1} << kBlockShift;
+        for_range_checked(stop, blocks(), parallel::kDefaultGrain, 1, [&](std::size_t b, std::size_t e) {
+            for (; b < e; ++b) body(b * size, std::min<std::uint64_t>(rows(), (b + 1) * size), b);
+        });
     }
     // The first entry of block b in segment s.
     const Index* block_begin(std::uint32_t s, std::uint64_t b) const noexcept {

@@ -10,7 +10,6 @@
 // computed in parallel without atomics and the result does not depend on the number of workers.
 // The convergence test sums |old - new| strictly in row order, on the calling thread. On a large
 // graph the pull goes segment by segment (csr.hpp), which changes where the reads fall, not the sums.
-#include <algorithm>
 #include <cmath>
 
 #include "graph.hpp"
@@ -47,21 +46,17 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
             // passes before left in next: the additions of a row-major pull, in its order.
             const Index* const targets_end = csr.targets.data() + csr.targets.size();
             const auto pull = [&](std::uint32_t s, auto entries) {
-                for_range_checked(stop, csr.blocks(), parallel::kDefaultGrain, 1, [&](std::size_t b, std::size_t e) {
-                    for (; b < e; ++b) {
-                        const Index* p = csr.block_begin(s, b);
-                        const std::uint64_t first = b << CsrSnapshot::kBlockShift;
-                        const std::uint64_t end = std::min<std::uint64_t>(n, first + (std::uint64_t{1} << CsrSnapshot::kBlockShift));
-                        for (std::uint64_t j = first; j < end; ++j) {
-                            double acc = s == 0 ? base : next[j];
-                            for (const Index* row_end = p + entries(static_cast<Index>(j)); p != row_end; ++p) {
-                                // The senders' shares are scattered: ask for the ones a few entries
-                                // ahead (into the next rows too) while these are summed.
-                                if (p + kShareAhead < targets_end) __builtin_prefetch(&share[p[kShareAhead]]);
-                                acc += share[*p];
-                            }
-                            next[j] = acc;
+                csr.for_blocks(stop, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+                    const Index* p = csr.block_begin(s, b);
+                    for (std::uint64_t j = first; j < end; ++j) {
+                        double acc = s == 0 ? base : next[j];
+                        for (const Index* row_end = p + entries(static_cast<Index>(j)); p != row_end; ++p) {
+                            // The senders' shares are scattered: ask for the ones a few entries
+                            // ahead (into the next rows too) while these are summed.
+                            if (p + kShareAhead < targets_end) __builtin_prefetch(&share[p[kShareAhead]]);
+                            acc += share[*p];
                         }
+                        next[j] = acc;
                     }
                 });
             };

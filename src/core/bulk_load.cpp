@@ -78,8 +78,13 @@ constexpr std::size_t kSlices = 64;
 
 struct Grouped {
     // (node << 32 | neighbour), node by node, each node's entries in the order of their edges.
-    std::unique_ptr<std::uint64_t[]> entries;
+    std::uint64_t* entries = nullptr;
     std::size_t room = 0;  // entries allocated
+    // Where entries lies: an array of its own, or the batch's input, once read, when the load owns
+    // it. An input of k edges has room for the at most 2k entries they bring, and using it spares
+    // the load mapping and faulting in as many new pages again.
+    std::unique_ptr<std::uint64_t[]> own;
+    std::vector<NodeId> spare;
     // Node v's entries are [start[v], start[v + 1]).
     std::vector<std::uint64_t> start;
 };
@@ -119,12 +124,21 @@ void group_by_node(std::span<const Index> ends, std::uint64_t nodes, Grouped& ou
     // Left uninitialised: the scatter below writes every entry, and its page faults are then
     // taken by all workers rather than by one thread zeroing memory up front.
     if (out.room < total) {
-        out.entries.reset();
-        out.entries.reset(new std::uint64_t[total]);
-        out.room = total;
+        out.entries = nullptr;
+        out.own.reset();
+        if (out.spare.size() >= total) {
+            // The same bits as uint64_t: an object may be accessed through its unsigned type.
+            out.entries = reinterpret_cast<std::uint64_t*>(out.spare.data());
+            out.room = out.spare.size();
+        } else {
+            std::vector<NodeId>().swap(out.spare);
+            out.own.reset(new std::uint64_t[total]);
+            out.entries = out.own.get();
+            out.room = total;
+        }
     }
     out.start.assign(nodes + 1, 0);
-    std::uint64_t* entries = out.entries.get();
+    std::uint64_t* entries = out.entries;
     parallel::parallel_for(kSlices, [&](std::size_t s) {
         std::uint64_t* next = &at[s * buckets];
         for_slice(s, [&](Index x, Index y) { entries[next[bucket_of(x)]++] = std::uint64_t{x} << 32 | y; });
@@ -344,8 +358,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     };
     if (step >= usable) {
         ids.number(ends, mapped.get(), stop);
-        free_input();
-        return add_edges_batched({}, {mapped.get(), usable}, ids, none, stop);
+        return add_edges_batched({}, {mapped.get(), usable}, ids, none, stop, owner);
     }
     // In chunks: number every new id and count every node's entries in the whole batch first, a
     // block of endpoints at a time: map the block, then count it with the counters' misses
@@ -402,14 +415,15 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     }
 }
 
-void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop) {
+void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop,
+                         std::vector<NodeId>* owner) {
     const std::size_t usable = ends.size() & ~std::size_t{1};
     if (usable == 0) return;
     ends = ends.first(usable);
     if (usable * kBatchStoreRatio >= node_count()) {
         if (pending.key != Pending::Key::Id) {
             BatchIds ids(*this, ends, stop);
-            return add_edges_batched(ends, {}, ids, pending, stop);
+            return add_edges_batched(ends, {}, ids, pending, stop, owner);
         }
         // The generator's chunks: its table serves every chunk whose ids it spans, as long as the
         // nodes it numbered are all the store has (an edge-by-edge chunk may have added others).
@@ -437,7 +451,7 @@ void Graph::record_all(Pending& pending) noexcept {
 }
 
 void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
-                              Pending& pending, const Interrupt& stop) {
+                              Pending& pending, const Interrupt& stop, std::vector<NodeId>* owner) {
     const std::uint64_t base = node_count();
 
     // Pass 1: the dense index of every endpoint, unless the caller has it already; the nodes up to
@@ -465,7 +479,12 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
             mapped_ends = mapped;
         }
         total = std::max<std::uint64_t>(total, *std::max_element(mapped_ends.begin(), mapped_ends.end()) + std::uint64_t{1});
-        // Pass 2: the neighbour entries grouped by node, stably.
+        // Pass 2: the neighbour entries grouped by node, stably, into the input's own array when it
+        // is ours and read by now. The input is then gone whatever happens next.
+        if (owner != nullptr && &scratch == &own) {
+            own.grouped.spare = std::move(*owner);
+            ends = {};
+        }
         group_by_node(mapped_ends, total, scratch.grouped, stop);
         if (&scratch == &own) std::vector<Index>().swap(own.mapped);
         return scratch.grouped;
@@ -474,7 +493,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         std::span<const NodeId>(ids.fresh_ids).subspan(base - ids.base, total - base);
     const auto [lo, hi] = std::minmax_element(fresh_ids.begin(), fresh_ids.end());
     reserve_nodes(total, fresh_ids.empty() ? 0 : *lo, fresh_ids.empty() ? 0 : *hi, stop);
-    const std::uint64_t* entries = grouped.entries.get();
+    const std::uint64_t* entries = grouped.entries;
     const std::vector<std::uint64_t>& start = grouped.start;
 
     // Pass 3: room for every group, or a set rebuilt aside. A set is given room for all of its

@@ -171,13 +171,17 @@ class Graph {
         Pending& pending;
         ~RecordAllOnExit() { graph.record_all(pending); }
     };
-    // insert_edges for one chunk of a load that the caller has cut into chunks.
-    void insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop);
+    // insert_edges for one chunk of a load that the caller has cut into chunks. With an owner, ends
+    // are its contents, which a chunk loaded on its own may take over (leaving the owner empty).
+    void insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop,
+                      std::vector<NodeId>* owner = nullptr);
     // The all-at-once path of add_edges, for one batch or one chunk of it (bulk_load.cpp).
     struct BatchIds;
-    // mapped_ends, when not empty, holds the dense indices of ends (which may then be empty).
+    // mapped_ends, when not empty, holds the dense indices of ends (which may then be empty). An
+    // owner's contents are the ends (or the input mapped_ends came from), which a batch loaded at
+    // once takes over for its working memory once they are read, leaving the owner empty.
     void add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
-                           Pending& pending, const Interrupt& stop);
+                           Pending& pending, const Interrupt& stop, std::vector<NodeId>* owner = nullptr);
     static void check_node_limit(std::uint64_t count);
 
     BigVector<NodeId> ids_;

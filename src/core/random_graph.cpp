@@ -148,7 +148,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
             attempts.push_back(static_cast<NodeId>(v));
         }
         const std::uint64_t before = edge_count_;
-        insert_chunk(attempts, pending, stop);
+        insert_chunk(attempts, pending, stop, &attempts);  // may take the array over
         added += edge_count_ - before;
     }
 }

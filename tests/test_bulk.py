@@ -219,6 +219,41 @@ def test_batches_over_thousands_of_nodes_match_one_at_a_time_insertion(narrow):
     assert one.number_of_nodes() > 5000 and max(d for _, d in one.degree_sequence()) > 300
 
 
+@pytest.mark.parametrize("form", ["flat", "numpy", "tuples"])
+def test_long_batches_number_new_ids_in_order_of_first_appearance(form):
+    """A long batch is numbered in two parts: ids new in the second part, some of them also in the
+    first, must still take their places in order of first appearance over the whole batch."""
+    rng = random.Random(f"long{form}")
+    flat = []
+    for k in range(160_000):  # 320,000 ends: the numbering is split
+        span = 40_000 if k < 90_000 else 120_000  # ids above 40,000 first come late
+        u = rng.randrange(-500, span)
+        flat += [u, u if rng.random() < 0.02 else rng.randrange(-500, span)]
+    one, batch = IntGraphCore(), IntGraphCore()
+    for g in (one, batch):
+        g.add_edges_from([(7, 90_000), (-3, -3), (100_000, 5)])  # some ids stored already
+    for i in range(0, len(flat), 2):
+        one.add_edge(flat[i], flat[i + 1])
+    if form == "flat":
+        batch.add_edges_flat(flat)
+    elif form == "numpy":
+        batch.add_edges_flat(np.array(flat, dtype=np.int64))
+    else:
+        batch.add_edges_from(list(zip(flat[::2], flat[1::2])))
+    assert state(batch) == state(one)
+
+
+def test_long_generator_batches_number_like_one_at_a_time_insertion():
+    g, twin = IntGraphCore(), IntGraphCore()
+    for h in (g, twin):
+        h.add_edges_flat([3, 4, 50_000, 8])
+    g.build_random(200_000, 140_000, 9)  # 280,000 ends at once: the numbering is split
+    for u, v in Model.of([(3, 4), (50_000, 8)]).random_edges(200_000, 140_000, 9):
+        twin.add_edge(u, v)
+    assert g.number_of_edges() == 140_002
+    assert state(g) == state(twin)
+
+
 def test_small_sets_keep_their_order_through_every_growth_after_a_batch():
     """Thousands of sets get their first list from one batch (new nodes and nodes that held one or
     two neighbours before it), then grow on through later batches and single edges, some into

@@ -55,6 +55,10 @@ constexpr std::uint64_t kChunksPerBatch = 16;
 constexpr std::size_t kMapGrain = std::size_t{1} << 14;
 // How far ahead of the current endpoint its table slots are prefetched.
 constexpr std::size_t kLookahead = 16;
+// Numbering this many endpoints or more through a flat table is split between two threads, the
+// first taking 1/kHeadShareOf of them: it does more per endpoint than the second's scan.
+constexpr std::size_t kSplitNumberingFrom = std::size_t{1} << 18;
+constexpr std::size_t kHeadShareOf = 2;
 // Nodes whose list arrays one piece of work carves from the batch's slab, in order.
 constexpr std::uint64_t kSlabRun = kCheckEvery;
 // Ids of a batch are mapped through a flat table when they span fewer than this many values per
@@ -283,8 +287,48 @@ struct Graph::BatchIds {
         }
         return x;
     }
-    // index() for each of ends, in order, into out.
+    // index() for each of ends, in order, into out. A long run through the flat table is cut in
+    // two: while one thread numbers the head in order, another lists the tail's ids in order of
+    // their first appearance in the tail (a bit per id of the table marks those seen). The listed
+    // ids that the head did not number are then numbered in that order, which is exactly their
+    // order of first appearance in the whole run, and the tail is looked up in parallel.
     void number(std::span<const NodeId> ends, Index* out, const Interrupt& stop) {
+        if (!direct || ends.size() < kSplitNumberingFrom) return number_in_order(ends, out, stop);
+        const std::size_t split = ends.size() / kHeadShareOf & ~std::size_t{1};
+        const std::span<const NodeId> head = ends.first(split), tail = ends.subspan(split);
+        std::vector<std::uint64_t> seen((width >> 6) + 1, 0);
+        std::vector<NodeId> tail_ids;
+        auto list_tail_ids = [&] {
+            for (std::size_t i = 0; i < tail.size(); ++i) {
+                stop.check_every(i, kCheckEvery);
+                const std::uint64_t at = offset(tail[i]);
+                std::uint64_t& word = seen[at >> 6];
+                const std::uint64_t bit = std::uint64_t{1} << (at & 63);
+                if ((word & bit) == 0) {
+                    word |= bit;
+                    tail_ids.push_back(tail[i]);
+                }
+            }
+        };
+        parallel::for_range(2, 1, [&](std::size_t first, std::size_t last) {  // one part each, or both
+            for (std::size_t part = first; part < last; ++part) {
+                if (part == 0) {
+                    number_in_order(head, out, stop);
+                } else {
+                    list_tail_ids();
+                }
+            }
+        });
+        for (std::size_t k = 0; k < tail_ids.size(); ++k) {
+            stop.check_every(k, kCheckEvery);
+            Index& x = slot[offset(tail_ids[k])];
+            if (x == kNoIndex) x = number_new(tail_ids[k]);
+        }
+        for_range_checked(stop, tail.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
+            known(tail.subspan(first, last - first), out + split + first);
+        });
+    }
+    void number_in_order(std::span<const NodeId> ends, Index* out, const Interrupt& stop) {
         for (std::size_t i = 0; i < ends.size(); ++i) {
             stop.check_every(i, kCheckEvery);
             if (i + kLookahead < ends.size()) prefetch(ends[i + kLookahead]);

@@ -55,10 +55,8 @@ constexpr std::uint64_t kChunksPerBatch = 16;
 constexpr std::size_t kMapGrain = std::size_t{1} << 14;
 // How far ahead of the current endpoint its table slots are prefetched.
 constexpr std::size_t kLookahead = 16;
-// Numbering this many endpoints or more through a flat table is split between two threads, the
-// first taking 1/kHeadShareOf of them: it does more per endpoint than the second's scan.
+// Numbering this many endpoints or more through a flat table is split in halves between two threads.
 constexpr std::size_t kSplitNumberingFrom = std::size_t{1} << 18;
-constexpr std::size_t kHeadShareOf = 2;
 // Nodes whose list arrays one piece of work carves from the batch's slab, in order.
 constexpr std::uint64_t kSlabRun = kCheckEvery;
 // Ids of a batch are mapped through a flat table when they span fewer than this many values per
@@ -294,7 +292,7 @@ struct Graph::BatchIds {
     // order of first appearance in the whole run, and the tail is looked up in parallel.
     void number(std::span<const NodeId> ends, Index* out, const Interrupt& stop) {
         if (!direct || ends.size() < kSplitNumberingFrom) return number_in_order(ends, out, stop);
-        const std::size_t split = ends.size() / kHeadShareOf & ~std::size_t{1};
+        const std::size_t split = ends.size() / 2 & ~std::size_t{1};
         const std::span<const NodeId> head = ends.first(split), tail = ends.subspan(split);
         std::vector<std::uint64_t> seen((width >> 6) + 1, 0);
         std::vector<NodeId> tail_ids;
@@ -321,8 +319,7 @@ struct Graph::BatchIds {
         });
         for (std::size_t k = 0; k < tail_ids.size(); ++k) {
             stop.check_every(k, kCheckEvery);
-            Index& x = slot[offset(tail_ids[k])];
-            if (x == kNoIndex) x = number_new(tail_ids[k]);
+            index(tail_ids[k], stop);  // numbers it unless the head did
         }
         for_range_checked(stop, tail.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
             known(tail.subspan(first, last - first), out + split + first);

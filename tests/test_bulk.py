@@ -2,6 +2,7 @@
 
 import array
 import collections
+import operator
 import random
 
 import numpy as np
@@ -313,3 +314,39 @@ def test_long_lists_mix_plain_and_other_ints_across_blocks(method):
         with pytest.raises(TypeError):
             getattr(g, method)(items[: 2 * BLOCK + 3] + [bad] + items[2 * BLOCK + 3 :])
         assert state(g) == before
+
+
+class ChangesItsList:
+    """An int whose __index__ first changes the list it sits in."""
+
+    def __init__(self, value, change):
+        self.value, self.change, self.owner = value, change, None
+
+    def __index__(self):
+        self.change(self.owner)
+        return self.value
+
+
+CHANGES = {"pop": list.pop, "append": lambda ls: ls.append(ls[1]), "clear": list.clear, "del0": lambda ls: ls.pop(0)}
+
+
+def _list_with_a_changer(method, count, at, change):
+    items = [(i, -i - 1) for i in range(count)] if method == "add_edges_from" else list(range(count))
+    odd = ChangesItsList(-5, CHANGES[change])
+    items[at] = (odd, 4) if method == "add_edges_from" else odd
+    odd.owner = items
+    return items
+
+
+@pytest.mark.parametrize("change", sorted(CHANGES))
+@pytest.mark.parametrize("method", ["add_nodes_from", "add_edges_from"])
+def test_long_list_changed_midway_loads_what_its_iterator_yields(method, change):
+    # The plain items of a long list are read ahead, a block at a time; an item whose conversion
+    # changes the list must leave the items after it read as they are once it has run.
+    count, at = 3 * BLOCK, BLOCK + 3000
+    items, seen = _list_with_a_changer(method, count, at, change), []
+    for x in items:  # the list's own iterator, conversions run as items come
+        seen.append((operator.index(x[0]), x[1]) if isinstance(x, tuple) else operator.index(x))
+    g = IntGraphCore()
+    getattr(g, method)(_list_with_a_changer(method, count, at, change))
+    assert state(g) == outcome(method, seen, IntGraphCore())

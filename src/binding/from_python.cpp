@@ -65,7 +65,7 @@ constexpr std::size_t kValuesPerSignalCheck = std::size_t{1} << 20;
 // Copies n values into out, a piece at a time, running the signal handlers between pieces: 1 when
 // done, -1 with the exception of a handler that raised.
 template <class T>
-int copy_values(const T* p, std::size_t n, std::vector<std::int64_t>& out) {
+int copy_values(const T* p, std::size_t n, EndArray& out) {
     out.reserve(n);
     for (std::size_t done = 0; done < n; done += kValuesPerSignalCheck) {
         if (done > 0 && PyErr_CheckSignals() != 0) return -1;
@@ -75,12 +75,12 @@ int copy_values(const T* p, std::size_t n, std::vector<std::int64_t>& out) {
 }
 
 template <class T>
-int widen(const Py_buffer& view, std::vector<std::int64_t>& out) {
+int widen(const Py_buffer& view, EndArray& out) {
     return copy_values(static_cast<const T*>(view.buf), static_cast<std::size_t>(view.len) / sizeof(T), out);
 }
 
 // The buffer's values widened into out, or 0 when its format is not one we read.
-int widen_buffer(const Py_buffer& view, std::vector<std::int64_t>& out) {
+int widen_buffer(const Py_buffer& view, EndArray& out) {
     // Native formats only: one type code, optionally after '@'.
     const char* format = view.format != nullptr ? view.format : "B";
     if (format[0] == '@') ++format;
@@ -138,16 +138,12 @@ int NodeIdsIn::read_buffer(PyObject* o) {
     return done;
 }
 
-bool ListEnds::read_item(PyObject* item, NodeId* out) const noexcept {
-    return pairs_ ? read_compact_pair(item, out[0], out[1]) : read_compact_int(item, out[0]);
-}
-
 bool ListEnds::read_items(Py_ssize_t first, Py_ssize_t count, NodeId* out) const noexcept {
     PyObject* list = list_.get();
     if (first + count > PyList_GET_SIZE(list)) return false;
-    for (Py_ssize_t i = first; i < first + count; ++i, out += pairs_ ? 2 : 1)
-        if (!read_item(PyList_GET_ITEM(list, i), out)) return false;
-    return true;
+    const Py_ssize_t end = first + count;
+    return (pairs_ ? read_list_items<2>(list, first, end, out, read_compact_ends)
+                   : read_list_items<1>(list, first, end, out, read_compact_id)) == end;
 }
 
 int ListEnds::take(PyObject* o, bool pairs) {
@@ -156,25 +152,32 @@ int ListEnds::take(PyObject* o, bool pairs) {
     const auto edges = static_cast<std::uint64_t>(pairs ? items : items / 2);
     if (Graph::load_chunk_edges(edges) >= edges) return 0;  // goes in at once: converted as usual
     pairs_ = pairs;
+    list_ = Ref(Py_NewRef(o));
     low_ = INT64_MAX;
     high_ = INT64_MIN;
-    std::size_t ends = 0;
-    // Every item read in place; the first that is not small plain ints ends it (nothing set).
-    const bool quick = for_each_item(
-        o, [](PyObject*) { return false; },
-        [&](PyObject* item) {
-            NodeId values[2];
-            if (!read_item(item, values)) return false;
-            for (int k = 0; k < (pairs ? 2 : 1); ++k) {
-                low_ = std::min(low_, values[k]);
-                high_ = std::max(high_, values[k]);
-            }
-            ends += pairs ? 2 : 1;
-            return true;
-        });
-    if (!quick) return PyErr_Occurred() ? -1 : 0;  // an item to convert the usual way, or a raising handler
-    list_ = Ref(Py_NewRef(o));
-    size_ = ends;
+    // Every item read in place, a block at a time; the first that is not small plain ints ends it
+    // (nothing kept).
+    const std::size_t per_item = pairs ? 2 : 1;
+    std::vector<NodeId> block(per_item * static_cast<std::size_t>(kItemsPerSignalCheck));
+    Py_ssize_t i = 0;
+    for (;;) {
+        bool whole = true;
+        Py_ssize_t end = 0;
+        Py_BEGIN_CRITICAL_SECTION(o);
+        end = std::min(PyList_GET_SIZE(o), i + kItemsPerSignalCheck);
+        if (i < end) whole = read_items(i, end - i, block.data());
+        Py_END_CRITICAL_SECTION();
+        if (i >= end) break;
+        if (!whole || PyErr_CheckSignals() != 0) {
+            list_ = Ref();
+            return PyErr_Occurred() ? -1 : 0;  // an item to convert the usual way, or a raising handler
+        }
+        const IdBounds read = id_bounds(std::span(block).first(per_item * static_cast<std::size_t>(end - i)));
+        low_ = std::min(low_, read.low);
+        high_ = std::max(high_, read.high);
+        i = end;
+    }
+    size_ = per_item * static_cast<std::size_t>(i);
     return 1;
 }
 

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <type_traits>
@@ -18,6 +19,7 @@
 #include "../core/end_source.hpp"
 #include "../core/types.hpp"
 #include "failures.hpp"
+#include "parallel/pool.hpp"
 #include "ref.hpp"
 
 namespace qm::py {
@@ -177,7 +179,7 @@ class NodeIdsIn {
     std::span<const NodeId> values() const noexcept { return values_; }
     // Whether the values are a converted copy of our own, which take() hands over (leaving none).
     bool owns_values() const noexcept { return !holds_view_; }
-    std::vector<NodeId> take() noexcept {
+    EndArray take() noexcept {
         values_ = {};
         return std::move(owned_);
     }
@@ -189,11 +191,103 @@ class NodeIdsIn {
     // item-by-item path reports correctly, -1 with an exception set on failure.
     int read_buffer(PyObject* o);
 
-    std::vector<NodeId> owned_;
+    EndArray owned_;
     Py_buffer view_{};
     bool holds_view_ = false;
     std::span<const NodeId> values_;
 };
+
+// Items of an exact list read on every worker at once from this many on; a shorter run one thread
+// reads sooner than it could hand the work out.
+inline constexpr Py_ssize_t kParallelReadItems = Py_ssize_t{1} << 14;
+
+// Reads items [first, end) of a list the caller holds, read(item, values) putting item i's kPerItem
+// values at out + kPerItem * (i - first), and returns the first item read() rejects, or end. A long
+// run is read on every worker: read() only looks at immutable objects that the held list keeps
+// alive, so the workers need no thread state of their own.
+template <std::size_t kPerItem, class Read>
+Py_ssize_t read_list_items(PyObject* list, Py_ssize_t first, Py_ssize_t end, NodeId* out, const Read& read) noexcept {
+    auto run = [&](Py_ssize_t from, Py_ssize_t to) {
+        for (Py_ssize_t i = from; i < to; ++i)
+            if (!read(PyList_GET_ITEM(list, i), out + kPerItem * static_cast<std::size_t>(i - first))) return i;
+        return to;
+    };
+    if (end - first < kParallelReadItems) return run(first, end);
+    std::atomic<Py_ssize_t> rejected{end};
+    try {
+        parallel::for_range(static_cast<std::size_t>(end - first), kParallelReadItems / 4,
+                            [&](std::size_t from, std::size_t to) {
+                                const Py_ssize_t last = first + static_cast<Py_ssize_t>(to);
+                                const Py_ssize_t at = run(first + static_cast<Py_ssize_t>(from), last);
+                                if (at == last) return;
+                                Py_ssize_t seen = rejected.load(std::memory_order_relaxed);
+                                while (at < seen && !rejected.compare_exchange_weak(seen, at, std::memory_order_relaxed)) {
+                                }
+                            });
+    } catch (...) {
+        return run(first, end);  // no pool to be had: this thread reads them all
+    }
+    return rejected.load(std::memory_order_relaxed);
+}
+
+// The quick readers of read_list_items() and for_each_item(): an item of small plain ints, read in
+// place, or false with nothing set.
+inline bool read_compact_id(PyObject* item, NodeId* values) noexcept { return read_compact_int(item, values[0]); }
+inline bool read_compact_ends(PyObject* item, NodeId* values) noexcept {
+    return read_compact_pair(item, values[0], values[1]);
+}
+
+// Reads a sequence whose items each stand for kPerItem node ids into out, in iteration order (see
+// for_each_item()): the items that quick(item, values) reads in place, and the rest through
+// convert(item, values), which may run Python code; both return false for an item they cannot take,
+// convert with an exception set. An exact list is read into an array sized to its length, item i at
+// kPerItem * i, a block at a time on every worker while the list is held. False, with an exception
+// set, on failure.
+template <std::size_t kPerItem, class Quick, class Convert>
+bool read_ends(PyObject* o, Py_ssize_t room, EndArray& out, const Quick& quick, const Convert& convert) {
+    out.clear();
+    if (!PyList_CheckExact(o)) {
+        out.reserve(kPerItem * static_cast<std::size_t>(room));
+        auto append = [&](PyObject* item, const auto& read) {
+            NodeId values[kPerItem];
+            if (!read(item, values)) return false;
+            out.insert(out.end(), values, values + kPerItem);
+            return true;
+        };
+        return for_each_item(
+            o, [&](PyObject* item) { return append(item, convert); },
+            // Never grows the array (which could throw while the list is held).
+            [&](PyObject* item) { return out.capacity() - out.size() >= kPerItem && append(item, quick); });
+    }
+    // Like the list's own iterator, re-read its length at every step: a conversion may change it.
+    out.resize(kPerItem * static_cast<std::size_t>(room));
+    Py_ssize_t i = 0;
+    for (;;) {
+        const Py_ssize_t want = std::min(PyList_Size(o), i + kItemsPerSignalCheck);
+        if (i >= want) break;
+        const auto need = kPerItem * static_cast<std::size_t>(want);
+        if (out.size() < need) out.resize(std::max(need, 2 * out.size()));  // it has grown since
+        Py_ssize_t end = 0;
+        Py_BEGIN_CRITICAL_SECTION(o);
+        end = std::min(PyList_GET_SIZE(o), want);
+        if (i < end) i = read_list_items<kPerItem>(o, i, end, out.data() + kPerItem * static_cast<std::size_t>(i), quick);
+        Py_END_CRITICAL_SECTION();
+        if (i < end) {  // an item quick left: converted holding a reference to it
+            Ref item(PyList_GetItemRef(o, i));
+            if (!item) {
+                PyErr_Clear();  // shrunk under us: the iterator would have stopped here too
+                break;
+            }
+            if (!convert(item.get(), out.data() + kPerItem * static_cast<std::size_t>(i)) || !signals_allow(i))
+                return false;
+            ++i;
+        } else if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
+    }
+    out.resize(kPerItem * static_cast<std::size_t>(i));
+    return true;
+}
 
 template <>
 struct FromPython<NodeIdsIn> {
@@ -202,23 +296,8 @@ struct FromPython<NodeIdsIn> {
         if (room < 0) return false;
         int done = out.read_buffer(o);
         if (done != 0) return done > 0;
-        out.owned_.reserve(static_cast<std::size_t>(room));
-        bool ok = for_each_item(
-            o,
-            [&](PyObject* item) {
-                NodeId value;
-                if (!FromPython<NodeId>::convert(item, value)) return false;
-                out.owned_.push_back(value);
-                return true;
-            },
-            [&](PyObject* item) {
-                NodeId value;
-                // Never grows the array (which could throw while the list is held): a list that
-                // has grown since its length was read takes the other path for its extra items.
-                if (out.owned_.size() == out.owned_.capacity() || !read_compact_int(item, value)) return false;
-                out.owned_.push_back(value);
-                return true;
-            });
+        const bool ok = read_ends<1>(
+            o, room, out.owned_, read_compact_id, [](PyObject* item, NodeId* values) { return FromPython<NodeId>::convert(item, values[0]); });
         out.values_ = out.owned_;
         return ok;
     }
@@ -227,7 +306,7 @@ struct FromPython<NodeIdsIn> {
 // An argument that is a sequence of (u, v) tuples of node ids, read into one flat array of ends
 // (u0, v0, u1, v1, ...).
 struct EdgePairsIn {
-    std::vector<NodeId> ends;
+    EndArray ends;
 };
 
 template <>
@@ -235,22 +314,12 @@ struct FromPython<EdgePairsIn> {
     static bool convert(PyObject* o, EdgePairsIn& out) {
         Py_ssize_t room = sequence_room(o);
         if (room < 0) return false;
-        out.ends.clear();
-        out.ends.reserve(2 * static_cast<std::size_t>(room));
-        return for_each_item(
-            o,
-            [&](PyObject* item) {
+        return read_ends<2>(
+            o, room, out.ends, read_compact_ends, [](PyObject* item, NodeId* values) {
                 std::pair<NodeId, NodeId> edge;
                 if (!FromPython<std::pair<NodeId, NodeId>>::convert(item, edge)) return false;
-                out.ends.push_back(edge.first);
-                out.ends.push_back(edge.second);
-                return true;
-            },
-            [&](PyObject* item) {
-                NodeId u, v;
-                if (out.ends.capacity() - out.ends.size() < 2 || !read_compact_pair(item, u, v)) return false;
-                out.ends.push_back(u);
-                out.ends.push_back(v);
+                values[0] = edge.first;
+                values[1] = edge.second;
                 return true;
             });
     }
@@ -275,8 +344,6 @@ class ListEnds final : public EndSource {
     void read(std::size_t first, std::span<NodeId> out) override;
 
    private:
-    // Reads one item into out (1 or 2 values); false when it is not small plain ints.
-    bool read_item(PyObject* item, NodeId* out) const noexcept;
     // Reads items [first, first + count) into out while the list is held; false at the first that
     // is gone or not small plain ints.
     bool read_items(Py_ssize_t first, Py_ssize_t count, NodeId* out) const noexcept;

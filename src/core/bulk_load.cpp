@@ -86,7 +86,7 @@ struct Grouped {
     // it. An input of k edges has room for the at most 2k entries they bring, and using it spares
     // the load mapping and faulting in as many new pages again.
     std::unique_ptr<std::uint64_t[]> own;
-    std::vector<NodeId> spare;
+    EndArray spare;
     // Node v's entries are [start[v], start[v + 1]).
     std::vector<std::uint64_t> start;
 };
@@ -133,7 +133,7 @@ void group_by_node(std::span<const Index> ends, std::uint64_t nodes, Grouped& ou
             out.entries = reinterpret_cast<std::uint64_t*>(out.spare.data());
             out.room = out.spare.size();
         } else {
-            std::vector<NodeId>().swap(out.spare);
+            EndArray().swap(out.spare);
             out.own.reset(new std::uint64_t[total]);
             out.entries = out.own.get();
             out.room = total;
@@ -201,7 +201,7 @@ void Graph::add_edges(std::span<const NodeId> ends, const Interrupt& stop) {
     mutate([&] { insert_edges(ends, nullptr, nullptr, stop); });
 }
 
-void Graph::add_edges(std::vector<NodeId>&& ends, const Interrupt& stop) {
+void Graph::add_edges(EndArray&& ends, const Interrupt& stop) {
     mutate([&] { insert_edges(ends, &ends, nullptr, stop); });
 }
 
@@ -221,13 +221,12 @@ std::uint64_t Graph::load_chunk_edges(std::uint64_t edges) noexcept {
 // table directly: no hashing, and the table is small enough to stay in cache.
 struct Graph::BatchIds {
     BatchIds(const Graph& g, std::span<const NodeId> ends, const Interrupt& stop)
-        : BatchIds(g, *std::min_element(ends.begin(), ends.end()), *std::max_element(ends.begin(), ends.end()),
-                   ends.size(), stop) {}
-    // For `count` endpoints in [lo, hi].
-    BatchIds(const Graph& g, NodeId lo, NodeId hi, std::size_t count, const Interrupt& stop)
+        : BatchIds(g, id_bounds(ends), ends.size(), stop) {}
+    // For `count` endpoints within `bounds`.
+    BatchIds(const Graph& g, IdBounds bounds, std::size_t count, const Interrupt& stop)
         : graph(g), base(g.node_count()) {
-        width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
-        low = lo;
+        width = static_cast<std::uint64_t>(bounds.high) - static_cast<std::uint64_t>(bounds.low);
+        low = bounds.low;
         direct = width < std::max<std::uint64_t>(kDirectWidthPerEndpoint * count, kDirectWidthFloor);
         if (!direct) return;
         slot.assign(width + 1, kNoIndex);
@@ -366,21 +365,21 @@ Graph::Pending::Scratch& Graph::Pending::scratch_or(Scratch& own) {
     return *scratch;
 }
 
-void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, EndSource* source,
+void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSource* source,
                          const Interrupt& stop) {
     Pending none;
     const std::size_t usable = (source != nullptr ? source->size() : ends.size()) & ~std::size_t{1};
     if (usable == 0) return;
     const std::size_t step = 2 * load_chunk_edges(usable / 2);
     if (source != nullptr && (usable * kBatchStoreRatio < node_count() || step >= usable)) {
-        std::vector<NodeId> all(usable);  // not a load in chunks: read whole
+        EndArray all(usable);  // not a load in chunks: read whole
         source->read(0, all);
         return insert_edges(all, &all, nullptr, stop);
     }
     if (usable * kBatchStoreRatio < node_count() || (step >= usable && owner == nullptr))
         return insert_chunk(ends.first(usable), none, stop);
     ends = ends.first(usable);
-    BatchIds ids = source != nullptr ? BatchIds(*this, source->low(), source->high(), usable, stop)
+    BatchIds ids = source != nullptr ? BatchIds(*this, {source->low(), source->high()}, usable, stop)
                                      : BatchIds(*this, ends, stop);
     // A stretch of the ends: where it lies, or read from the source into `read`.
     std::vector<NodeId> read(source != nullptr ? kMapGrain : 0);
@@ -394,7 +393,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     // Left uninitialised, so its pages come in only as the input's go out.
     std::unique_ptr<Index[]> mapped(owner != nullptr ? new Index[usable] : nullptr);
     auto free_input = [&] {
-        std::vector<NodeId>().swap(*owner);
+        EndArray().swap(*owner);
         ends = {};
     };
     if (step >= usable) {
@@ -430,8 +429,8 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
     // Room for every node of the batch at once: grown chunk by chunk, the node arrays would double
     // past their final size, and hold both copies while they move.
     if (!ids.fresh_ids.empty()) {
-        const auto [lo, hi] = std::minmax_element(ids.fresh_ids.begin(), ids.fresh_ids.end());
-        reserve_nodes(ids.base + ids.fresh_ids.size(), *lo, *hi, stop);
+        const IdBounds fresh = id_bounds(ids.fresh_ids);
+        reserve_nodes(ids.base + ids.fresh_ids.size(), fresh.low, fresh.high, stop);
     }
     std::vector<Index> chunk_mapped;  // a source's chunk, mapped
     for (std::size_t first = 0; first < usable; first += step) {
@@ -457,7 +456,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owne
 }
 
 void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop,
-                         std::vector<NodeId>* owner) {
+                         EndArray* owner) {
     const std::size_t usable = ends.size() & ~std::size_t{1};
     if (usable == 0) return;
     ends = ends.first(usable);
@@ -470,8 +469,8 @@ void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const I
         // nodes it numbered are all the store has (an edge-by-edge chunk may have added others).
         Pending::Scratch own;
         std::unique_ptr<BatchIds>& ids = pending.scratch_or(own).ids;
-        const auto [lo, hi] = std::minmax_element(ends.begin(), ends.end());
-        if (!ids || !ids->direct || !ids->spans(*lo, *hi) || ids->base + ids->fresh_ids.size() != node_count())
+        const IdBounds bounds = id_bounds(ends);
+        if (!ids || !ids->direct || !ids->spans(bounds.low, bounds.high) || ids->base + ids->fresh_ids.size() != node_count())
             ids = std::make_unique<BatchIds>(*this, ends, stop);
         return add_edges_batched(ends, {}, *ids, pending, stop);
     }
@@ -492,7 +491,7 @@ void Graph::record_all(Pending& pending) noexcept {
 }
 
 void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
-                              Pending& pending, const Interrupt& stop, std::vector<NodeId>* owner) {
+                              Pending& pending, const Interrupt& stop, EndArray* owner) {
     const std::uint64_t base = node_count();
 
     // Pass 1: the dense index of every endpoint, unless the caller has it already; the nodes up to
@@ -519,7 +518,9 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
             }
             mapped_ends = mapped;
         }
-        total = std::max<std::uint64_t>(total, *std::max_element(mapped_ends.begin(), mapped_ends.end()) + std::uint64_t{1});
+        Index top = 0;  // a plain loop: std::max_element's branch per endpoint is far slower
+        for (const Index x : mapped_ends) top = std::max(top, x);
+        total = std::max<std::uint64_t>(total, std::uint64_t{top} + 1);
         // Pass 2: the neighbour entries grouped by node, stably, into the input's own array when it
         // is ours and read by now. The input is then gone whatever happens next.
         if (owner != nullptr && &scratch == &own) {
@@ -532,8 +533,8 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     }();
     const std::span<const NodeId> fresh_ids =
         std::span<const NodeId>(ids.fresh_ids).subspan(base - ids.base, total - base);
-    const auto [lo, hi] = std::minmax_element(fresh_ids.begin(), fresh_ids.end());
-    reserve_nodes(total, fresh_ids.empty() ? 0 : *lo, fresh_ids.empty() ? 0 : *hi, stop);
+    const IdBounds bounds = id_bounds(fresh_ids);
+    reserve_nodes(total, bounds.low, bounds.high, stop);
     const std::uint64_t* entries = grouped.entries;
     const std::vector<std::uint64_t>& start = grouped.start;
 

@@ -75,7 +75,7 @@ class Graph {
     void add_edges(std::span<const NodeId> ends, const Interrupt& stop);
     // add_edges for ends the caller hands over: a large load frees them as it reads them (it keeps
     // their dense indices instead, half the size), so the input is not held twice.
-    void add_edges(std::vector<NodeId>&& ends, const Interrupt& stop);
+    void add_edges(EndArray&& ends, const Interrupt& stop);
     // add_edges for ends read from a source: a batch that goes in chunks reads it twice and never
     // holds all of it; a smaller one reads it whole first.
     void add_edges(EndSource& source, const Interrupt& stop);
@@ -133,7 +133,7 @@ class Graph {
     void grow_for_one(NodeId id, Index i);
     // add_edges without dropping the caches; with an owner, ends are its contents, which it may free;
     // with a source, ends are empty and the source holds them.
-    void insert_edges(std::span<const NodeId> ends, std::vector<NodeId>* owner, EndSource* source,
+    void insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSource* source,
                       const Interrupt& stop);
     // Makes room for `count` nodes in all, the new ones having ids in [lo, hi], so appending them
     // never reallocates. Throws CapacityError beyond the store's limit, std::bad_alloc when memory
@@ -174,14 +174,14 @@ class Graph {
     // insert_edges for one chunk of a load that the caller has cut into chunks. With an owner, ends
     // are its contents, which a chunk loaded on its own may take over (leaving the owner empty).
     void insert_chunk(std::span<const NodeId> ends, Pending& pending, const Interrupt& stop,
-                      std::vector<NodeId>* owner = nullptr);
+                      EndArray* owner = nullptr);
     // The all-at-once path of add_edges, for one batch or one chunk of it (bulk_load.cpp).
     struct BatchIds;
     // mapped_ends, when not empty, holds the dense indices of ends (which may then be empty). An
     // owner's contents are the ends (or the input mapped_ends came from), which a batch loaded at
     // once takes over for its working memory once they are read, leaving the owner empty.
     void add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
-                           Pending& pending, const Interrupt& stop, std::vector<NodeId>* owner = nullptr);
+                           Pending& pending, const Interrupt& stop, EndArray* owner = nullptr);
     static void check_node_limit(std::uint64_t count);
 
     BigVector<NodeId> ids_;

@@ -135,7 +135,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         }
         if (fresh > 0) reserve_nodes(node_count() + fresh, 0, static_cast<NodeId>(range - 1), stop);
     }
-    std::vector<NodeId> attempts;
+    EndArray attempts;
     for (std::uint64_t added = 0; added < m;) {
         const std::uint64_t want = std::min(chunk, m - added);
         attempts.clear();

@@ -221,7 +221,8 @@ Py_ssize_t read_list_items(PyObject* list, Py_ssize_t first, Py_ssize_t end, Nod
                                 const Py_ssize_t at = run(first + static_cast<Py_ssize_t>(from), last);
                                 if (at == last) return;
                                 Py_ssize_t seen = rejected.load(std::memory_order_relaxed);
-                                while (at < seen && !rejected.compare_exchange_weak(seen, at, std::memory_order_relaxed)) {
+                                while (at < seen &&
+                                       !rejected.compare_exchange_weak(seen, at, std::memory_order_relaxed)) {
                                 }
                             });
     } catch (...) {
@@ -230,8 +231,8 @@ Py_ssize_t read_list_items(PyObject* list, Py_ssize_t first, Py_ssize_t end, Nod
     return rejected.load(std::memory_order_relaxed);
 }
 
-// The quick readers of read_list_items() and for_each_item(): an item of small plain ints, read in
-// place, or false with nothing set.
+// The quick readers that read_ends() and ListEnds pass to read_list_items(): an item of small plain
+// ints, read in place, or false with nothing set.
 inline bool read_compact_id(PyObject* item, NodeId* values) noexcept { return read_compact_int(item, values[0]); }
 inline bool read_compact_ends(PyObject* item, NodeId* values) noexcept {
     return read_compact_pair(item, values[0], values[1]);
@@ -270,7 +271,8 @@ bool read_ends(PyObject* o, Py_ssize_t room, EndArray& out, const Quick& quick, 
         Py_ssize_t end = 0;
         Py_BEGIN_CRITICAL_SECTION(o);
         end = std::min(PyList_GET_SIZE(o), want);
-        if (i < end) i = read_list_items<kPerItem>(o, i, end, out.data() + kPerItem * static_cast<std::size_t>(i), quick);
+        if (i < end)
+            i = read_list_items<kPerItem>(o, i, end, out.data() + kPerItem * static_cast<std::size_t>(i), quick);
         Py_END_CRITICAL_SECTION();
         if (i < end) {  // an item quick left: converted holding a reference to it
             Ref item(PyList_GetItemRef(o, i));
@@ -296,8 +298,9 @@ struct FromPython<NodeIdsIn> {
         if (room < 0) return false;
         int done = out.read_buffer(o);
         if (done != 0) return done > 0;
-        const bool ok = read_ends<1>(
-            o, room, out.owned_, read_compact_id, [](PyObject* item, NodeId* values) { return FromPython<NodeId>::convert(item, values[0]); });
+        const bool ok = read_ends<1>(o, room, out.owned_, read_compact_id, [](PyObject* item, NodeId* values) {
+            return FromPython<NodeId>::convert(item, values[0]);
+        });
         out.values_ = out.owned_;
         return ok;
     }

@@ -470,7 +470,8 @@ void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const I
         Pending::Scratch own;
         std::unique_ptr<BatchIds>& ids = pending.scratch_or(own).ids;
         const IdBounds bounds = id_bounds(ends);
-        if (!ids || !ids->direct || !ids->spans(bounds.low, bounds.high) || ids->base + ids->fresh_ids.size() != node_count())
+        if (!ids || !ids->direct || !ids->spans(bounds.low, bounds.high) ||
+            ids->base + ids->fresh_ids.size() != node_count())
             ids = std::make_unique<BatchIds>(*this, ends, stop);
         return add_edges_batched(ends, {}, *ids, pending, stop);
     }

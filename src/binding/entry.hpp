@@ -53,11 +53,13 @@ template <class M>
 using TraitsOf = RunTraits<decltype(&M::run)>;
 
 // Receiver check and borrow, then body(graph) under the failure mapping. A shared borrow hands the
-// body a const graph, so read-only methods cannot write by mistake.
+// body a const graph, so read-only methods cannot write by mistake. A graph passed as an argument
+// (to a module function) names that argument when it is not one.
 template <BorrowKind Kind, class R, class Body>
-R with_graph(PyObject* self, R failure, Body&& body) {
+R with_graph(PyObject* self, R failure, Body&& body, const char* argument = nullptr) {
     if (!PyObject_TypeCheck(self, graph_type())) {
         raise_not_instance(self, "IntGraphCore");
+        if (argument != nullptr) apply_argument_error_rule(argument);
         return failure;
     }
     auto* obj = reinterpret_cast<GraphObject*>(self);
@@ -69,6 +71,23 @@ R with_graph(PyObject* self, R failure, Body&& body) {
     } else {
         return guarded(failure, [&] { return body(obj->graph); });
     }
+}
+
+// A description of a module function that takes the graph as its first argument, `g`, rather than
+// as its receiver: everything else is as for a method, run() included (it gets the graph first).
+struct GraphFunction {
+    static constexpr bool graph_argument = true;
+};
+
+template <class M>
+constexpr bool is_function() {
+    return requires { M::graph_argument; };
+}
+
+// The parameters that convert to run()'s values: all of a method's; a function's after `g`.
+template <class M>
+constexpr std::size_t first_value() {
+    return is_function<M>() ? 1 : 0;
 }
 
 // A description may give `required` (the leading parameters without a default) and `defaults` (the
@@ -83,19 +102,23 @@ constexpr std::size_t required_of() {
 }
 
 // The doc string opens with the text signature the interpreter shows: "name($self, a, b=default)"
-// then "\n--\n\n". Checked against the parameters at compile time, so the two cannot drift apart.
+// for a method, "name(g, a, b=default)" for a function, then "\n--\n\n". Checked against the
+// parameters at compile time, so the two cannot drift apart.
 template <class M>
 constexpr bool text_signature_matches() {
     std::string_view doc = M::doc;
     std::string_view head = M::name;
     if (!doc.starts_with(head)) return false;
     doc.remove_prefix(head.size());
-    if (!doc.starts_with("($self")) return false;
-    doc.remove_prefix(6);
+    const std::string_view open = is_function<M>() ? "(" : "($self";
+    if (!doc.starts_with(open)) return false;
+    doc.remove_prefix(open.size());
     for (std::size_t i = 0; i < M::params.size(); ++i) {
         std::string_view param = M::params[i];
-        if (!doc.starts_with(", ")) return false;
-        doc.remove_prefix(2);
+        if (i > 0 || !is_function<M>()) {
+            if (!doc.starts_with(", ")) return false;
+            doc.remove_prefix(2);
+        }
         if (!doc.starts_with(param)) return false;
         doc.remove_prefix(param.size());
         const bool defaulted = i >= required_of<M>();
@@ -125,7 +148,8 @@ bool convert_parameter(PyObject* obj, T& out) {
 
 template <class M, class Args, std::size_t... I>
 bool convert_parameters(PyObject** slots, Args& values, std::index_sequence<I...>) {
-    return (convert_parameter<M, I>(slots[I], std::get<I>(values)) && ...);
+    constexpr std::size_t first = first_value<M>();
+    return (convert_parameter<M, first + I>(slots[first + I], std::get<I>(values)) && ...);
 }
 
 template <class M, class G, class Args>
@@ -149,7 +173,8 @@ PyObject* run_and_convert(G& graph, Args& values) {
     }
 }
 
-// METH_FASTCALL | METH_KEYWORDS entry point.
+// METH_FASTCALL | METH_KEYWORDS entry point, of a method (self is the graph) or of a module
+// function (self is the module; the graph is the first argument).
 template <class M>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     using Args = typename TraitsOf<M>::Args;
@@ -157,11 +182,16 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
     static constexpr Signature sig{M::name, M::params.data(), k, required_of<M>()};
     std::array<PyObject*, k> slots{};
     if (!bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data())) return nullptr;
-    return with_graph<M::borrow>(self, static_cast<PyObject*>(nullptr), [&](auto& graph) -> PyObject* {
-        Args values{};
-        if (!convert_parameters<M>(slots.data(), values, std::make_index_sequence<k>{})) return nullptr;
-        return run_and_convert<M>(graph, values);
-    });
+    PyObject* const graph_object = is_function<M>() ? slots[0] : self;
+    return with_graph<M::borrow>(
+        graph_object, static_cast<PyObject*>(nullptr),
+        [&](auto& graph) -> PyObject* {
+            Args values{};
+            if (!convert_parameters<M>(slots.data(), values, std::make_index_sequence<k - first_value<M>()>{}))
+                return nullptr;
+            return run_and_convert<M>(graph, values);
+        },
+        is_function<M>() ? M::params[0] : nullptr);
 }
 
 // METH_NOARGS entry point: the interpreter itself rejects any argument.
@@ -176,7 +206,7 @@ PyObject* noarg_method(PyObject* self, PyObject*) {
 // The method-table row of a description: fast when it has parameters, no-arg otherwise.
 template <class M>
 constexpr PyMethodDef method_def() {
-    static_assert(std::tuple_size_v<typename TraitsOf<M>::Args> == M::params.size(),
+    static_assert(std::tuple_size_v<typename TraitsOf<M>::Args> == M::params.size() - first_value<M>(),
                   "run() must take one value per parameter");
     static_assert(text_signature_matches<M>(), "the doc string's text signature must list the parameters");
     if constexpr (M::params.size() == 0) {

@@ -43,6 +43,8 @@ R guarded(R failure, Body&& body) noexcept {
         PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const InvalidArgument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const ValueOutOfRange& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const SourceChanged& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const std::length_error&) {

@@ -1,5 +1,5 @@
 // Sizes of the connected components, listed in the order in which the store's iteration order first
-// meets each component.
+// meets each component, and each node's component as its position in that list.
 //
 // Method: concurrent union-find over dense indices with subgraph sampling, as in Afforest (Sutton,
 // Ben-Nun and Barak, "Optimizing Parallel Graph Connectivity Computation via Subgraph Sampling",
@@ -35,11 +35,13 @@ constexpr std::size_t kLabelsAhead = 8;
 class Labels {
    public:
     Labels(std::uint64_t n, const Interrupt& stop) : label_(n) {
-        parallel_for_checked(stop, n, [&](std::size_t i) { label_[i] = static_cast<Index>(i); });
+        parallel_for_checked(stop, n, [&](std::size_t i) { label_.data()[i] = static_cast<Index>(i); });
     }
+    // The labels, leaving none.
+    HugeArray<Index> take() noexcept { return std::move(label_); }
 
     Index get(Index i) const noexcept { return ref(i).load(std::memory_order_relaxed); }
-    void prefetch(Index i) const noexcept { __builtin_prefetch(&label_[i]); }
+    void prefetch(Index i) const noexcept { __builtin_prefetch(&label_.data()[i]); }
 
     // The root of x's tree. Halves the path on the way up: every label stays an ancestor, so
     // concurrent finds may race on a store and only ever lose some shortening, never a link.
@@ -79,13 +81,13 @@ class Labels {
     }
 
    private:
-    std::atomic_ref<Index> ref(Index i) const noexcept { return std::atomic_ref<Index>(label_[i]); }
-    mutable BigVector<Index> label_;
+    std::atomic_ref<Index> ref(Index i) const noexcept { return std::atomic_ref<Index>(label_.data()[i]); }
+    HugeArray<Index> label_;
 };
 
 }  // namespace
 
-std::vector<std::uint64_t> Graph::component_sizes(const Interrupt& stop) const {
+HugeArray<Index> Graph::component_roots(const Interrupt& stop) const {
     const std::uint64_t n = ids_.size();
     Labels labels(n, stop);
     // Every node links to its first kSampledNeighbours neighbours, in one pass.
@@ -130,16 +132,36 @@ std::vector<std::uint64_t> Graph::component_sizes(const Interrupt& stop) const {
         });
     });
     labels.compress_all(stop);
+    return labels.take();
+}
 
+std::vector<std::uint64_t> Graph::component_sizes(const Interrupt& stop) const {
+    const std::uint64_t n = ids_.size();
+    const HugeArray<Index> root = component_roots(stop);
     BigVector<std::uint64_t> count(n, 0);
     for (std::uint64_t i = 0; i < n; ++i) {
         stop.check_every(i, kCheckEvery);
-        ++count[labels.get(static_cast<Index>(i))];
+        ++count[root.data()[i]];
     }
     std::vector<std::uint64_t> sizes;
     for (std::uint64_t i = 0; i < n; ++i)
-        if (labels.get(static_cast<Index>(i)) == i) sizes.push_back(count[i]);
+        if (root.data()[i] == i) sizes.push_back(count[i]);
     return sizes;
+}
+
+HugeArray<std::int64_t> Graph::component_labels(const Interrupt& stop) const {
+    const std::uint64_t n = ids_.size();
+    const HugeArray<Index> root = component_roots(stop);
+    // A root is its component's first node, so numbering the roots in index order numbers the
+    // components in component_sizes()' order; every other node comes after its root.
+    HugeArray<std::int64_t> label(n);
+    std::int64_t next = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        stop.check_every(i, kCheckEvery);
+        const Index r = root.data()[i];
+        label.data()[i] = r == i ? next++ : label.data()[r];
+    }
+    return label;
 }
 
 }  // namespace qm

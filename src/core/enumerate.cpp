@@ -1,24 +1,61 @@
 // Whole-graph listings. All of them walk the store in its iteration order (dense order for nodes,
 // each set's own order for neighbours), so for one unchanged graph they agree with each other and
 // with the rows of the CSR snapshot. An edge is listed once, from its smaller end by signed order.
+//
+// The array forms fill arrays sized up front; the per-node ones split the nodes among the workers,
+// so a large result's pages are first touched, and its entries written, by all of them at once.
+#include <algorithm>
+#include <cstring>
+
 #include "graph.hpp"
+#include "parallel/pool.hpp"
 
 namespace qm {
 
-std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
-    std::vector<NodeId> out;
-    out.reserve(2 * edge_count_);
+namespace {
+
+// Nodes one piece of a parallel per-node fill covers.
+constexpr std::size_t kFillGrain = std::size_t{1} << 14;
+
+template <class F>
+void for_nodes(const Interrupt& stop, std::size_t n, F&& body) {
+    for_range_checked(stop, n, kFillGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) body(i);
+    });
+}
+
+}  // namespace
+
+template <class F>
+void Graph::for_each_edge(const Interrupt& stop, F&& f) const {
     for (std::size_t i = 0; i < ids_.size(); ++i) {
         stop.check_every(i, kCheckEvery);
         const NodeId u = ids_[i];
         nbrs_[i].for_each_prefetched(ids_.data(), [&](Index j) {
             const NodeId v = ids_[j];
-            if (u <= v) {
-                out.push_back(u);
-                out.push_back(v);
-            }
+            if (u <= v) f(u, v);
         });
     }
+}
+
+std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
+    std::vector<NodeId> out;
+    out.reserve(2 * edge_count_);
+    for_each_edge(stop, [&](NodeId u, NodeId v) {
+        out.push_back(u);
+        out.push_back(v);
+    });
+    return out;
+}
+
+HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
+    HugeArray<NodeId> out(2 * edge_count_);
+    NodeId* next = out.data();
+    for_each_edge(stop, [&](NodeId u, NodeId v) {
+        next[0] = u;
+        next[1] = v;
+        next += 2;
+    });
     return out;
 }
 
@@ -31,5 +68,50 @@ std::vector<std::pair<NodeId, std::uint64_t>> Graph::degree_sequence(const Inter
     }
     return out;
 }
+
+HugeArray<NodeId> Graph::id_array(const Interrupt& stop) const {
+    HugeArray<NodeId> out(ids_.size());
+    for_range_checked(stop, ids_.size(), kFillGrain, kFillGrain, [&](std::size_t first, std::size_t last) {
+        std::memcpy(out.data() + first, ids_.data() + first, (last - first) * sizeof(NodeId));
+    });
+    return out;
+}
+
+HugeArray<std::int64_t> Graph::degree_array(const Interrupt& stop) const {
+    HugeArray<std::int64_t> out(ids_.size());
+    for_nodes(stop, ids_.size(), [&](std::size_t i) { out.data()[i] = nbrs_[i].size(); });
+    return out;
+}
+
+std::uint64_t Graph::row_entries() const noexcept {
+    std::uint64_t total = 0;
+    for (const NeighbourSet& s : nbrs_) total += s.size();
+    return total;
+}
+
+template <class I>
+Graph::Rows<I> Graph::sorted_rows(const Interrupt& stop) const {
+    const std::size_t n = ids_.size();
+    Rows<I> rows{HugeArray<I>(n + 1), HugeArray<I>(row_entries())};
+    I* const indptr = rows.indptr.data();
+    I* const indices = rows.indices.data();
+    I at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        stop.check_every(i, kCheckEvery);
+        indptr[i] = at;
+        at += static_cast<I>(nbrs_[i].size());
+    }
+    indptr[n] = at;
+    for_nodes(stop, n, [&](std::size_t i) {
+        I* const row = indices + indptr[i];
+        I* next = row;
+        nbrs_[i].for_each([&](Index j) { *next++ = static_cast<I>(j); });
+        std::sort(row, next);
+    });
+    return rows;
+}
+
+template Graph::Rows<std::int32_t> Graph::sorted_rows(const Interrupt&) const;
+template Graph::Rows<std::int64_t> Graph::sorted_rows(const Interrupt&) const;
 
 }  // namespace qm

@@ -35,4 +35,11 @@ class InvalidArgument : public std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
+// A value that no node id can stand for (reported to Python as OverflowError). Raised before
+// anything changes.
+class ValueOutOfRange : public std::out_of_range {
+   public:
+    using std::out_of_range::out_of_range;
+};
+
 }  // namespace qm

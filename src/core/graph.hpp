@@ -91,6 +91,33 @@ class Graph {
     std::vector<NodeId> edge_ends(const Interrupt& stop) const;
     std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence(const Interrupt& stop) const;
 
+    // ---- the same listings and analyses as plain arrays, one entry per node in iteration order
+    // (array_results.cpp and the analyses' own files), filled in parallel where they can be
+
+    HugeArray<NodeId> id_array(const Interrupt& stop) const;
+    HugeArray<std::int64_t> degree_array(const Interrupt& stop) const;
+    // edge_ends() into an array of exactly 2 * edge_count() ids.
+    HugeArray<NodeId> edge_array(const Interrupt& stop) const;
+    // The adjacency as compressed sparse rows over dense indices: row i (the node ids()[i]) holds
+    // its neighbours' indices ascending in indices[indptr[i], indptr[i + 1]). I is the index type
+    // the caller asks for (32 or 64 bits); the caller checks that every value fits it.
+    template <class I>
+    struct Rows {
+        HugeArray<I> indptr, indices;
+    };
+    template <class I>
+    Rows<I> sorted_rows(const Interrupt& stop) const;
+    // Entries of sorted_rows(): every edge twice, a self-loop once.
+    std::uint64_t row_entries() const noexcept;
+    // Per node, the position of its component in component_sizes()' order.
+    HugeArray<std::int64_t> component_labels(const Interrupt& stop) const;       // components.cpp
+    // Per node, its hop distance from source, or -1 where source does not reach it (everywhere
+    // when source is not a node).
+    HugeArray<std::int64_t> distances(NodeId source, const Interrupt& stop) const;  // distances.cpp
+    // pagerank()'s scores alone, in iteration order.
+    BigVector<double> pagerank_scores(double damping, std::uint64_t max_iter, double tol,
+                                      const Interrupt& stop);  // pagerank.cpp
+
     // ---- analyses (one file each)
 
     std::vector<std::uint64_t> component_sizes(const Interrupt& stop) const;              // components.cpp
@@ -105,6 +132,11 @@ class Graph {
                                                     const Interrupt& stop);  // pagerank.cpp
 
    private:
+    // Every edge once as (u, v), u <= v, in listing order: f(u, v) on the calling thread.
+    template <class F>
+    void for_each_edge(const Interrupt& stop, F&& f) const;
+    // The union-find labels of component_sizes(): each node's component's first dense index.
+    HugeArray<Index> component_roots(const Interrupt& stop) const;
     // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.
     const CsrSnapshot& ensure_csr(const Interrupt& stop);
     void drop_caches() noexcept {

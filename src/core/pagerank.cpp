@@ -22,19 +22,17 @@ namespace {
 constexpr std::size_t kShareAhead = 16;
 }  // namespace
 
-std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint64_t max_iter, double tol,
-                                                      const Interrupt& stop) {
+BigVector<double> Graph::pagerank_scores(double damping, std::uint64_t max_iter, double tol, const Interrupt& stop) {
     const CsrSnapshot& csr = ensure_csr(stop);
     const std::uint64_t n = csr.rows();
-    std::vector<std::pair<NodeId, double>> result;
-    if (n == 0) return result;
+    if (n == 0) return {};
 
     const double count = static_cast<double>(n);
     const double base = (1.0 - damping) / count;
     BigVector<double> current(n, 1.0 / count);
     {
-        // Three arrays of n doubles while iterating (24 bytes a node over the snapshot), freed
-        // before the result is built.
+        // Three arrays of n doubles while iterating (24 bytes a node over the snapshot), two of
+        // them freed before the scores are handed back.
         BigVector<double> next(n, base);
         BigVector<double> share(n);
         for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
@@ -75,8 +73,15 @@ std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint
         }
     }
 
-    result.reserve(n);
-    for (std::uint64_t i = 0; i < n; ++i) result.emplace_back(ids_[i], current[i]);
+    return current;
+}
+
+std::vector<std::pair<NodeId, double>> Graph::pagerank(double damping, std::uint64_t max_iter, double tol,
+                                                      const Interrupt& stop) {
+    const BigVector<double> scores = pagerank_scores(damping, max_iter, tol, stop);
+    std::vector<std::pair<NodeId, double>> result;
+    result.reserve(scores.size());
+    for (std::uint64_t i = 0; i < scores.size(); ++i) result.emplace_back(ids_[i], scores[i]);
     return result;
 }
 

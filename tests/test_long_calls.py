@@ -19,6 +19,7 @@ import pytest
 HARNESS = """
 import json, os, signal, sys, threading, time
 import numpy as np
+from quillmesh import arrays
 from quillmesh._accel import IntGraphCore
 
 def state(g):
@@ -129,6 +130,21 @@ CASES = {
         latency = interrupted(g, lambda: forever(lambda: g.add_edges_flat(next(batches))), 0.3)
         consistent(g)
         assert g.number_of_edges() >= before[1]
+    """,
+    "arrays.add_edges": """
+        g = IntGraphCore(); g.add_edges_flat([1, 2, 2, 3, 7, 7])
+        before = state(g)
+        ends = np.random.default_rng(4).integers(-2**62, 2**62, size=(10_000_000, 2), dtype=np.int64)
+        latency = interrupted(g, lambda: arrays.add_edges(g, ends[:, 0], ends[:, 1]), 0.1)
+        assert state(g) == before
+        arrays.add_edges(g, ends[:500, 0], ends[:500, 1]); consistent(g)
+        assert g.number_of_edges() == 3 + 500
+    """,
+    "arrays.distances": """
+        g = IntGraphCore(); g.build_random(2_000_000, 4_000_000, 11)
+        before = state(g)
+        latency = interrupted(g, lambda: forever(arrays.distances, g, 0), 0.2)
+        assert state(g) == before and (arrays.distances(g, 0) >= -1).all()
     """,
     "build_random": """
         g = IntGraphCore(); g.add_edge(0, 1)

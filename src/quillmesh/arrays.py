@@ -15,17 +15,13 @@ pandas are read through the Arrow PyCapsule interface, without importing any Arr
 from __future__ import annotations
 
 import numbers
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from quillmesh import _arrays
 from quillmesh._accel import IntGraphCore
-
-if TYPE_CHECKING:
-    import networkx
-    import scipy.sparse
 
 __all__ = [
     "add_edges",
@@ -95,7 +91,8 @@ def csr(g: IntGraphCore) -> tuple[IndexArray, IndexArray]:
     return np.asarray(indptr), np.asarray(indices)
 
 
-def to_scipy(g: IntGraphCore, dtype: npt.DTypeLike = np.float64) -> scipy.sparse.csr_array:
+# scipy and networkx ship no type information, so their objects are typed as Any here.
+def to_scipy(g: IntGraphCore, dtype: npt.DTypeLike = np.float64) -> Any:
     """The adjacency matrix as a ``scipy.sparse.csr_array`` of ones, rows and columns in ``g.nodes()`` order.
 
     It shares ``csr(g)``'s arrays. Needs scipy.
@@ -108,11 +105,11 @@ def to_scipy(g: IntGraphCore, dtype: npt.DTypeLike = np.float64) -> scipy.sparse
     return scipy.sparse.csr_array((data, indices, indptr), shape=(n, n), copy=False)
 
 
-def to_networkx(g: IntGraphCore) -> networkx.Graph[int]:
+def to_networkx(g: IntGraphCore) -> Any:
     """A ``networkx.Graph`` with the same nodes (in ``g.nodes()`` order) and edges. Needs networkx."""
     import networkx
 
-    out: networkx.Graph[int] = networkx.Graph()
+    out = networkx.Graph()
     out.add_nodes_from(nodes(g).tolist())
     out.add_edges_from(edges(g).tolist())
     return out

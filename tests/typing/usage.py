@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from quillmesh import IntGraphCore
+from quillmesh import IntGraphCore, arrays
 
 
 def summary(g: IntGraphCore) -> dict[str, object]:
@@ -33,3 +33,11 @@ pairs: list[tuple[int, int]] = g.edges()
 flat: list[int] = g.edges_flat() + g.nodes() + g.neighbors(1)
 degrees: list[tuple[int, int]] = g.degree_sequence()
 print(len(g), g.degree(1), present, answers, inside, len(pairs), len(flat), len(degrees), summary(g))
+
+ids: np.ndarray = arrays.nodes(g)
+ranks = arrays.pagerank(g, damping=0.9)
+labels = arrays.component_labels(g)
+indptr, indices = arrays.csr(g)
+arrays.add_edges(g, np.array([1, 2]), [3, 4])
+hops = arrays.distances(g, 1)
+print(ids.size, float(ranks.sum()), int(labels.max()), indptr.dtype, indices.size, arrays.edges(g).shape, hops[0])

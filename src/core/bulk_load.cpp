@@ -372,8 +372,16 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
     if (usable == 0) return;
     const std::size_t step = 2 * load_chunk_edges(usable / 2);
     if (source != nullptr && (usable * kBatchStoreRatio < node_count() || step >= usable)) {
-        EndArray all(usable);  // not a load in chunks: read whole
-        source->read(0, all);
+        // Not a load in chunks: read whole, into the array that then groups the load's entries
+        // (owned, so the load takes it over), so reading it costs no memory of its own.
+        EndArray all(usable);
+        if (source->parallel_reads()) {
+            for_range_checked(stop, usable / 2, kMapGrain, kMapGrain, [&](std::size_t first, std::size_t last) {
+                source->read(2 * first, std::span<NodeId>(all).subspan(2 * first, 2 * (last - first)));
+            });
+        } else {
+            source->read(0, all);
+        }
         return insert_edges(all, &all, nullptr, stop);
     }
     if (usable * kBatchStoreRatio < node_count() || (step >= usable && owner == nullptr))

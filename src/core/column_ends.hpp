@@ -57,6 +57,8 @@ class ColumnEnds final : public EndSource {
     // Throws SourceChanged for a value outside the bounds check() took: the memory it read was
     // written to since (another thread's numpy array, say).
     void read(std::size_t first, std::span<NodeId> out) override;
+    // Reading only memory that the caller's arguments keep, any thread may read.
+    bool parallel_reads() const noexcept override { return true; }
 
    private:
     Column columns_[2];

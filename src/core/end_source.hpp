@@ -28,6 +28,8 @@ class EndSource {
     // Writes endpoints [first, first + out.size()) to out (first and the size even). Throws
     // SourceChanged when they are gone or out of [low(), high()].
     virtual void read(std::size_t first, std::span<NodeId> out) = 0;
+    // Whether read() may be called from several threads at once (the pool's workers among them).
+    virtual bool parallel_reads() const noexcept { return false; }
 };
 
 }  // namespace qm

@@ -16,6 +16,11 @@ namespace {
 
 // Nodes one piece of a parallel per-node fill covers.
 constexpr std::size_t kFillGrain = std::size_t{1} << 14;
+// How far ahead of the node it lists an edge walk loads sets' elements and their ids (see
+// for_each_edge()), and the largest set whose ids it loads ahead.
+constexpr std::size_t kElementsAhead = 16;
+constexpr std::size_t kIdsAhead = 8;
+constexpr std::uint32_t kPrefetchedSet = 64;
 
 template <class F>
 void for_nodes(const Interrupt& stop, std::size_t n, F&& body) {
@@ -28,8 +33,16 @@ void for_nodes(const Interrupt& stop, std::size_t n, F&& body) {
 
 template <class F>
 void Graph::for_each_edge(const Interrupt& stop, F&& f) const {
-    for (std::size_t i = 0; i < ids_.size(); ++i) {
+    // Every entry reads its neighbour's id at random. A pipeline keeps those reads in flight: the
+    // elements of the set kElementsAhead nodes on are loaded, then the ids they name kIdsAhead nodes
+    // on, so that a node's ids are in cache when it is listed. A set too large to be listed before
+    // its prefetched ids are evicted again is left to for_each_prefetched() alone.
+    const std::size_t n = ids_.size();
+    for (std::size_t i = 0; i < n; ++i) {
         stop.check_every(i, kCheckEvery);
+        if (i + kElementsAhead < n) nbrs_[i + kElementsAhead].prefetch_elements();
+        if (i + kIdsAhead < n && nbrs_[i + kIdsAhead].size() <= kPrefetchedSet)
+            nbrs_[i + kIdsAhead].for_each([&](Index j) { __builtin_prefetch(&ids_[j]); });
         const NodeId u = ids_[i];
         nbrs_[i].for_each_prefetched(ids_.data(), [&](Index j) {
             const NodeId v = ids_[j];

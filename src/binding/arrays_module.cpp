@@ -13,6 +13,7 @@
 #include "entry.hpp"
 #include "failures.hpp"
 #include "methods.hpp"
+#include "progress.hpp"
 
 namespace qm::py::arrays {
 
@@ -113,7 +114,9 @@ auto functions = All::table();
 
 int module_exec(PyObject* module) {
     PyTypeObject* buffers = array_type();
-    if (graph_type() == nullptr || buffers == nullptr || !remember_main_thread()) return -1;
+    PyTypeObject* channels = progress_channel_type();
+    if (graph_type() == nullptr || buffers == nullptr || channels == nullptr || !remember_main_thread()) return -1;
+    if (PyModule_AddObjectRef(module, "ProgressChannel", reinterpret_cast<PyObject*>(channels)) < 0) return -1;
     return PyModule_AddObjectRef(module, "ResultBuffer", reinterpret_cast<PyObject*>(buffers));
 }
 

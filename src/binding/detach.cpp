@@ -43,8 +43,10 @@ bool remember_main_thread() {
 }
 
 // The Interrupt is built first (members in declaration order), while still attached.
-Detached::Detached() noexcept
-    : interrupt_(on_main_thread() ? Interrupt(&poll, this) : Interrupt()), state_(PyEval_SaveThread()) {}
+Detached::Detached(Progress* progress) noexcept
+    : interrupt_(on_main_thread() ? Interrupt(&poll, this) : Interrupt()), state_(PyEval_SaveThread()) {
+    interrupt_.report_to(progress);
+}
 
 bool Detached::poll(void* context) noexcept {
     auto* self = static_cast<Detached*>(context);

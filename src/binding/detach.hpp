@@ -23,7 +23,8 @@ namespace qm::py {
 // out, exceptions included, so the failure mapping that catches them runs attached.
 class Detached {
    public:
-    Detached() noexcept;
+    // The operation reports its progress to `progress`, when there is one.
+    explicit Detached(Progress* progress = nullptr) noexcept;
     ~Detached() { PyEval_RestoreThread(state_); }
     Detached(const Detached&) = delete;
     Detached& operator=(const Detached&) = delete;

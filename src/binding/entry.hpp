@@ -30,6 +30,7 @@
 #include "failures.hpp"
 #include "from_python.hpp"
 #include "instance.hpp"
+#include "progress.hpp"
 #include "to_python.hpp"
 
 namespace qm::py {
@@ -158,9 +159,24 @@ PyObject* run_and_convert(G& graph, Args& values) {
     using R = typename Traits::Result;
     auto call = [&](auto&... a) -> R {
         if constexpr (Traits::detaches) {
+            // A thread that watches its calls (progress.hpp) gets a record of this one, ended as
+            // the call ends; the end is noted before re-attaching, so a watcher never waits on it.
+            CallReport report(is_function<M>() ? "arrays." : "", M::name);
             // Re-attaches once run() has returned (its result is already built) or thrown.
-            Detached detached;
-            return M::run(graph, detached.interrupt(), std::move(a)...);
+            Detached detached(report.progress());
+            try {
+                if constexpr (std::is_void_v<R>) {
+                    M::run(graph, detached.interrupt(), std::move(a)...);
+                    report.end(CallState::Done);
+                } else {
+                    R result = M::run(graph, detached.interrupt(), std::move(a)...);
+                    report.end(CallState::Done);
+                    return result;
+                }
+            } catch (const Interrupted&) {
+                report.end(CallState::Interrupted);
+                throw;
+            }
         } else {
             return M::run(graph, std::move(a)...);
         }

@@ -18,6 +18,7 @@ constexpr std::size_t kAhead = 16;
 std::vector<Answer> Graph::has_edges(std::span<const NodeId> ends, const Interrupt& stop) const {
     const std::size_t pairs = ends.size() / 2;
     std::vector<Answer> answers(pairs);
+    stop.expect(pairs);
     // Each test is three dependent cache misses (the index slots, the neighbour set's header, its
     // elements). Tests are run in blocks, one stage per pass, each stage prefetching kAhead tests
     // ahead, so the misses of many tests overlap instead of being paid one after another.
@@ -43,6 +44,7 @@ std::vector<Answer> Graph::has_edges(std::span<const NodeId> ends, const Interru
                 bool yes = from[k] != kNoIndex && to[k] != kNoIndex && nbrs_[from[k]].contains(to[k]);
                 answers[b + k] = yes ? Answer::Yes : Answer::No;
             }
+            stop.advance(count);
         }
     });
     return answers;
@@ -52,8 +54,9 @@ std::uint64_t Graph::subgraph_edge_count(std::span<const NodeId> ids, const Inte
     // Members as dense indices, each once; a bitmap over the store answers membership.
     std::vector<Index> members;
     members.reserve(ids.size());
+    stop.expect(ids.size());
     for (std::size_t k = 0; k < ids.size(); ++k) {
-        stop.check_every(k, kCheckEvery);
+        stop.check_every(k, kCheckEvery, k);
         Index i = find(ids[k]);
         if (i != kNoIndex) members.push_back(i);
     }

@@ -370,6 +370,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
     Pending none;
     const std::size_t usable = (source != nullptr ? source->size() : ends.size()) & ~std::size_t{1};
     if (usable == 0) return;
+    stop.expect(usable / 2);
     const std::size_t step = 2 * load_chunk_edges(usable / 2);
     if (source != nullptr && (usable * kBatchStoreRatio < node_count() || step >= usable)) {
         // Not a load in chunks: read whole, into the array that then groups the load's entries
@@ -460,6 +461,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
             add_edges_batched({}, chunk, ids, pending, stop);
             release_range(chunk);
         }
+        stop.advance(size / 2);
     }
 }
 

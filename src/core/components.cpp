@@ -90,6 +90,7 @@ class Labels {
 HugeArray<Index> Graph::component_roots(const Interrupt& stop) const {
     const std::uint64_t n = ids_.size();
     Labels labels(n, stop);
+    stop.expect(n);
     // Every node links to its first kSampledNeighbours neighbours, in one pass.
     auto sampled = [&](Index u, auto&& f) {
         std::uint32_t seen = 0;
@@ -105,6 +106,7 @@ HugeArray<Index> Graph::component_roots(const Interrupt& stop) const {
                 sampled(static_cast<Index>(u + kLabelsAhead), [&](Index v) { labels.prefetch(v); });
             sampled(static_cast<Index>(u), [&](Index v) { labels.link(static_cast<Index>(u), v); });
         }
+        stop.advance(last - first);
     });
     labels.compress_all(stop);
 

@@ -57,6 +57,7 @@ class Levels {
 
 HugeArray<std::int64_t> Graph::distances(NodeId source, const Interrupt& stop) const {
     const std::size_t n = ids_.size();
+    stop.expect(n);
     Levels levels(n, stop);
     const Index s = find(source);
     if (s == kNoIndex) return levels.take();
@@ -129,6 +130,7 @@ HugeArray<std::int64_t> Graph::distances(NodeId source, const Interrupt& stop) c
             frontier.swap(next);
         }
         frontier_nodes = found.load(std::memory_order_relaxed);
+        stop.advance(frontier_nodes);
         frontier_edges = found_edges.load(std::memory_order_relaxed);
     }
     return levels.take();

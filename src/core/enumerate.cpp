@@ -22,10 +22,13 @@ constexpr std::size_t kElementsAhead = 16;
 constexpr std::size_t kIdsAhead = 8;
 constexpr std::uint32_t kPrefetchedSet = 64;
 
+// body(i) for every node, in parallel, the nodes being the progress.
 template <class F>
 void for_nodes(const Interrupt& stop, std::size_t n, F&& body) {
+    stop.expect(n);
     for_range_checked(stop, n, kFillGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) body(i);
+        stop.advance(last - first);
     });
 }
 
@@ -38,8 +41,9 @@ void Graph::for_each_edge(const Interrupt& stop, F&& f) const {
     // on, so that a node's ids are in cache when it is listed. A set too large to be listed before
     // its prefetched ids are evicted again is left to for_each_prefetched() alone.
     const std::size_t n = ids_.size();
+    stop.expect(n);
     for (std::size_t i = 0; i < n; ++i) {
-        stop.check_every(i, kCheckEvery);
+        stop.check_every(i, kCheckEvery, i);
         if (i + kElementsAhead < n) nbrs_[i + kElementsAhead].prefetch_elements();
         if (i + kIdsAhead < n && nbrs_[i + kIdsAhead].size() <= kPrefetchedSet)
             nbrs_[i + kIdsAhead].for_each([&](Index j) { __builtin_prefetch(&ids_[j]); });
@@ -75,8 +79,9 @@ HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
 std::vector<std::pair<NodeId, std::uint64_t>> Graph::degree_sequence(const Interrupt& stop) const {
     std::vector<std::pair<NodeId, std::uint64_t>> out;
     out.reserve(ids_.size());
+    stop.expect(ids_.size());
     for (std::size_t i = 0; i < ids_.size(); ++i) {
-        stop.check_every(i, kCheckEvery);
+        stop.check_every(i, kCheckEvery, i);
         out.emplace_back(ids_[i], nbrs_[i].size());
     }
     return out;
@@ -84,6 +89,7 @@ std::vector<std::pair<NodeId, std::uint64_t>> Graph::degree_sequence(const Inter
 
 HugeArray<NodeId> Graph::id_array(const Interrupt& stop) const {
     HugeArray<NodeId> out(ids_.size());
+    stop.expect(ids_.size());
     for_range_checked(stop, ids_.size(), kFillGrain, kFillGrain, [&](std::size_t first, std::size_t last) {
         std::memcpy(out.data() + first, ids_.data() + first, (last - first) * sizeof(NodeId));
     });

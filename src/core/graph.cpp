@@ -75,9 +75,10 @@ void Graph::add_edge(NodeId u, NodeId v) {
 
 void Graph::add_nodes(std::span<const NodeId> ids, const Interrupt& stop) {
     // Node by node: a failure part way keeps the nodes before it.
+    stop.expect(ids.size());
     mutate([&] {
         for (std::size_t k = 0; k < ids.size(); ++k) {
-            stop.check_every(k, kCheckEvery);
+            stop.check_every(k, kCheckEvery, k);
             if (has_node(ids[k])) continue;
             reserve_nodes(node_count() + 1, ids[k], ids[k], stop);
             append_node(ids[k]);

@@ -25,6 +25,7 @@ constexpr std::size_t kShareAhead = 16;
 BigVector<double> Graph::pagerank_scores(double damping, std::uint64_t max_iter, double tol, const Interrupt& stop) {
     const CsrSnapshot& csr = ensure_csr(stop);
     const std::uint64_t n = csr.rows();
+    stop.expect(max_iter);
     if (n == 0) return {};
 
     const double count = static_cast<double>(n);
@@ -69,6 +70,7 @@ BigVector<double> Graph::pagerank_scores(double damping, std::uint64_t max_iter,
                 diff += std::fabs(current[i] - next[i]);
             }
             current.swap(next);
+            stop.advance(1);
             if (diff < tol) break;
         }
     }

@@ -57,6 +57,7 @@ void Graph::build_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, co
 void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, const Interrupt& stop) {
     if (n < 0) throw InvalidArgument("build_random() needs n >= 0, got " + std::to_string(n));
     if (m == 0) return;
+    stop.expect(m);
     if (n == 0) fault("attempt to calculate the remainder with a divisor of zero");
 
     const auto range = static_cast<std::uint64_t>(n);
@@ -92,7 +93,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         }
         // Edge by edge: an interrupt keeps the edges inserted so far.
         for (std::uint64_t attempt = 0, added = 0; added < m; ++attempt) {
-            stop.check_every(attempt, kCheckEvery);
+            stop.check_every(attempt, kCheckEvery, added);
             auto u = static_cast<NodeId>(gen.next() % range);
             auto v = static_cast<NodeId>(gen.next() % range);
             if (u != v && insert_edge(u, v)) ++added;
@@ -150,6 +151,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         const std::uint64_t before = edge_count_;
         insert_chunk(attempts, pending, stop, &attempts);  // may take the array over
         added += edge_count_ - before;
+        stop.advance(edge_count_ - before);
     }
 }
 

@@ -120,6 +120,7 @@ struct Search {
 }  // namespace
 
 std::int64_t Graph::shortest_path_length(NodeId source, NodeId target, const Interrupt& stop) const {
+    stop.expect(node_count());  // the most the search can reach
     if (source == target) return 0;
     Index s = find(source);
     if (s == kNoIndex) return -1;
@@ -167,6 +168,7 @@ std::int64_t Graph::shortest_path_length(NodeId source, NodeId target, const Int
             });
             if (met) return static_cast<std::int64_t>(search[0].depth + search[1].depth + 1);
         }
+        stop.advance(frontier.size());
         grow.frontier.swap(next);
         grow.work = degree_sum(grow.frontier);
         ++grow.depth;

@@ -81,6 +81,7 @@ std::uint64_t Graph::triangle_count(const Interrupt& stop) {
     const Index* targets = f.targets.data();
     auto row = [&](std::size_t u) { return std::pair{targets + offsets[u], targets + offsets[u + 1]}; };
     std::atomic<std::uint64_t> total{0};
+    stop.expect(n);
     parallel::for_range(n, kRowGrain, [&](std::size_t first, std::size_t last) {
         Marks lent = shelf.take();
         if (lent.empty()) lent = Marks(words, 0);
@@ -111,6 +112,7 @@ std::uint64_t Graph::triangle_count(const Interrupt& stop) {
         }
         shelf.give(std::move(lent));  // not reached after a throw: that bitmap is simply freed
         total.fetch_add(found, std::memory_order_relaxed);
+        stop.advance(last - first);
     });
     return total.load(std::memory_order_relaxed);
 }

@@ -2,7 +2,8 @@
 
 import numpy as np
 
-from quillmesh import IntGraphCore, arrays
+import quillmesh
+from quillmesh import IntGraphCore, ProgressEvent, arrays
 
 
 def summary(g: IntGraphCore) -> dict[str, object]:
@@ -41,3 +42,11 @@ indptr, indices = arrays.csr(g)
 arrays.add_edges(g, np.array([1, 2]), [3, 4])
 hops = arrays.distances(g, 1)
 print(ids.size, float(ranks.sum()), int(labels.max()), indptr.dtype, indices.size, arrays.edges(g).shape, hops[0])
+
+
+def report(event: ProgressEvent) -> None:
+    print(event.operation, event.done, event.total, event.finished)
+
+
+with quillmesh.progress(report, interval=0.5):
+    g.build_random(200, 100, seed=3)

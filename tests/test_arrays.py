@@ -22,8 +22,10 @@ def small_graphs():
     random.build_random(600, 2000, 7)
     random.add_edges_from([(-5, 10**15), (10**15, 599), (-7, -7)])
     random.add_nodes_from([-1, -2])
+    hubs = graph([(0, k) for k in range(1, 400)] + [(k, k + 1) for k in range(1, 399, 3)] + [(7, 0), (0, 0)])
+    hubs.add_edges_from([(-3, 10 + k) for k in range(0, 300, 2)])  # a second hub, under a negative id
     return {"empty": IntGraphCore(), "loops and isolated": loops_and_isolated, "extremes": extremes,
-            "random": random}
+            "random": random, "hubs": hubs}
 
 
 GRAPHS = small_graphs()
@@ -330,6 +332,8 @@ def test_many_threads_read_one_graph_while_one_loads_another():
         for _ in range(3):
             got = (arrays.edges(g).tolist(), arrays.component_labels(g).tolist(), arrays.distances(g, 0).tolist())
             assert got == expected
+            # The class's own methods share the same graph meanwhile.
+            assert [list(e) for e in g.edges()] == expected[0] and g.shortest_path_length(0, 0) == 0
 
     run_threads(work)
     model = Model.of(map(tuple, ends.tolist()))

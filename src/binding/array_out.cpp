@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "heap_types.hpp"
 #include "once.hpp"
 #include "ref.hpp"
 
@@ -36,11 +37,8 @@ int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 void array_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<ArrayObject*>(self)->array.~ArrayOut();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyType_Slot array_slots[] = {
@@ -50,13 +48,8 @@ PyType_Slot array_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec array_spec = {
-    .name = "quillmesh._arrays.ResultBuffer",
-    .basicsize = static_cast<int>(sizeof(ArrayObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = array_slots,
-};
+PyType_Spec array_spec = type_spec<ArrayObject>("quillmesh._arrays.ResultBuffer", array_slots,
+                                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION);
 
 OnceObject array_type_once;
 

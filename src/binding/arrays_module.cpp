@@ -12,6 +12,7 @@
 #include "detach.hpp"
 #include "entry.hpp"
 #include "failures.hpp"
+#include "heap_types.hpp"
 #include "methods.hpp"
 #include "progress.hpp"
 
@@ -120,24 +121,8 @@ int module_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "ResultBuffer", reinterpret_cast<PyObject*>(buffers));
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "_arrays",
-    .m_doc = "Array results and column loads for IntGraphCore; see quillmesh.arrays.",
-    .m_size = 0,
-    .m_methods = functions.data(),
-    .m_slots = module_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+PyModuleDef module_def = module_definition<module_exec>(
+    "_arrays", "Array results and column loads for IntGraphCore; see quillmesh.arrays.", functions.data());
 
 }  // namespace qm::py::arrays
 

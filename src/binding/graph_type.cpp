@@ -6,6 +6,7 @@
 #include "arguments.hpp"
 #include "entry.hpp"
 #include "failures.hpp"
+#include "heap_types.hpp"
 #include "instance.hpp"
 #include "methods.hpp"
 #include "once.hpp"
@@ -32,12 +33,9 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void graph_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<GraphObject*>(self);
-    PyTypeObject* type = Py_TYPE(self);
     obj->graph.~Graph();
     obj->borrow.~atomic();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
+    free_instance(self);
 }
 
 // ---- special methods
@@ -80,13 +78,7 @@ PyType_Slot graph_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec graph_spec = {
-    .name = "quillmesh._accel.IntGraphCore",
-    .basicsize = static_cast<int>(sizeof(GraphObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,  // not subclassable, no __dict__, no weak references, not GC-tracked
-    .slots = graph_slots,
-};
+PyType_Spec graph_spec = type_spec<GraphObject>("quillmesh._accel.IntGraphCore", graph_slots);
 
 OnceObject graph_type_once;
 

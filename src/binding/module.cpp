@@ -3,6 +3,7 @@
 // graph_type.cpp, in the library this module shares with the package's other modules.
 #include "detach.hpp"
 #include "failures.hpp"
+#include "heap_types.hpp"
 #include "instance.hpp"
 #include "once.hpp"
 #include "ref.hpp"
@@ -40,26 +41,7 @@ int module_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "IntGraphCore", reinterpret_cast<PyObject*>(type));
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    // The class and the one-time objects are process-wide, so the module must not be loaded into a
-    // second interpreter of the same process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "_accel",
-    .m_doc = "",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = module_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+PyModuleDef module_def = module_definition<module_exec>("_accel", "", nullptr);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "failures.hpp"
+#include "heap_types.hpp"
 #include "once.hpp"
 #include "ref.hpp"
 
@@ -83,11 +84,8 @@ PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void channel_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<ChannelObject*>(self)->channel.~shared_ptr();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 // The channel behind a ProgressChannel, or null (None) for an object that is None.
@@ -178,13 +176,7 @@ PyType_Slot channel_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec channel_spec = {
-    .name = "quillmesh._arrays.ProgressChannel",
-    .basicsize = static_cast<int>(sizeof(ChannelObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = channel_slots,
-};
+PyType_Spec channel_spec = type_spec<ChannelObject>("quillmesh._arrays.ProgressChannel", channel_slots);
 
 OnceObject channel_type_once;
 

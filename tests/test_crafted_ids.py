@@ -251,3 +251,21 @@ def test_every_process_gives_the_same_results():
     here = os.path.dirname(__file__)
     runs = [json.loads(run_python(SCRIPT, env={"PYTHONPATH": here})) for _ in range(2)]
     assert runs[0] == runs[1]
+
+
+# ---------------------------------------------------------------------------------------------
+# Long lists of large ids
+
+
+def test_long_lists_mixing_large_and_small_ids_read_in_order():
+    # Stretches of large ids (read one by one) and of small ones (read a block at a time, on
+    # every worker once long enough) take turns; every value must land where it stood.
+    large = [id_with_hash(i << 40) for i in range(1, 45_000)]
+    ids = large[:20_000] + list(range(40_000)) + large[20_000:25_000] + list(range(40_000, 60_000)) + large[25_000:]
+    g = IntGraphCore()
+    g.add_nodes_from(ids)
+    assert g.nodes() == ids
+    pairs = list(zip(ids, ids[1:]))
+    g.add_edges_from(pairs[::2])
+    assert g.has_edges(pairs) == [k % 2 == 0 for k in range(len(pairs))]
+    assert g.subgraph_edge_count(ids[:30_000] + [-5, -6]) == 15_000

@@ -10,11 +10,12 @@
 // with linear probing (Knuth, TAOCP vol. 3, 6.4) over a power-of-two array of (id, index) slots.
 // Keeping the id in the slot means a hit costs one cache miss, not a second one into the dense id
 // array. Ids come from outside and the node hash is public, so an id's slot is its node hash mixed
-// with the table's secret key (see slot_key.hpp), drawn afresh whenever the table is rebuilt: ids
-// crafted to share hash bits spread like random ones. Should a probe run still grow past
-// kLongRun (for random keys at this load, a chance far below one in a billion per table), the next
-// reserve() rebuilds the table under a new key, so not even a key found out by timing keeps its
-// worth beyond one insertion.
+// with the table's secret key (see slot_key.hpp), drawn when the index turns into a table: ids
+// crafted to share hash bits spread like random ones. Growing keeps the key, so that a doubling
+// moves each entry from slot s to s or s + capacity and streams through both arrays, where a new
+// key would scatter the writes. Should a probe run still grow past kLongRun (for random keys at
+// this load, a chance far below one in a billion per table), the next reserve() rebuilds the table
+// under a new key, so not even a key found out by timing keeps its worth beyond one insertion.
 //
 // The layout is chosen again whenever room is made, from the range of all ids and the room asked
 // for: ids 0..n-1 that arrive in random order start hashed (the first few already span the range)
@@ -160,7 +161,7 @@ class NodeIndex {
         } else if (!hashed_) {
             become_hashed(count, stop);
         } else if (!fits(count, cap_) || rekey_) {
-            rehash(capacity_for(count), stop);
+            rehash(capacity_for(count), rekey_ ? SlotKey::fresh() : key_, stop);
         }
     }
 
@@ -352,9 +353,8 @@ class NodeIndex {
         adopt(Direct{}, fresh, cap, key);
     }
 
-    // Moves every entry into a table of new_cap slots under a fresh key.
-    void rehash(std::uint64_t new_cap, const Interrupt& stop) {
-        const SlotKey key = SlotKey::fresh();
+    // Moves every entry into a table of new_cap slots under `key`.
+    void rehash(std::uint64_t new_cap, const SlotKey& key, const Interrupt& stop) {
         Slot* fresh = empty_table(new_cap, stop);
         for (std::uint64_t s = 0; s < cap_; ++s) {
             check_filling(s, fresh, new_cap, stop);

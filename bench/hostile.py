@@ -41,7 +41,7 @@ HASH_ROTATION = 26
 # The crafted ids' hashes are i << CRAFT_SHIFT: all equal in the low CRAFT_SHIFT bits.
 CRAFT_SHIFT = 40
 SEED = 7
-PATH_QUERIES = 100
+PATH_QUERIES = 10_000
 ROUNDS = 3
 
 

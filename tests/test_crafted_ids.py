@@ -80,8 +80,6 @@ def test_star_of_crafted_leaves(crafted):
     g.add_edge(leaves[5], leaves[5])  # a self-loop among them
     m.add_edge(leaves[5], leaves[5])
     assert g.nodes() == crafted
-    assert g.degree(hub) == COUNT - 1 and g.number_of_edges() == COUNT
-    assert all(g.has_edge(x, hub) and g.neighbors(x) == [hub] for x in leaves[6:])
     assert_same(g, m, probes=[id_with_hash(COUNT << 40), id_with_hash(COUNT)])
 
 

@@ -56,6 +56,8 @@ bench:
 	# What other threads see while a long call runs, on each build.
 	.venv-bench-ft/bin/python bench/threads.py --json bench/results/threads-ft.json
 	if [ -n "$$gil_python" ]; then "$$gil_python" bench/threads.py --json bench/results/threads-gil.json; fi
+	# Ids crafted to collide against random ids, call by call.
+	.venv-bench-ft/bin/python bench/hostile.py --json bench/results/hostile.json
 	exit $$status
 
 clean:

@@ -263,6 +263,9 @@ bool read_ends(PyObject* o, Py_ssize_t room, EndArray& out, const Quick& quick, 
     // Like the list's own iterator, re-read its length at every step: a conversion may change it.
     out.resize(kPerItem * static_cast<std::size_t>(room));
     Py_ssize_t i = 0;
+    // Once quick has left an item, the next stretch is read on this thread: a list of large ints
+    // would otherwise hand the pool a whole block for every item, to stop at its first.
+    bool left_one = false;
     for (;;) {
         const Py_ssize_t want = std::min(PyList_Size(o), i + kItemsPerSignalCheck);
         if (i >= want) break;
@@ -271,10 +274,12 @@ bool read_ends(PyObject* o, Py_ssize_t room, EndArray& out, const Quick& quick, 
         Py_ssize_t end = 0;
         Py_BEGIN_CRITICAL_SECTION(o);
         end = std::min(PyList_GET_SIZE(o), want);
+        if (left_one) end = std::min(end, i + kParallelReadItems - 1);
         if (i < end)
             i = read_list_items<kPerItem>(o, i, end, out.data() + kPerItem * static_cast<std::size_t>(i), quick);
         Py_END_CRITICAL_SECTION();
-        if (i < end) {  // an item quick left: converted holding a reference to it
+        left_one = i < end;
+        if (left_one) {  // an item quick left: converted holding a reference to it
             Ref item(PyList_GetItemRef(o, i));
             if (!item) {
                 PyErr_Clear();  // shrunk under us: the iterator would have stopped here too

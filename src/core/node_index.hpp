@@ -7,10 +7,15 @@
 // node wide (or kDirectFloor slots, whichever is more).
 //
 // Hashed: otherwise (a negative id, or ids far wider than the node count), an open-addressing table
-// with linear probing (Knuth, TAOCP vol. 3, 6.4) over a power-of-two array of (id, index) slots,
-// with multiplicative hashing (see node_hash()). Keeping the id in the slot means a hit costs one
-// cache miss, not a second one into the dense id array. The hash has no seed, so the table's
-// layout depends only on the insertions made.
+// with linear probing (Knuth, TAOCP vol. 3, 6.4) over a power-of-two array of (id, index) slots.
+// Keeping the id in the slot means a hit costs one cache miss, not a second one into the dense id
+// array. Ids come from outside and the node hash is public, so an id's slot is its node hash mixed
+// with the table's secret key (see slot_key.hpp), drawn when the index turns into a table: ids
+// crafted to share hash bits spread like random ones. Growing keeps the key, so that a doubling
+// moves each entry from slot s to s or s + capacity and streams through both arrays, where a new
+// key would scatter the writes. Should a probe run still grow past kLongRun (for random keys at
+// this load, a chance far below one in a billion per table), the next reserve() rebuilds the table
+// under a new key, so not even a key found out by timing keeps its worth beyond one insertion.
 //
 // The layout is chosen again whenever room is made, from the range of all ids and the room asked
 // for: ids 0..n-1 that arrive in random order start hashed (the first few already span the range)
@@ -29,8 +34,8 @@
 // glances sit apart from the entries so that a degree query's array stays as compact as before.
 //
 // In both layouts kNoIndex marks an empty slot, so every id is an ordinary key. Nothing is ever
-// removed (the graph only grows), and nothing iterates the index, so its layout never shows in a
-// result. Growth is split into reserve() (may throw, leaves the index unchanged then) and
+// removed (the graph only grows), and nothing iterates the index, so its layout (and with it the
+// key) never shows in a result. Growth is split into reserve() (may throw, leaves the index unchanged then) and
 // insert_new() (never fails).
 #pragma once
 
@@ -42,6 +47,7 @@
 #include "huge_pages.hpp"
 #include "interrupt.hpp"
 #include "neighbour_set.hpp"
+#include "slot_key.hpp"
 #include "types.hpp"
 
 namespace qm {
@@ -52,6 +58,8 @@ class NodeIndex {
     static constexpr std::uint64_t kMaxLoadNum = 3;
     static constexpr std::uint64_t kMaxLoadDen = 4;
     static constexpr std::uint64_t kMinCapacity = 16;
+    // A probe run this long makes the next reserve() rebuild the table under a fresh key.
+    static constexpr std::uint64_t kLongRun = 1024;
     // The direct array may span this many slots per node it can hold, or kDirectFloor slots.
     static constexpr std::uint64_t kDirectSlack = 2;
     static constexpr std::uint64_t kDirectFloor = std::uint64_t{1} << 16;
@@ -129,7 +137,7 @@ class NodeIndex {
         if (!hashed_) {
             if (static_cast<std::uint64_t>(id) < direct_cap_) __builtin_prefetch(&direct_[id], 1);
         } else if (cap_ != 0) {
-            __builtin_prefetch(&slots_[node_hash(id) & (cap_ - 1)], 1);
+            __builtin_prefetch(&slots_[home(key_, id, cap_ - 1)], 1);
         }
     }
 
@@ -152,8 +160,8 @@ class NodeIndex {
             }
         } else if (!hashed_) {
             become_hashed(count, stop);
-        } else if (!fits(count, cap_)) {
-            rehash(capacity_for(count), stop);
+        } else if (!fits(count, cap_) || rekey_) {
+            rehash(capacity_for(count), rekey_ ? SlotKey::fresh() : key_, stop);
         }
     }
 
@@ -166,7 +174,7 @@ class NodeIndex {
             direct_[id] = Entry{index, 0};  // its glance is still the empty one the slot was made with
             return;
         }
-        place(slots_, cap_ - 1, Slot{id, Entry{index, 0}});
+        rekey_ |= place(slots_, cap_ - 1, key_, Slot{id, Entry{index, 0}}) >= kLongRun;
     }
 
    private:
@@ -190,7 +198,7 @@ class NodeIndex {
         }
         if (cap_ == 0) return nullptr;
         std::uint64_t mask = cap_ - 1;
-        for (std::uint64_t s = node_hash(id) & mask;; s = (s + 1) & mask) {
+        for (std::uint64_t s = home(key_, id, mask);; s = (s + 1) & mask) {
             const Slot& slot = slots_[s];
             if (slot.entry.index == kNoIndex) return nullptr;
             if (slot.id == id) return &slot.entry;
@@ -272,13 +280,15 @@ class NodeIndex {
             fresh.entries[s] = s < direct_cap_ ? direct_[s] : kEmpty;
             if (fresh.glances != nullptr) fresh.glances[s] = s < direct_cap_ ? glances_[s] : Glance{};
         }
-        adopt(fresh, nullptr, 0);
+        adopt(fresh, nullptr, 0, key_);
     }
 
-    // Makes the index either `array` (the direct layout) or `table` (of `table_cap` slots: the
-    // hashed layout), the other being empty, and releases what was there.
-    void adopt(const Direct& array, Slot* table, std::uint64_t table_cap) noexcept {
+    // Makes the index either `array` (the direct layout) or `table` (of `table_cap` slots under
+    // `key`: the hashed layout), the other being empty, and releases what was there.
+    void adopt(const Direct& array, Slot* table, std::uint64_t table_cap, const SlotKey& key) noexcept {
         release_all();
+        key_ = key;
+        rekey_ = false;
         direct_ = array.entries;
         glances_ = array.glances;
         direct_cap_ = array.cap;
@@ -304,7 +314,7 @@ class NodeIndex {
             fresh.entries[slot.id] = slot.entry;  // ids are < needed
             if (fresh.glances != nullptr) fresh.glances[slot.id] = sets[slot.entry.index].glance();
         }
-        adopt(fresh, nullptr, 0);
+        adopt(fresh, nullptr, 0, key_);
     }
 
     // A table of `cap` empty slots.
@@ -317,31 +327,40 @@ class NodeIndex {
         return table;
     }
 
-    // Puts a slot whose id is absent into a table of mask + 1 slots.
-    static void place(Slot* table, std::uint64_t mask, const Slot& slot) noexcept {
-        std::uint64_t t = node_hash(slot.id) & mask;
-        while (table[t].entry.index != kNoIndex) t = (t + 1) & mask;
+    // The slot where id's probe run starts in a table of mask + 1 slots under `key`.
+    static std::uint64_t home(const SlotKey& key, NodeId id, std::uint64_t mask) noexcept {
+        return key.mix(node_hash(id)) & mask;
+    }
+
+    // Puts a slot whose id is absent into a table of mask + 1 slots under `key`; returns how many
+    // occupied slots it passed.
+    static std::uint64_t place(Slot* table, std::uint64_t mask, const SlotKey& key, const Slot& slot) noexcept {
+        std::uint64_t t = home(key, slot.id, mask), passed = 0;
+        for (; table[t].entry.index != kNoIndex; t = (t + 1) & mask) ++passed;
         table[t] = slot;
+        return passed;
     }
 
     // Moves every entry of the direct array into a table with room for `count`.
     void become_hashed(std::uint64_t count, const Interrupt& stop) {
         const std::uint64_t cap = capacity_for(count);
+        const SlotKey key = SlotKey::fresh();
         Slot* fresh = empty_table(cap, stop);
         for (std::uint64_t id = 0; id < direct_cap_; ++id) {
             check_filling(id, fresh, cap, stop);
-            if (direct_[id].index != kNoIndex) place(fresh, cap - 1, Slot{static_cast<NodeId>(id), direct_[id]});
+            if (direct_[id].index != kNoIndex) place(fresh, cap - 1, key, Slot{static_cast<NodeId>(id), direct_[id]});
         }
-        adopt(Direct{}, fresh, cap);
+        adopt(Direct{}, fresh, cap, key);
     }
 
-    void rehash(std::uint64_t new_cap, const Interrupt& stop) {
+    // Moves every entry into a table of new_cap slots under `key`.
+    void rehash(std::uint64_t new_cap, const SlotKey& key, const Interrupt& stop) {
         Slot* fresh = empty_table(new_cap, stop);
         for (std::uint64_t s = 0; s < cap_; ++s) {
             check_filling(s, fresh, new_cap, stop);
-            if (slots_[s].entry.index != kNoIndex) place(fresh, new_cap - 1, slots_[s]);
+            if (slots_[s].entry.index != kNoIndex) place(fresh, new_cap - 1, key, slots_[s]);
         }
-        adopt(Direct{}, fresh, new_cap);
+        adopt(Direct{}, fresh, new_cap, key);
     }
 
     void take(NodeIndex& o) noexcept {
@@ -351,6 +370,8 @@ class NodeIndex {
         glances_ = std::exchange(o.glances_, nullptr);
         direct_cap_ = std::exchange(o.direct_cap_, 0);
         hashed_ = std::exchange(o.hashed_, false);
+        key_ = o.key_;
+        rekey_ = std::exchange(o.rekey_, false);
         keeps_glances_ = o.keeps_glances_;
         empty_ = std::exchange(o.empty_, true);
         lo_ = o.lo_;
@@ -368,6 +389,8 @@ class NodeIndex {
     std::uint64_t direct_cap_ = 0;
     Slot* slots_ = nullptr;
     std::uint64_t cap_ = 0;
+    SlotKey key_ = SlotKey::fresh();  // where the table's ids go
+    bool rekey_ = false;              // a probe run reached kLongRun: rebuild under a new key
 };
 
 }  // namespace qm

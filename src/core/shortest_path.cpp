@@ -10,9 +10,11 @@
 // kept for the next search), so a query costs nothing proportional to the size of the graph.
 #include <array>
 #include <bit>
+#include <limits>
 
 #include "graph.hpp"
 #include "shelf.hpp"
+#include "slot_key.hpp"
 
 namespace qm {
 
@@ -26,6 +28,7 @@ struct SpareTable {
     BigVector<Index> keys;
     BigVector<Side> sides;
     std::vector<std::uint64_t> used;  // the slots a search filled, emptied again when it ends
+    SlotKey key = SlotKey::fresh();   // where the table's keys go
 };
 // A table past this many slots is released rather than kept.
 constexpr std::uint64_t kSpareMaxCapacity = std::uint64_t{1} << 20;
@@ -47,12 +50,13 @@ class SeenMap {
         keys_ = std::move(spare.keys);
         sides_ = std::move(spare.sides);
         used_ = std::move(spare.used);
+        key_ = spare.key;
         if (keys_.empty()) rehash(kInitialCapacity);  // may throw; a taken table is then just freed
     }
     ~SeenMap() {
         for (std::uint64_t s : used_) keys_[s] = kNoIndex;  // a side is only read where its key matches
         used_.clear();
-        if (keys_.size() <= kSpareMaxCapacity) shelf().give({std::move(keys_), std::move(sides_), std::move(used_)});
+        if (keys_.size() <= kSpareMaxCapacity) shelf().give({std::move(keys_), std::move(sides_), std::move(used_), key_});
     }
     SeenMap(const SeenMap&) = delete;
     SeenMap& operator=(const SeenMap&) = delete;
@@ -74,22 +78,22 @@ class SeenMap {
 
     // Not index_hash(): hub sets are tables laid out by that hash, and feeding a table's elements in
     // its own slot order into a smaller table with the same hash piles them into one long cluster.
-    // A full 64-bit mix keeps the two orders unrelated.
-    static std::uint64_t slot_of(Index i, std::uint64_t cap) noexcept {
-        std::uint64_t x = i;
-        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-        x ^= x >> 31;
-        return x >> (64 - std::countr_zero(cap));
+    // Nor any fixed mix: which nodes a search meets is up to whoever built the graph, and a fixed
+    // mix can be inverted to pick neighbours of a hub that all land in one run. A secret key keeps
+    // the slots unrelated to both (see slot_key.hpp).
+    static std::uint64_t slot_of(Index i, std::uint64_t cap, const SlotKey& key) noexcept {
+        return key.mix(i) >> (std::numeric_limits<std::uint64_t>::digits - std::countr_zero(cap));
     }
-    std::uint64_t home(Index i) const noexcept { return slot_of(i, keys_.size()); }
+    std::uint64_t home(Index i) const noexcept { return slot_of(i, keys_.size(), key_); }
+    // Moves every key into a table of `cap` slots under a fresh key.
     void rehash(std::uint64_t cap) {
+        const SlotKey key = SlotKey::fresh();
         BigVector<Index> keys(cap, kNoIndex);
         BigVector<Side> sides(cap, kNone);
         std::vector<std::uint64_t> used;
         used.reserve(used_.size() + 1);
         for (std::uint64_t s : used_) {
-            std::uint64_t t = slot_of(keys_[s], cap);
+            std::uint64_t t = slot_of(keys_[s], cap, key);
             while (keys[t] != kNoIndex) t = (t + 1) & (cap - 1);
             keys[t] = keys_[s];
             sides[t] = sides_[s];
@@ -98,10 +102,12 @@ class SeenMap {
         keys_.swap(keys);
         sides_.swap(sides);
         used_.swap(used);
+        key_ = key;
     }
     BigVector<Index> keys_;
     BigVector<Side> sides_;
     std::vector<std::uint64_t> used_;
+    SlotKey key_ = SlotKey::fresh();
 };
 
 // Expanding a frontier loads each node's set header and then its elements; both are started this

@@ -23,6 +23,8 @@ STATUS_TEXT = {"oom": "out of memory", "unsupported": "n/a"}
 # Seconds below which times are printed in milliseconds.
 MILLI = 1.0
 MILLIS_PER_SECOND = 1000
+# Peaks below this many bytes are noise (a page here or there): no ratio is drawn from them.
+PEAK_RATIO_FLOOR = 1_000_000
 
 
 @dataclass
@@ -139,7 +141,8 @@ class Report:
         """quillmesh's array ops against its own calls they stand in for, per quillmesh column.
 
         Each row has both times and first-run peaks and their ratios (own call / array op, so above
-        1 the array op is faster or smaller); a figure that is missing is None.
+        1 the array op is faster or smaller); a figure that is missing is None, and so is the peak
+        ratio when either peak is below PEAK_RATIO_FLOOR.
         """
         rows = []
         for column in (c for c in self.columns if c.lib == BASELINE and c.state == "run"):
@@ -153,7 +156,8 @@ class Report:
                     "seconds": mine.seconds, "versus_seconds": theirs.seconds,
                     "time_ratio": _quotient(theirs.seconds, mine.seconds),
                     "peak_bytes": mine.peak_bytes, "versus_peak_bytes": theirs.peak_bytes,
-                    "peak_ratio": _quotient(theirs.peak_bytes, mine.peak_bytes),
+                    "peak_ratio": _quotient(theirs.peak_bytes, mine.peak_bytes)
+                    if min(theirs.peak_bytes or 0, mine.peak_bytes or 0) >= PEAK_RATIO_FLOOR else None,
                 })
         return rows
 

@@ -495,6 +495,8 @@ def parse_args():
     p.add_argument("--python-gil", default="", help="python of the standard-CPython venv ('' if none)")
     p.add_argument("--data-dir", type=Path, default=BENCH / ".data")
     p.add_argument("--results-dir", type=Path, default=BENCH / "results")
+    p.add_argument("--keep-as", metavar="NAME",
+                   help="also write the report as NAME.{md,json,png} (e.g. a narrowed run worth keeping)")
     args = p.parse_args()
     defaults = SCALE_DEFAULTS[args.scale]
     args.op_timeout = defaults["op_timeout"] if args.op_timeout is None else args.op_timeout
@@ -567,6 +569,8 @@ def main() -> int:
     written = report.write(args.results_dir)
     if args.full:
         written += report.write(args.results_dir, stem=args.scale)
+    if args.keep_as:
+        written += report.write(args.results_dir, stem=args.keep_as)
     for path in written:
         log(f"bench: wrote {path.relative_to(ROOT) if path.is_relative_to(ROOT) else path}")
     errors = [r for r in report.results.values() if r.status == "error"]

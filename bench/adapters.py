@@ -10,6 +10,11 @@ native graph. An operation a library has no native call for is listed in `unsupp
 reason, and shown as such in the report. `notes` says how an operation was mapped when that is not
 obvious. Operations that have no batch call of their own (`has_edges`) fall back to a Python loop
 over the library's single-pair call, defined once here in the base class.
+
+The array ops (nodes, edges, degrees and PageRank as arrays) are quillmesh.arrays against each
+peer's closest form: an array where the peer has one, else its list call. Where that is the very call
+of the list op, `same_call` says so and the worker reports the list op's measurement for it rather
+than timing the same call twice.
 """
 
 from __future__ import annotations
@@ -19,7 +24,12 @@ import math
 import random
 from importlib import metadata
 
+import numpy as np
+
 from catalogue import PAGERANK_DAMPING, PAGERANK_MAX_ITER, PAGERANK_TOL
+
+# The array ops a library without array forms answers with its list calls: array op -> list op.
+LIST_FORMS = {"nodes_array": "nodes", "edges_array": "edges", "degrees_array": "degrees", "pagerank_array": "pagerank"}
 
 
 class Adapter:
@@ -35,6 +45,8 @@ class Adapter:
     inexact: frozenset[str] = frozenset()
     # Whether analysis results are cached between calls (a warm call then differs from a cold one).
     caches_results = False
+    # Array op -> its list op, for the array ops this library runs as that very list call.
+    list_forms: dict[str, str] = LIST_FORMS
 
     def __init__(self) -> None:
         self.lib = importlib.import_module(self.module)
@@ -43,6 +55,14 @@ class Adapter:
     def base_form(cls) -> str:
         """The load op whose graph the query ops run on: the fastest native form the library takes."""
         return next(op for op in ("load_numpy", "load_flat", "load_tuples") if op not in cls.unsupported)
+
+    @classmethod
+    def same_call(cls) -> dict[str, str]:
+        """op -> an op this library runs as the very same call, measured once for both."""
+        same = dict(cls.list_forms)
+        if not cls.caches_results:
+            same["triangles_warm"] = "triangles_cold"
+        return same
 
     def versions(self) -> dict[str, str]:
         found = {}
@@ -62,6 +82,16 @@ class Adapter:
         raise NotImplementedError
 
     def from_numpy(self, n, edges):
+        raise NotImplementedError
+
+    def from_columns(self, n, src, dst):
+        raise NotImplementedError
+
+    def from_arrow(self, n, src, dst):
+        # Without an Arrow reader a peer takes the columns as numpy arrays (combining the chunks).
+        return self.from_columns(n, src.to_numpy(), dst.to_numpy())
+
+    def from_text(self, n, path):
         raise NotImplementedError
 
     def generate(self, n, m, seed):
@@ -113,6 +143,25 @@ class Adapter:
     def components(self, g):
         raise NotImplementedError
 
+    def component_labels(self, g):
+        raise NotImplementedError
+
+    def distances(self, g, source):
+        raise NotImplementedError
+
+    # The array ops of a library without array forms are its list calls (see LIST_FORMS).
+    def nodes_array(self, g):
+        return self.nodes(g)
+
+    def edges_array(self, g):
+        return self.edges(g)
+
+    def degrees_array(self, g):
+        return self.degrees(g)
+
+    def pagerank_array(self, g):
+        return self.pagerank(g)
+
     def has_edges(self, g, pairs):
         has_edge = self.has_edge_fn(g)
         return [has_edge(u, v) for u, v in pairs]
@@ -129,8 +178,24 @@ class Adapter:
         return int(result)
 
     def degree_total(self, g, result) -> int:
+        if isinstance(result, np.ndarray):
+            return int(round(result.sum()))
         items = result.values() if hasattr(result, "values") else result
         return int(round(sum(x[1] if isinstance(x, tuple) else x for x in items)))
+
+    def pagerank_scores(self, g, result):
+        """(node, score) pairs, a mapping, or scores indexed by node id, for the top-node check."""
+        return result
+
+    def label_sizes(self, g, result) -> list[int]:
+        """Component sizes of a component_labels result (one label per node)."""
+        return np.unique(np.asarray(result), return_counts=True)[1].tolist()
+
+    def layer_sizes(self, g, result) -> list[int]:
+        """How many nodes a distances result puts at hop 0, 1, 2, ... (unreachable ones left out)."""
+        hops = np.asarray(result, dtype=np.float64)
+        hops = hops[np.isfinite(hops) & (hops >= 0) & (hops <= len(hops))].astype(np.int64)
+        return np.bincount(hops).tolist()
 
 
 class Quillmesh(Adapter):
@@ -138,11 +203,25 @@ class Quillmesh(Adapter):
     module = "quillmesh"
     distributions = ("quillmesh",)
     caches_results = True
+    list_forms: dict[str, str] = {}
     notes = {
         "triangles_cold": "first call after a mutation: includes building the CSR cache",
         "triangles_warm": "CSR cache already built",
         "pagerank": "run cold (CSR cache rebuilt each run)",
+        "load_columns": "arrays.add_edges(g, src, dst), two contiguous int64 columns",
+        "load_arrow": "arrays.add_edges(g, src, dst), two pyarrow chunked arrays",
+        "load_text": "pyarrow.csv.read_csv + arrays.add_edges (the README recipe)",
+        "nodes_array": "arrays.nodes(g)",
+        "edges_array": "arrays.edges(g)",
+        "degrees_array": "arrays.degrees(g)",
+        "component_labels": "arrays.component_labels(g), run cold",
+        "pagerank_array": "arrays.pagerank(g), run cold",
+        "distances": "arrays.distances(g, source), run cold",
     }
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.arrays = importlib.import_module("quillmesh.arrays")
 
     def _empty(self):
         return self.lib.IntGraphCore()
@@ -161,6 +240,25 @@ class Quillmesh(Adapter):
         g = self._empty()
         g.add_edges_flat(edges.reshape(-1))
         return g
+
+    def from_columns(self, n, src, dst):
+        g = self._empty()
+        self.arrays.add_edges(g, src, dst)
+        return g
+
+    from_arrow = from_columns  # add_edges reads Arrow columns as they are
+
+    def from_text(self, n, path):
+        import pyarrow as pa
+        import pyarrow.csv as csv
+
+        table = csv.read_csv(
+            path,
+            read_options=csv.ReadOptions(column_names=["src", "dst"]),
+            parse_options=csv.ParseOptions(delimiter=" "),
+            convert_options=csv.ConvertOptions(column_types={"src": pa.int64(), "dst": pa.int64()}),
+        )
+        return self.from_columns(n, table["src"], table["dst"])
 
     def generate(self, n, m, seed):
         g = self._empty()
@@ -204,6 +302,30 @@ class Quillmesh(Adapter):
     def components(self, g):
         return g.connected_component_sizes()
 
+    def nodes_array(self, g):
+        return self.arrays.nodes(g)
+
+    def edges_array(self, g):
+        return self.arrays.edges(g)
+
+    def degrees_array(self, g):
+        return self.arrays.degrees(g)
+
+    def pagerank_array(self, g):
+        return self.arrays.pagerank(g, PAGERANK_DAMPING, PAGERANK_MAX_ITER, PAGERANK_TOL)
+
+    def component_labels(self, g):
+        return self.arrays.component_labels(g)
+
+    def distances(self, g, source):
+        return self.arrays.distances(g, source)
+
+    def pagerank_scores(self, g, result):
+        # Per-node results are in g.nodes() order, not by id.
+        if isinstance(result, np.ndarray):
+            return list(zip(self.arrays.nodes(g).tolist(), result.tolist()))
+        return result
+
     def has_edges(self, g, pairs):
         return g.has_edges(pairs)
 
@@ -218,8 +340,13 @@ class Networkx(Adapter):
     unsupported = {
         "load_flat": "no bulk call taking a flat list",
         "load_numpy": "no bulk call taking a numpy edge array",
+        "load_columns": "no bulk call taking arrays",
+        "load_arrow": "no bulk call taking arrays",
     }
     notes = {
+        "load_text": "read_edgelist(path, nodetype=int)",
+        "component_labels": "connected_components (node sets; no label array)",
+        "distances": "single_source_shortest_path_length (a dict)",
         "neighbors": "G.adj[n] (a view, not a copied list)",
         "pagerank": "tol scaled by 1/n (networkx compares the L1 change with n*tol)",
         "has_edges": "Python loop over has_edge (no batch call)",
@@ -229,6 +356,9 @@ class Networkx(Adapter):
         g = self.lib.Graph()
         g.add_edges_from(pairs)
         return g
+
+    def from_text(self, n, path):
+        return self.lib.read_edgelist(path, nodetype=int)
 
     def generate(self, n, m, seed):
         return self.lib.gnm_random_graph(n, m, seed=seed)
@@ -279,6 +409,18 @@ class Networkx(Adapter):
     def components(self, g):
         return [len(c) for c in self.lib.connected_components(g)]
 
+    def component_labels(self, g):
+        return list(self.lib.connected_components(g))
+
+    def label_sizes(self, g, result):
+        return [len(c) for c in result]
+
+    def distances(self, g, source):
+        return self.lib.single_source_shortest_path_length(g, source)
+
+    def layer_sizes(self, g, result):
+        return super().layer_sizes(g, list(result.values()))
+
     def subgraph_edges(self, g, nodes):
         return g.subgraph(nodes).number_of_edges()
 
@@ -291,6 +433,11 @@ class Igraph(Adapter):
     notes = {
         "load_tuples": "Graph(n, edges=pairs) (no duplicate-edge check)",
         "load_numpy": "Graph(n, edges=array) (no duplicate-edge check)",
+        "load_columns": "Graph(n, edges=numpy.column_stack((src, dst))) (no call taking two columns)",
+        "load_arrow": "chunked arrays to_numpy(), then as two numpy columns",
+        "load_text": "Graph.Read_Edgelist(path, directed=False)",
+        "component_labels": "connected_components().membership",
+        "distances": "distances(source)[0] (floats, inf where unreachable)",
         "triangles_cold": "len(list_triangles()) (no count-only call)",
         "pagerank": "PRPACK solver; its tolerance is fixed",
         "has_edges": "get_eids(pairs, error=False)",
@@ -301,6 +448,12 @@ class Igraph(Adapter):
 
     def from_numpy(self, n, edges):
         return self.lib.Graph(n=n, edges=edges)
+
+    def from_columns(self, n, src, dst):
+        return self.from_numpy(n, np.column_stack((src, dst)))
+
+    def from_text(self, n, path):
+        return self.lib.Graph.Read_Edgelist(str(path), directed=False)
 
     def generate(self, n, m, seed):
         random.seed(seed)  # igraph draws from Python's random module
@@ -346,6 +499,12 @@ class Igraph(Adapter):
     def components(self, g):
         return g.connected_components().sizes()
 
+    def component_labels(self, g):
+        return g.connected_components().membership
+
+    def distances(self, g, source):
+        return g.distances(source)[0]
+
     def has_edges(self, g, pairs):
         return g.get_eids(pairs, error=False)
 
@@ -363,9 +522,18 @@ class Rustworkx(Adapter):
     unsupported = {
         "load_flat": "no bulk call taking a flat list",
         "load_numpy": "no bulk call taking a numpy edge array",
+        "load_columns": "no bulk call taking arrays",
+        "load_arrow": "no bulk call taking arrays",
     }
+    # Its node and edge listings are sequences numpy reads directly.
+    list_forms = {op: form for op, form in LIST_FORMS.items() if op not in ("nodes_array", "edges_array")}
     notes = {
         "load_tuples": "PyGraph (multigraph: no duplicate-edge check)",
+        "load_text": "PyGraph.read_edge_list(path, deliminator=' ')",
+        "nodes_array": "numpy.asarray(node_indices())",
+        "edges_array": "numpy.asarray(edge_list())",
+        "component_labels": "connected_components (node sets; no label array)",
+        "distances": "bfs_layers(g, [source]) (the nodes at each hop)",
         "nodes": "list(node_indices()): its result is a lazy Rust-side sequence",
         "edges": "list(edge_list()): its result is a lazy Rust-side sequence",
         "degrees": "list(degree_centrality().items()) (degrees / (n-1))",
@@ -380,6 +548,9 @@ class Rustworkx(Adapter):
         g.extend_from_edge_list(pairs)
         return g
 
+    def from_text(self, n, path):
+        return self.lib.PyGraph.read_edge_list(str(path), deliminator=" ")
+
     def generate(self, n, m, seed):
         return self.lib.undirected_gnm_random_graph(n, m, seed=seed)
 
@@ -387,7 +558,7 @@ class Rustworkx(Adapter):
         return g.num_nodes(), g.num_edges()
 
     def prepare(self, op, g):
-        return g.to_directed() if op == "pagerank" else g
+        return g.to_directed() if op in ("pagerank", "pagerank_array") else g
 
     def has_edge_fn(self, g):
         return g.has_edge
@@ -437,6 +608,24 @@ class Rustworkx(Adapter):
     def components(self, g):
         return [len(c) for c in self.lib.connected_components(g)]
 
+    def nodes_array(self, g):
+        return np.asarray(g.node_indices())
+
+    def edges_array(self, g):
+        return np.asarray(g.edge_list())
+
+    def component_labels(self, g):
+        return self.lib.connected_components(g)
+
+    def label_sizes(self, g, result):
+        return [len(c) for c in result]
+
+    def distances(self, g, source):
+        return self.lib.bfs_layers(g, [source])
+
+    def layer_sizes(self, g, result):
+        return [len(layer) for layer in result]
+
     def subgraph_edges(self, g, nodes):
         return g.subgraph(nodes).num_edges()
 
@@ -452,6 +641,11 @@ class Networkit(Adapter):
     inexact = frozenset({"generate"})
     notes = {
         "load_numpy": "Graph(n).addEdges((u, v)) (no duplicate-edge check)",
+        "load_columns": "Graph(n).addEdges((src, dst)) (no duplicate-edge check)",
+        "load_arrow": "chunked arrays to_numpy(), then as two numpy columns",
+        "load_text": "graphio.EdgeListReader(' ', 0, continuous=True, directed=False).read(path)",
+        "component_labels": "ConnectedComponents(g).run().getPartition().getVector()",
+        "distances": "distance.BFS(g, source, storePaths=False).run().getDistances()",
         "generate": "ErdosRenyiGenerator is G(n, p) with p = m / (n choose 2): about m edges",
         "neighbors": "list(iterNeighbors(n)) (no list-returning call)",
         "degrees": "DegreeCentrality (degrees as floats)",
@@ -462,9 +656,16 @@ class Networkit(Adapter):
     }
 
     def from_numpy(self, n, edges):
+        return self.from_columns(n, edges[:, 0], edges[:, 1])
+
+    def from_columns(self, n, src, dst):
         g = self.lib.Graph(n)
-        g.addEdges((edges[:, 0], edges[:, 1]))
+        g.addEdges((src, dst))
         return g
+
+    def from_text(self, n, path):
+        reader = self.lib.graphio.EdgeListReader(" ", 0, continuous=True, directed=False)
+        return reader.read(str(path))
 
     def generate(self, n, m, seed):
         self.lib.setSeed(seed, False)
@@ -524,6 +725,12 @@ class Networkit(Adapter):
 
     def components(self, g):
         return list(self.lib.components.ConnectedComponents(g).run().getComponentSizes().values())
+
+    def component_labels(self, g):
+        return self.lib.components.ConnectedComponents(g).run().getPartition().getVector()
+
+    def distances(self, g, source):
+        return self.lib.distance.BFS(g, source, storePaths=False).run().getDistances()
 
     def subgraph_edges(self, g, nodes):
         return self.lib.graphtools.subgraphFromNodes(g, nodes).numberOfEdges()

@@ -15,6 +15,8 @@ PAGERANK_MAX_ITER = 100
 # Top-ranked PageRank nodes compared across libraries, and how many of them must agree.
 PAGERANK_TOP = 10
 PAGERANK_MIN_OVERLAP = 6
+# Chunks of the pyarrow chunked arrays the Arrow load reads its two columns from.
+ARROW_CHUNKS = 100
 
 
 @dataclass(frozen=True)
@@ -26,6 +28,9 @@ class Op:
     # How results are compared across libraries: "exact" (equal check values), "top" (PageRank
     # top-node overlap) or "none".
     compare: str = "exact"
+    # For an op quillmesh runs through quillmesh.arrays: the op of its own list (or flat) form, which
+    # the report sets it against.
+    versus: str | None = None
 
 
 # Whole-graph analyses come last, the slowest peers' last of all: a run stopped for taking too long
@@ -34,6 +39,9 @@ OPS = (
     Op("load_tuples", "load: list of tuples", "load"),
     Op("load_flat", "load: flat list", "load"),
     Op("load_numpy", "load: numpy array", "load"),
+    Op("load_columns", "load: two numpy columns", "load", versus="load_numpy"),
+    Op("load_arrow", f"load: pyarrow, {ARROW_CHUNKS} chunks", "load", versus="load_numpy"),
+    Op("load_text", "load: text edge list file", "load", versus="load_numpy"),
     Op("generate", "native random G(n, m)", "load"),
     Op("has_edge", "has_edge x100k (loop)", "query"),
     Op("degree", "degree x100k (loop)", "query"),
@@ -41,11 +49,17 @@ OPS = (
     Op("nodes", "enumerate nodes", "query"),
     Op("edges", "enumerate edges", "query"),
     Op("degrees", "degree sequence", "query"),
+    Op("nodes_array", "nodes as array", "query", versus="nodes"),
+    Op("edges_array", "edges as array", "query", versus="edges"),
+    Op("degrees_array", "degrees as array", "query", versus="degrees"),
     Op("subgraph", "induced subgraph edges", "query"),
     Op("components", "component sizes", "query"),
+    Op("component_labels", "component labels", "query", versus="components"),
     Op("pagerank", "PageRank", "query", compare="top"),
+    Op("pagerank_array", "PageRank as array", "query", compare="top", versus="pagerank"),
     Op("has_edges", "batch edge test x1M", "query"),
     Op("shortest_path", "shortest path x100", "query"),
+    Op("distances", "BFS distances, one source", "query"),
     Op("triangles_cold", "triangle count (cold)", "query"),
     Op("triangles_warm", "triangle count (warm)", "query"),
 )
@@ -54,8 +68,10 @@ BY_NAME = {op.name: op for op in OPS}
 # Names accepted by --ops besides the op names themselves.
 ALIASES = {
     "load": ("load_tuples", "load_flat", "load_numpy"),
+    "columns": ("load_columns", "load_arrow", "load_text"),
     "queries": ("has_edge", "degree", "neighbors"),
     "enumerate": ("nodes", "edges", "degrees"),
+    "arrays": ("nodes_array", "edges_array", "degrees_array", "component_labels", "pagerank_array", "distances"),
     "triangles": ("triangles_cold", "triangles_warm"),
 }
 

@@ -9,7 +9,9 @@ same graph with the same ids. Edge order is shuffled and each edge's orientation
 so no library gets a sorted input it could exploit.
 
 Every file is written under a name that carries the generator's parameters and format version, so
-a cached file is only reused for the same graph; workers load them read-only.
+a cached file is only reused for the same graph; workers load them read-only. The text edge list (one
+"u v" line per edge, in the array's order) is written from the array only when an op reads it: at
+large scale it is 1.6 GB.
 """
 
 from __future__ import annotations
@@ -45,6 +47,9 @@ BATCH_PAIRS = 1_000_000  # batch edge tests
 SUBGRAPH_FRACTION = 0.10  # share of the nodes in the induced subgraph
 PRESENT_SHARE = 0.5  # share of edge-test pairs taken from existing edges
 FLIP_SHARE = 0.5  # share of edges whose orientation is reversed
+TEXT_SEPARATOR = " "  # between the two ids of a line of the text edge list
+TEXT_BLOCK_EDGES = 5_000_000  # edges formatted at a time when writing the text edge list
+DECIMAL_BASE = 10
 
 
 @dataclass(frozen=True)
@@ -52,6 +57,7 @@ class GraphFiles:
     kind: str
     edges: Path  # (m, 2) int64
     queries: Path  # .npz with the query sets
+    text: Path  # the same edges as a text edge list, made by ensure_text()
 
 
 def _canonical_keys(u: np.ndarray, v: np.ndarray, span: int) -> np.ndarray:
@@ -165,7 +171,7 @@ def ensure(kind: str, scale: str, cache_dir: Path, log=print) -> GraphFiles:
     """Returns the cached files of one graph, generating them first when absent."""
     n, m = SCALES[scale]
     stem = f"{kind}-n{n}-m{m}-v{FORMAT_VERSION}"
-    files = GraphFiles(kind, cache_dir / f"{stem}.npy", cache_dir / f"{stem}-queries.npz")
+    files = GraphFiles(kind, cache_dir / f"{stem}.npy", cache_dir / f"{stem}-queries.npz", cache_dir / f"{stem}.txt")
     if files.edges.exists() and files.queries.exists():
         return files
     cache_dir.mkdir(parents=True, exist_ok=True)
@@ -177,6 +183,50 @@ def ensure(kind: str, scale: str, cache_dir: Path, log=print) -> GraphFiles:
     _atomic_save(files.queries, lambda f: np.savez(f, **_queries(edges)))
     log(f"generated {kind} graph in {time.perf_counter() - started:.1f} s")
     return files
+
+
+def format_lines(block: np.ndarray) -> bytes:
+    """An (k, 2) array of non-negative ids as "u v" lines, formatted with array arithmetic.
+
+    Every id is followed by one byte (the separator, or the newline after the second id); its
+    digits are written from the last one backwards, one decimal place per pass over the array.
+    """
+    ids = block.reshape(-1)
+    if not ids.size:
+        return b""
+    digits = np.ones(ids.size, dtype=np.int64)
+    power = DECIMAL_BASE
+    while power <= int(ids.max()):
+        digits += ids >= power
+        power *= DECIMAL_BASE
+    ends = np.cumsum(digits + 1)  # one past each id's trailing byte
+    out = np.empty(int(ends[-1]), dtype=np.uint8)
+    out[ends - 1] = ord(TEXT_SEPARATOR)
+    out[ends[1::2] - 1] = ord("\n")
+    rest = ids.copy()
+    last = ends - 2
+    for place in range(int(digits.max())):
+        live = digits > place
+        out[last[live] - place] = ord("0") + rest[live] % DECIMAL_BASE
+        rest //= DECIMAL_BASE
+    return out.tobytes()
+
+
+def write_text(edges: np.ndarray, out) -> None:
+    """Writes an (m, 2) edge array to a binary file as "u v" lines, a block of edges at a time."""
+    for start in range(0, edges.shape[0], TEXT_BLOCK_EDGES):
+        out.write(format_lines(np.asarray(edges[start:start + TEXT_BLOCK_EDGES])))
+
+
+def ensure_text(files: GraphFiles, log=print) -> Path:
+    """The cached text edge list of a graph, written from its edge array first when absent."""
+    if not files.text.exists():
+        started = time.perf_counter()
+        log(f"writing the text edge list {files.text} ...")
+        edges = np.load(files.edges, mmap_mode="r")
+        _atomic_save(files.text, lambda f: write_text(edges, f))
+        log(f"wrote {files.text.stat().st_size / 1e9:.2f} GB in {time.perf_counter() - started:.1f} s")
+    return files.text
 
 
 def describe(edges: np.ndarray) -> dict:

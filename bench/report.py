@@ -4,7 +4,8 @@ Times are the best of the runs; a peer's ratio is its time divided by quillmesh'
 interpreter (quillmesh on the free-threaded one when it did not run on the peer's), so a ratio above
 1 means quillmesh was faster. Next to each time is the op's peak memory: how far the process's RSS
 rose above its settled level during the op's first run, the result it builds included. The loads
-also get the RSS the finished graph holds, in bytes per edge.
+also get the RSS the finished graph holds, in bytes per edge. The ops quillmesh runs through
+quillmesh.arrays are also set against its own list (or flat) call for the same answer.
 """
 
 from __future__ import annotations
@@ -22,6 +23,8 @@ STATUS_TEXT = {"oom": "out of memory", "unsupported": "n/a"}
 # Seconds below which times are printed in milliseconds.
 MILLI = 1.0
 MILLIS_PER_SECOND = 1000
+# Peaks below this many bytes are noise (a page here or there): no ratio is drawn from them.
+PEAK_RATIO_FLOOR = 1_000_000
 
 
 @dataclass
@@ -134,6 +137,30 @@ class Report:
                         )
         return found
 
+    def versus(self, graph: str) -> list[dict]:
+        """quillmesh's array ops against its own calls they stand in for, per quillmesh column.
+
+        Each row has both times and first-run peaks and their ratios (own call / array op, so above
+        1 the array op is faster or smaller); a figure that is missing is None, and so is the peak
+        ratio when either peak is below PEAK_RATIO_FLOOR.
+        """
+        rows = []
+        for column in (c for c in self.columns if c.lib == BASELINE and c.state == "run"):
+            for op in self.ops(graph):
+                own = BY_NAME[op].versus
+                mine, theirs = self.get(graph, op, column.name), self.get(graph, own, column.name) if own else None
+                if not own or not mine or not theirs or mine.status != "ok" or theirs.status != "ok":
+                    continue
+                rows.append({
+                    "column": column.name, "op": op, "versus": own,
+                    "seconds": mine.seconds, "versus_seconds": theirs.seconds,
+                    "time_ratio": _quotient(theirs.seconds, mine.seconds),
+                    "peak_bytes": mine.peak_bytes, "versus_peak_bytes": theirs.peak_bytes,
+                    "peak_ratio": _quotient(theirs.peak_bytes, mine.peak_bytes)
+                    if min(theirs.peak_bytes or 0, mine.peak_bytes or 0) >= PEAK_RATIO_FLOOR else None,
+                })
+        return rows
+
     # ---- Markdown
 
     def _time_cell(self, graph: str, op: str, column: Column) -> str:
@@ -224,9 +251,26 @@ class Report:
             if loads:
                 out += ["", "Memory: resident memory the finished graph holds, bytes per edge (ratio to quillmesh)", ""]
                 out += self._table(graph, loads, self._memory_cell, "build")
+            out += self._versus_table(graph)
             out.append("")
         out += self._columns_section() + self._notes_section() + self._findings_section()
         return "\n".join(out) + "\n"
+
+    def _versus_table(self, graph: str) -> list[str]:
+        rows = self.versus(graph)
+        if not rows:
+            return []
+        out = ["", "quillmesh.arrays against quillmesh's own call for the same answer (ratio = own call / "
+               "arrays, above 1 the array form is faster or smaller)", "",
+               "| quillmesh | arrays op | time | own call | time | ratio | peak | own peak | ratio |",
+               "|---|---|---:|---|---:|---:|---:|---:|---:|"]
+        for r in rows:
+            out.append(
+                f"| {r['column']} | {BY_NAME[r['op']].label} | {format_seconds(r['seconds'])} | "
+                f"{BY_NAME[r['versus']].label} | {format_seconds(r['versus_seconds'])} | {_times(r['time_ratio'])} | "
+                f"{format_bytes(r['peak_bytes'])} | {format_bytes(r['versus_peak_bytes'])} | {_times(r['peak_ratio'])} |"
+            )
+        return out
 
     def _columns_section(self) -> list[str]:
         out = ["## Libraries", ""]
@@ -297,6 +341,7 @@ class Report:
             "results": rows,
             "cross_check": {"compared": self.compared, "failures": self.failures},
             "not_ahead": self.not_ahead(),
+            "arrays_versus_own_calls": {graph: self.versus(graph) for graph in self.graphs},
         }
 
     def write(self, directory: Path, stem: str = "latest") -> list[Path]:
@@ -399,6 +444,14 @@ def main() -> int:
         for written in report.write(path.parent, stem=path.stem):
             print(f"report: wrote {written}")
     return 0
+
+
+def _quotient(top, bottom) -> float | None:
+    return top / bottom if top is not None and bottom else None
+
+
+def _times(ratio: float | None) -> str:
+    return "–" if ratio is None else f"×{ratio:.2f}"
 
 
 def format_seconds(seconds: float | None) -> str:

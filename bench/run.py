@@ -37,7 +37,7 @@ import numpy as np
 
 import graphs
 from adapters import ADAPTERS
-from catalogue import BY_NAME, PAGERANK_MIN_OVERLAP, UNIFORM_ONLY, select
+from catalogue import BY_NAME, OPS, PAGERANK_MIN_OVERLAP, UNIFORM_ONLY, select
 from install import status_path
 from report import BASELINE, STATUS_TEXT, Column, Report, Result, format_seconds
 from rss import GIB, LIMIT_MARGIN, OUT_OF_MEMORY_WORDS, available_memory, default_limit, format_bytes
@@ -225,6 +225,8 @@ class Bench:
             args = ["--lib", column.lib, "--edges", str(files.edges), "--queries", str(files.queries),
                     "--ops", ",".join(remaining), "--repeat", str(self.args.repeat),
                     "--op-budget", str(self.args.op_budget), "--memory-limit", str(self.args.memory_limit_bytes)]
+            if files.text.exists():
+                args += ["--text", str(files.text)]
             worker = Worker(self.pythons[column.interp], args, env)
             remaining = self.follow(kind, column, worker, remaining)
 
@@ -324,12 +326,12 @@ class Bench:
         return max(peer, BASELINE_TIMEOUT) if column.lib == BASELINE else peer
 
     def cascade_timeout(self, kind: str, column: Column, stopped: str, pending: list[str]) -> None:
-        # Without a result cache, the warm triangle count is the same call that just timed out.
-        if stopped == "triangles_cold" and "triangles_warm" in pending and not ADAPTERS[column.lib].caches_results:
-            pending.remove("triangles_warm")
-            message = "same call as the cold count, which was stopped"
-            self.record(Result(kind, "triangles_warm", column.name, "timeout", message=message), column,
-                        printed_label=False)
+        # An op the library runs as the very call that just timed out would only time out again.
+        same = ADAPTERS[column.lib].same_call()
+        for op in [op for op in pending if same.get(op) == stopped]:
+            pending.remove(op)
+            message = f"same call as {BY_NAME[stopped].label}, which was stopped"
+            self.record(Result(kind, op, column.name, "timeout", message=message), column, printed_label=False)
 
     @staticmethod
     def result_of(kind: str, column: Column, event: dict) -> Result:
@@ -382,15 +384,12 @@ def reference_checks(edges: np.ndarray, queries) -> dict[str, object]:
     member[queries["subgraph_nodes"]] = True
     loaded = {"edges": int(edges.shape[0])}
     return {
-        "load_tuples": loaded,
-        "load_flat": loaded,
-        "load_numpy": loaded,
-        "generate": loaded,
+        **{op.name: loaded for op in OPS if op.kind == "load"},
         "has_edge": present(queries["point_pairs"]),
         "degree": int(degree[queries["point_nodes"]].sum()),
-        "nodes": nodes,
-        "edges": int(edges.shape[0]),
-        "degrees": int(degree.sum()),
+        **dict.fromkeys(("nodes", "nodes_array"), nodes),
+        **dict.fromkeys(("edges", "edges_array"), int(edges.shape[0])),
+        **dict.fromkeys(("degrees", "degrees_array"), int(degree.sum())),
         "has_edges": present(queries["batch_pairs"]),
         "subgraph": int(np.count_nonzero(member[edges[:, 0]] & member[edges[:, 1]])),
         "neighbors": int(degree[queries["point_nodes"]].sum()),
@@ -496,6 +495,8 @@ def parse_args():
     p.add_argument("--python-gil", default="", help="python of the standard-CPython venv ('' if none)")
     p.add_argument("--data-dir", type=Path, default=BENCH / ".data")
     p.add_argument("--results-dir", type=Path, default=BENCH / "results")
+    p.add_argument("--keep-as", metavar="NAME",
+                   help="also write the report as NAME.{md,json,png} (e.g. a narrowed run worth keeping)")
     args = p.parse_args()
     defaults = SCALE_DEFAULTS[args.scale]
     args.op_timeout = defaults["op_timeout"] if args.op_timeout is None else args.op_timeout
@@ -546,6 +547,8 @@ def main() -> int:
     started = time.perf_counter()
     for kind in args.kinds:
         files = graphs.ensure(kind, args.scale, args.data_dir, log=lambda s: log(f"bench: {s}"))
+        if "load_text" in args.op_names:
+            graphs.ensure_text(files, log=lambda s: log(f"bench: {s}"))
         # What the answers must be is worked out first, so the driver does not hold the edge list
         # while the workers run.
         edges = np.load(files.edges)
@@ -566,6 +569,8 @@ def main() -> int:
     written = report.write(args.results_dir)
     if args.full:
         written += report.write(args.results_dir, stem=args.scale)
+    if args.keep_as:
+        written += report.write(args.results_dir, stem=args.keep_as)
     for path in written:
         log(f"bench: wrote {path.relative_to(ROOT) if path.is_relative_to(ROOT) else path}")
     errors = [r for r in report.results.values() if r.status == "error"]

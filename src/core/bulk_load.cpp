@@ -400,14 +400,15 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
     // The index of every endpoint, when the input is ours to free as it is read: from then on the
     // load holds 4 bytes per endpoint instead of 8.
     // Left uninitialised, so its pages come in only as the input's go out.
-    std::unique_ptr<Index[]> mapped(owner != nullptr ? new Index[usable] : nullptr);
+    std::unique_ptr<Index[]> mapped(owner != nullptr && step < usable ? new Index[usable] : nullptr);
     auto free_input = [&] {
         EndArray().swap(*owner);
         ends = {};
     };
     if (step >= usable) {
-        ids.number(ends, mapped.get(), stop);
-        return add_edges_batched({}, {mapped.get(), usable}, ids, none, stop, owner);
+        // At once: the batch maps its ends itself, into working memory it frees before it makes
+        // room for the new entries, when the graph grows most.
+        return add_edges_batched(ends, {}, ids, none, stop, owner);
     }
     // In chunks: number every new id and count every node's entries in the whole batch first, a
     // block of endpoints at a time: map the block, then count it with the counters' misses

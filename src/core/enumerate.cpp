@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include <string>
+
+#include "fault.hpp"
 #include "graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -21,6 +24,8 @@ constexpr std::size_t kFillGrain = std::size_t{1} << 14;
 constexpr std::size_t kElementsAhead = 16;
 constexpr std::size_t kIdsAhead = 8;
 constexpr std::uint32_t kPrefetchedSet = 64;
+// Nodes whose edges one piece of a parallel edge listing covers.
+constexpr std::size_t kEdgeBlock = std::size_t{1} << 12;
 
 // body(i) for every node, in parallel, the nodes being the progress.
 template <class F>
@@ -35,17 +40,15 @@ void for_nodes(const Interrupt& stop, std::size_t n, F&& body) {
 }  // namespace
 
 template <class F>
-void Graph::for_each_edge(const Interrupt& stop, F&& f) const {
+void Graph::for_each_edge(std::size_t first, std::size_t last, const Interrupt& stop, F&& f) const {
     // Every entry reads its neighbour's id at random. A pipeline keeps those reads in flight: the
     // elements of the set kElementsAhead nodes on are loaded, then the ids they name kIdsAhead nodes
     // on, so that a node's ids are in cache when it is listed. A set too large to be listed before
     // its prefetched ids are evicted again is left to for_each_prefetched() alone.
-    const std::size_t n = ids_.size();
-    stop.expect(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        stop.check_every(i, kCheckEvery, i);
-        if (i + kElementsAhead < n) nbrs_[i + kElementsAhead].prefetch_elements();
-        if (i + kIdsAhead < n && nbrs_[i + kIdsAhead].size() <= kPrefetchedSet)
+    for (std::size_t i = first; i < last; ++i) {
+        stop.check_every(i - first, kCheckEvery);
+        if (i + kElementsAhead < last) nbrs_[i + kElementsAhead].prefetch_elements();
+        if (i + kIdsAhead < last && nbrs_[i + kIdsAhead].size() <= kPrefetchedSet)
             nbrs_[i + kIdsAhead].for_each([&](Index j) { __builtin_prefetch(&ids_[j]); });
         const NodeId u = ids_[i];
         nbrs_[i].for_each_prefetched(ids_.data(), [&](Index j) {
@@ -58,20 +61,50 @@ void Graph::for_each_edge(const Interrupt& stop, F&& f) const {
 std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
     std::vector<NodeId> out;
     out.reserve(2 * edge_count_);
-    for_each_edge(stop, [&](NodeId u, NodeId v) {
-        out.push_back(u);
-        out.push_back(v);
-    });
+    stop.expect(ids_.size());
+    for (std::size_t first = 0; first < ids_.size(); first += kEdgeBlock) {
+        const std::size_t last = std::min(ids_.size(), first + kEdgeBlock);
+        for_each_edge(first, last, stop, [&](NodeId u, NodeId v) {
+            out.push_back(u);
+            out.push_back(v);
+        });
+        stop.advance(last - first);
+    }
     return out;
 }
 
 HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
+    // Two parallel passes over blocks of nodes: the first counts each block's edges, which places
+    // every block's stretch of the array, and the second writes them there. Both make the random
+    // reads, but all workers make them, and the second takes the array's page faults on all of them.
+    const std::size_t n = ids_.size();
+    const std::size_t blocks = (n + kEdgeBlock - 1) / kEdgeBlock;
+    std::vector<std::uint64_t> at(blocks + 1, 0);
+    auto block_range = [&](std::size_t b) { return std::pair{b * kEdgeBlock, std::min(n, (b + 1) * kEdgeBlock)}; };
+    stop.expect(2 * n);
+    parallel::for_range(blocks, 1, [&](std::size_t b, std::size_t end) {
+        for (; b < end; ++b) {
+            const auto [first, last] = block_range(b);
+            std::uint64_t count = 0;
+            for_each_edge(first, last, stop, [&](NodeId, NodeId) { ++count; });
+            at[b + 1] = count;
+            stop.advance(last - first);
+        }
+    });
+    for (std::size_t b = 0; b < blocks; ++b) at[b + 1] += at[b];
+    if (at[blocks] != edge_count_) fault("the edge listing counted " + std::to_string(at[blocks]) + " edges of " + std::to_string(edge_count_));
     HugeArray<NodeId> out(2 * edge_count_);
-    NodeId* next = out.data();
-    for_each_edge(stop, [&](NodeId u, NodeId v) {
-        next[0] = u;
-        next[1] = v;
-        next += 2;
+    parallel::for_range(blocks, 1, [&](std::size_t b, std::size_t end) {
+        for (; b < end; ++b) {
+            const auto [first, last] = block_range(b);
+            NodeId* next = out.data() + 2 * at[b];
+            for_each_edge(first, last, stop, [&](NodeId u, NodeId v) {
+                next[0] = u;
+                next[1] = v;
+                next += 2;
+            });
+            stop.advance(last - first);
+        }
     });
     return out;
 }

@@ -132,9 +132,10 @@ class Graph {
                                                     const Interrupt& stop);  // pagerank.cpp
 
    private:
-    // Every edge once as (u, v), u <= v, in listing order: f(u, v) on the calling thread.
+    // Every edge once as (u, v), u <= v, in listing order, of the nodes [first, last): f(u, v) on
+    // the calling thread.
     template <class F>
-    void for_each_edge(const Interrupt& stop, F&& f) const;
+    void for_each_edge(std::size_t first, std::size_t last, const Interrupt& stop, F&& f) const;
     // The union-find labels of component_sizes(): each node's component's first dense index.
     HugeArray<Index> component_roots(const Interrupt& stop) const;
     // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.

@@ -36,6 +36,9 @@ namespace qm {
 // One answer of a batch of yes/no questions; a byte each, so workers can write them side by side.
 enum class Answer : std::uint8_t { No, Yes };
 
+// Reads the private state for the fuzzer's consistency checks (fuzz/inspector.hpp); never writes.
+struct GraphInspector;
+
 class Graph {
    public:
     // Room made for this many nodes by the first insertion into an empty store.
@@ -105,6 +108,7 @@ class Graph {
                                                     const Interrupt& stop);  // pagerank.cpp
 
    private:
+    friend struct GraphInspector;
     // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.
     const CsrSnapshot& ensure_csr(const Interrupt& stop);
     void drop_caches() noexcept {

@@ -46,6 +46,8 @@
 
 namespace qm {
 
+struct GraphInspector;  // the fuzzer's read-only consistency checks (fuzz/inspector.hpp)
+
 class NodeIndex {
    public:
     // The table grows once it would be more than kMaxLoadNum / kMaxLoadDen full.
@@ -170,6 +172,7 @@ class NodeIndex {
     }
 
    private:
+    friend struct GraphInspector;
     struct Entry {
         Index index;
         std::uint32_t degree;

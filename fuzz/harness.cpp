@@ -23,11 +23,14 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/fault.hpp"
 #include "core/graph.hpp"
+#include "failing_allocation.hpp"
 #include "inspector.hpp"
+#include "parallel/pool.hpp"
 #include "model.hpp"
 
 namespace qm::fuzz {
@@ -246,12 +249,15 @@ constexpr std::uint8_t kFailModulo = 8;
 constexpr std::uint8_t kFailReads = 3;
 constexpr std::size_t kNeverFail = SIZE_MAX;
 
+// A failure is armed at most this many allocations into a call: most calls make fewer.
+constexpr std::uint8_t kFailureSpread = 48;
+
 // ---- the run
 
 enum class Op : std::uint8_t {
     AddNode, AddEdge, AddNodes, AddEdgesSpan, AddEdgesOwned, AddEdgesSource, AddPattern, BuildRandom,
     PointQueries, HasEdges, SubgraphEdgeCount, ComponentSizes, ShortestPath, TriangleCount, PageRank,
-    Count
+    FailNextAllocation, Count
 };
 // How a pattern is handed to the store.
 enum class Route : std::uint8_t { Span, Owned, Source, Count };
@@ -262,6 +268,8 @@ constexpr std::uint8_t kMaxIterations = 40;
 constexpr double kDampingScale = 255.0;
 // Point queries per operation.
 constexpr std::uint64_t kMaxPointQueries = 8;
+// A batch with fewer than one endpoint per this many stored nodes goes in edge by edge.
+constexpr std::uint64_t kNodesPerEndpoint = 8;
 // A load or generator call that could take the graph past this many edges is skipped: every
 // operation is followed by a check of the whole graph, and small graphs reach the same code.
 constexpr std::uint64_t kMaxEdges = 4096;
@@ -284,24 +292,34 @@ class Run {
         switch (static_cast<Op>(in_.byte() % static_cast<std::uint8_t>(Op::Count))) {
             case Op::AddNode: {
                 const NodeId id = read_id(in_, model_);
-                mutate([&] { graph_.add_node(id); });
-                twin_.add_node(id);
-                model_.add_node(id);
+                const State before = state();
+                const bool failed = attempt([&] { graph_.add_node(id); });
+                if (!failed) {
+                    twin_.add_node(id);
+                    model_.add_node(id);
+                }
+                check_caches(before, failed);
                 break;
             }
             case Op::AddEdge: {
                 const NodeId u = read_id(in_, model_), v = read_id(in_, model_);
-                mutate([&] { graph_.add_edge(u, v); });
-                add_edge_elsewhere(u, v);
+                const State before = state();
+                const bool failed = attempt([&] { graph_.add_edge(u, v); });
+                if (!failed) add_edge_elsewhere(u, v);
+                check_caches(before, failed);
                 break;
             }
             case Op::AddNodes: {
                 const std::vector<NodeId> ids = read_ids(in_, model_);
-                mutate([&] { graph_.add_nodes(ids, Interrupt::never()); });
+                const State before = state();
+                const bool failed = attempt([&] { graph_.add_nodes(ids, Interrupt::never()); });
+                // Node by node: a failure keeps the nodes before it.
                 for (const NodeId id : ids) {
+                    if (failed && model_.ids.size() == graph_.node_count()) break;
                     twin_.add_node(id);
                     model_.add_node(id);
                 }
+                check_caches(before, failed);
                 break;
             }
             case Op::AddEdgesSpan: load(read_batch(in_, model_), Route::Span); break;
@@ -316,7 +334,8 @@ class Run {
             case Op::PointQueries: point_queries(); break;
             case Op::HasEdges: {
                 const std::vector<NodeId> ends = read_batch(in_, model_);
-                const std::vector<Answer> got = graph_.has_edges(ends, Interrupt::never());
+                std::vector<Answer> got;
+                if (attempt([&] { got = graph_.has_edges(ends, Interrupt::never()); })) break;
                 if (got.size() != ends.size() / 2) fail(op_, "has_edges answered a wrong number of pairs");
                 for (std::size_t k = 0; k < got.size(); ++k)
                     if ((got[k] == Answer::Yes) != model_.has_edge(ends[2 * k], ends[2 * k + 1]))
@@ -326,16 +345,21 @@ class Run {
             case Op::SubgraphEdgeCount: {
                 std::vector<NodeId> ids = read_ids(in_, model_);
                 if (in_.byte() & 1) ids.insert(ids.end(), model_.ids.begin(), model_.ids.end());
-                const std::uint64_t got = graph_.subgraph_edge_count(ids, Interrupt::never());
+                std::uint64_t got = 0;
+                if (attempt([&] { got = graph_.subgraph_edge_count(ids, Interrupt::never()); })) break;
                 if (got != model_.subgraph_edge_count(ids)) fail(op_, "subgraph_edge_count of " + show(ids));
                 break;
             }
-            case Op::ComponentSizes:
-                if (graph_.component_sizes(Interrupt::never()) != model_.component_sizes()) fail(op_, "component_sizes");
+            case Op::ComponentSizes: {
+                std::vector<std::uint64_t> got;
+                if (attempt([&] { got = graph_.component_sizes(Interrupt::never()); })) break;
+                if (got != model_.component_sizes()) fail(op_, "component_sizes");
                 break;
+            }
             case Op::ShortestPath: {
                 const NodeId s = read_id(in_, model_), t = read_id(in_, model_);
-                const std::int64_t got = graph_.shortest_path_length(s, t, Interrupt::never());
+                std::int64_t got = 0;
+                if (attempt([&] { got = graph_.shortest_path_length(s, t, Interrupt::never()); })) break;
                 const std::int64_t want = model_.shortest_path_length(s, t);
                 if (got != want)
                     fail(op_, "shortest_path_length(" + std::to_string(s) + ", " + std::to_string(t) + ") = " +
@@ -343,25 +367,57 @@ class Run {
                 break;
             }
             case Op::TriangleCount: {
-                const std::uint64_t got = graph_.triangle_count(Interrupt::never());
+                std::uint64_t got = 0;
+                if (attempt([&] { got = graph_.triangle_count(Interrupt::never()); })) break;
                 if (got != model_.triangle_count())
                     fail(op_, "triangle_count " + std::to_string(got) + ", want " + std::to_string(model_.triangle_count()));
                 break;
             }
             case Op::PageRank: pagerank(); break;
+            case Op::FailNextAllocation: fail_at_ = in_.byte() % kFailureSpread; break;
             case Op::Count: break;
         }
     }
 
-    // Runs a mutation that must succeed.
+    // Runs a call into the core, with the allocation failure the input armed for it, if any. Says
+    // whether that failure was thrown out of the call; any other std::bad_alloc is a finding, and
+    // other exceptions go to the caller, which knows which ones the call may throw.
     template <class F>
-    void mutate(F&& f) {
+    bool attempt(F&& call) {
+        const FailingAllocation failing(std::exchange(fail_at_, kNoFailure));
         try {
-            f();
-        } catch (const std::exception& e) {
-            fail(op_, std::string("mutation threw: ") + e.what());
+            call();
+        } catch (const std::bad_alloc&) {
+            if (!failing.armed()) fail(op_, "std::bad_alloc without an injected failure");
+            return true;
         }
-        if (GraphInspector::has_cache(graph_)) fail(op_, "a mutation left a derived structure cached");
+        return false;
+    }
+
+    // What a mutation must compare its outcome with.
+    struct State {
+        std::uint64_t nodes, edges;
+        bool cached;
+    };
+    State state() const { return {graph_.node_count(), graph_.edge_count(), GraphInspector::has_cache(graph_)}; }
+
+    // A mutation drops the derived structures once it has succeeded (changing the graph or not),
+    // and when it failed after changing the graph; one that failed without a change leaves them.
+    void check_caches(const State& before, bool failed) {
+        const bool changed = graph_.node_count() != before.nodes || graph_.edge_count() != before.edges;
+        const bool cached = GraphInspector::has_cache(graph_);
+        if (cached && (!failed || changed)) fail(op_, "a mutation left a derived structure cached");
+        if (failed && !changed && cached != before.cached) fail(op_, "a mutation that failed without a change dropped the caches");
+    }
+
+    // After a failure part way through edges that go in one by one (or in chunks), the store holds
+    // a prefix of them: brings the twin and the model to the shortest prefix with the store's counts
+    // (any longer one with the same counts adds only repeats). The checks that follow compare the rest.
+    void follow_prefix(const std::vector<NodeId>& ends, std::size_t edges) {
+        for (std::size_t k = 0; k < edges; ++k) {
+            if (model_.ids.size() == graph_.node_count() && model_.edges == graph_.edge_count()) return;
+            add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
+        }
     }
 
     bool too_large(std::uint64_t more_edges) const { return model_.edges + more_edges > kMaxEdges; }
@@ -373,27 +429,34 @@ class Run {
 
     // A batch through one of the store's entry points; the twin and the model take it edge by edge.
     void load(const std::vector<NodeId>& ends, Route route) {
-        std::size_t kept = ends.size() / 2;  // edges the store must end up with
+        const std::size_t edges = ends.size() / 2;
         const std::uint8_t fail_byte = route == Route::Source ? in_.byte() : 0;
-        if (too_large(kept)) return;
+        if (too_large(edges)) return;
+        // A batch that goes in at once (large next to the store, within one chunk) changes nothing
+        // when it fails; the others keep a prefix.
+        const bool at_once = edges > 0 && 2 * edges * kNodesPerEndpoint >= graph_.node_count() &&
+                             Graph::load_chunk_edges(edges) >= edges;
+        const State before = state();
+        bool failed = false;
         switch (route) {
-            case Route::Span: mutate([&] { graph_.add_edges(std::span<const NodeId>(ends), Interrupt::never()); }); break;
+            case Route::Span:
+                failed = attempt([&] { graph_.add_edges(std::span<const NodeId>(ends), Interrupt::never()); });
+                break;
             case Route::Owned: {
                 EndArray owned(ends.begin(), ends.end());
-                mutate([&] { graph_.add_edges(std::move(owned), Interrupt::never()); });
+                failed = attempt([&] { graph_.add_edges(std::move(owned), Interrupt::never()); });
                 break;
             }
             case Route::Source: {
                 const std::uint8_t f = fail_byte % kFailModulo;
                 VectorSource source(ends, f < kFailReads ? f : kNeverFail);
                 try {
-                    graph_.add_edges(source, Interrupt::never());
-                    if (GraphInspector::has_cache(graph_)) fail(op_, "a load left a derived structure cached");
+                    failed = attempt([&] { graph_.add_edges(source, Interrupt::never()); });
                 } catch (const SourceChanged&) {
-                    kept = source.failed_first() / 2;  // the chunks before the failed read
-                    // A load that changed the graph before failing must not keep stale caches.
-                    const bool changed = graph_.node_count() != model_.ids.size() || graph_.edge_count() != model_.edges;
-                    if (changed && GraphInspector::has_cache(graph_)) fail(op_, "a failed load left stale caches");
+                    // The chunks before the failed read stay, exactly.
+                    for (std::size_t k = 0; k < source.failed_first() / 2; ++k) add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
+                    check_caches(before, true);
+                    return;
                 } catch (const std::exception& e) {
                     fail(op_, std::string("a load from a source threw: ") + e.what());
                 }
@@ -402,7 +465,12 @@ class Run {
             }
             case Route::Count: break;
         }
-        for (std::size_t k = 0; k < kept; ++k) add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
+        if (!failed) {
+            for (std::size_t k = 0; k < edges; ++k) add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
+        } else if (!at_once) {
+            follow_prefix(ends, edges);
+        }
+        check_caches(before, failed);
     }
 
     void build_random() {
@@ -440,33 +508,36 @@ class Run {
                     taken += model_.ids[i] >= 0 && model_.ids[j] > model_.ids[i] && model_.ids[j] < n;
             if (Wide{m} > pairs - taken) expect = Expect::Invalid;
         }
-        const bool had_cache = GraphInspector::has_cache(graph_);
+        const State before = state();
+        bool failed = false;
         try {
-            graph_.build_random(n, m, seed, Interrupt::never());
-            if (expect != Expect::Fine) fail(op_, "build_random(" + std::to_string(n) + ", " + std::to_string(m) + ") was not refused");
-            if (GraphInspector::has_cache(graph_)) fail(op_, "build_random left a derived structure cached");
+            failed = attempt([&] { graph_.build_random(n, m, seed, Interrupt::never()); });
+            if (!failed && expect != Expect::Fine)
+                fail(op_, "build_random(" + std::to_string(n) + ", " + std::to_string(m) + ") was not refused");
         } catch (const InvalidArgument&) {
             if (expect != Expect::Invalid) fail(op_, "build_random refused a valid request");
+            failed = true;
         } catch (const Fault&) {
             if (expect != Expect::Fault) fail(op_, "build_random faulted");
+            failed = true;
         } catch (const std::exception& e) {
             fail(op_, std::string("build_random threw: ") + e.what());
         }
-        if (expect != Expect::Fine) {
-            // A refusal changes nothing, caches included.
-            if (GraphInspector::has_cache(graph_) != had_cache) fail(op_, "a refused build_random dropped the caches");
-            return;
-        }
-        const auto range = static_cast<std::uint64_t>(n);
-        Draws draws(seed);
-        for (std::uint64_t added = 0; added < m;) {
-            const auto u = static_cast<NodeId>(draws.next() % range);
-            const auto v = static_cast<NodeId>(draws.next() % range);
-            if (u != v && !model_.has_edge(u, v)) {
-                add_edge_elsewhere(u, v);
-                ++added;
+        if (expect == Expect::Fine) {
+            // The edges in the order the draws bring them; after a failure, a prefix of them.
+            const auto range = static_cast<std::uint64_t>(n);
+            Draws draws(seed);
+            for (std::uint64_t added = 0; added < m;) {
+                if (failed && model_.ids.size() == graph_.node_count() && model_.edges == graph_.edge_count()) break;
+                const auto u = static_cast<NodeId>(draws.next() % range);
+                const auto v = static_cast<NodeId>(draws.next() % range);
+                if (u != v && !model_.has_edge(u, v)) {
+                    add_edge_elsewhere(u, v);
+                    ++added;
+                }
             }
         }
+        check_caches(before, failed);
     }
 
     void point_queries() {
@@ -485,7 +556,8 @@ class Run {
         const double damping = in_.byte() / kDampingScale;
         const std::uint64_t iterations = in_.byte() % kMaxIterations;
         const double tol = kTolerances[in_.byte() % std::size(kTolerances)];
-        const auto got = graph_.pagerank(damping, iterations, tol, Interrupt::never());
+        std::vector<std::pair<NodeId, double>> got;
+        if (attempt([&] { got = graph_.pagerank(damping, iterations, tol, Interrupt::never()); })) return;
         const auto want = model_.pagerank(damping, iterations, tol);
         if (got.size() != want.size()) fail(op_, "pagerank lists a wrong number of nodes");
         for (std::size_t i = 0; i < got.size(); ++i) {
@@ -559,6 +631,7 @@ class Run {
 
     Reader& in_;
     std::size_t op_ = 0;
+    std::int64_t fail_at_ = kNoFailure;  // armed for the next call into the core
     Graph graph_;
     Graph twin_;  // single nodes and edges only
     Model model_;
@@ -572,6 +645,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("QUILLMESH_LOAD_CHUNK_EDGES", qm::fuzz::kChunkEdges, 0);
     setenv("QUILLMESH_PAGERANK_SEGMENT_ROWS", qm::fuzz::kSegmentRows, 0);
     setenv("RAYON_NUM_THREADS", qm::fuzz::kWorkers, 0);
+    // The pool is built by the first parallel loop; built here, it is never built under an injected
+    // allocation failure, which would only test that the next loop builds it again.
+    qm::parallel::parallel_for(2, [](std::size_t) {});
     return 0;
 }
 

@@ -11,7 +11,7 @@ import sys
 
 # Opcodes, in the order of the harness's Op.
 (ADD_NODE, ADD_EDGE, ADD_NODES, ADD_SPAN, ADD_OWNED, ADD_SOURCE, ADD_PATTERN, BUILD_RANDOM,
- POINT_QUERIES, HAS_EDGES, SUBGRAPH, COMPONENTS, SHORTEST_PATH, TRIANGLES, PAGERANK) = range(15)
+ POINT_QUERIES, HAS_EDGES, SUBGRAPH, COMPONENTS, SHORTEST_PATH, TRIANGLES, PAGERANK, FAIL_ALLOCATION) = range(16)
 # Pattern shapes and routes, likewise.
 STAR, PATH, CLIQUE, SCATTER, REVERSE_STAR, COLLISIONS = range(6)
 SPAN, OWNED, SOURCE = range(3)
@@ -109,6 +109,15 @@ SEEDS = {
     "random-refused": bytes([BUILD_RANDOM, 2, 5, 3, 0, 0]) + bytes([BUILD_RANDOM, 5, 3, 9, 0, 0])
     + bytes([BUILD_RANDOM, 0, 0, 1, 0, 0]) + bytes([BUILD_RANDOM, 5, 4, 6, 0, 3]) + queries(),
     "random-seeded": bytes([BUILD_RANDOM, 9, 40, 30, 0]) + struct.pack("<Q", 2**64 - 1) + queries(),
+    "oom-points": bytes([FAIL_ALLOCATION, 0, ADD_NODE]) + dense(1) + bytes([FAIL_ALLOCATION, 0, ADD_EDGE]) + far(3)
+    + far(4) + bytes([ADD_EDGE, 1, 2, FAIL_ALLOCATION, 1, ADD_NODES]) + ids([dense(k) for k in range(3, 12)]) + queries(),
+    "oom-at-once": bytes([ADD_EDGE, 1, 2, PAGERANK, 1, 1, 1, FAIL_ALLOCATION, 3, ADD_SPAN])
+    + batch([(dense(k), dense(k + 1)) for k in range(9)]) + queries(),
+    "oom-chunked": pattern(OWNED, PATH, dense(0), 30) + bytes([FAIL_ALLOCATION, 9])
+    + pattern(SPAN, STAR, dense(40), 100) + queries(),
+    "oom-random": bytes([FAIL_ALLOCATION, 6, BUILD_RANDOM, 1, 99, 90, 1, 7]) + queries(),
+    "oom-analyses": pattern(SPAN, CLIQUE, dense(0), 9) + bytes([FAIL_ALLOCATION, 2, PAGERANK, 200, 10, 0])
+    + bytes([FAIL_ALLOCATION, 1, TRIANGLES, FAIL_ALLOCATION, 0, COMPONENTS]) + queries(),
     "mixed": bytes([ADD_EDGE]) + dense(5) + dense(6) + bytes([TRIANGLES]) + bytes([ADD_EDGE]) + dense(6) + dense(7)
     + bytes([PAGERANK, 200, 20, 1]) + bytes([ADD_NODE]) + dense(5) + bytes([PAGERANK, 200, 20, 1])
     + pattern(SPAN, CLIQUE, dense(5), 9) + queries(),

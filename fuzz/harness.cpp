@@ -8,6 +8,9 @@
 // inspector.hpp. The single-edge twin gives the bulk paths their strictest check: a batch, loaded
 // edge by edge, at once or in chunks, must leave every neighbour set in exactly the order one-by-one
 // insertion leaves it, hash-table sets included. Analyses are compared when the input asks for them.
+// The input can also make a load's source report a change part way, or an allocation of the next
+// call fail (failing_allocation.hpp); the store must then hold exactly what the core promises (the
+// graph as it was, or a prefix of the batch) and drop or keep its cached structures accordingly.
 //
 // Input format, byte by byte (a reader that runs dry yields zeros, so every input is valid): an
 // opcode, then its operands. Ids are one selector byte (see read_id) and sometimes more bytes; a
@@ -229,8 +232,11 @@ class VectorSource : public EndSource {
             failed_first_ = first;
             throw SourceChanged();
         }
-        if (first % 2 != 0 || out.size() % 2 != 0 || first + out.size() > ends_.size()) bad_read_ = true;
-        std::copy_n(ends_.begin() + static_cast<std::ptrdiff_t>(first), std::min(out.size(), ends_.size() - first), out.begin());
+        if (first % 2 != 0 || out.size() % 2 != 0 || first > ends_.size() || out.size() > ends_.size() - first) {
+            bad_read_ = true;  // reported once the load returns
+            throw SourceChanged();
+        }
+        std::copy_n(ends_.begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
     }
     // Where the failed read would have started: the load keeps the edges before it.
     std::size_t failed_first() const { return failed_first_; }
@@ -261,6 +267,15 @@ enum class Op : std::uint8_t {
 };
 // How a pattern is handed to the store.
 enum class Route : std::uint8_t { Span, Owned, Source, Count };
+
+// The generator's ranges: the low bits of its first byte pick one of kRangeKinds, the next bit
+// whether the seed is a whole word.
+constexpr std::uint8_t kRangeKinds = 8;
+constexpr std::uint8_t kWordSeed = 8;
+constexpr std::int64_t kSmallRange = 64;
+constexpr std::int64_t kTinyRange = 8;
+constexpr std::int64_t kWideRange = std::int64_t{1} << 16;     // past a batch's flat id table
+constexpr std::int64_t kPackableRange = std::int64_t{1} << 32;  // past it, the generator goes edge by edge
 
 constexpr double kTolerances[] = {0.0, 1e-12, 1e-6, 1e-3, 1.0, 1e300};
 constexpr std::uint8_t kMaxIterations = 40;
@@ -453,6 +468,7 @@ class Run {
                 try {
                     failed = attempt([&] { graph_.add_edges(source, Interrupt::never()); });
                 } catch (const SourceChanged&) {
+                    if (source.bad_read()) fail(op_, "a load read its source out of bounds or unpaired");
                     // The chunks before the failed read stay, exactly.
                     for (std::size_t k = 0; k < source.failed_first() / 2; ++k) add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
                     check_caches(before, true);
@@ -460,7 +476,6 @@ class Run {
                 } catch (const std::exception& e) {
                     fail(op_, std::string("a load from a source threw: ") + e.what());
                 }
-                if (source.bad_read()) fail(op_, "a load read its source out of bounds or unpaired");
                 break;
             }
             case Route::Count: break;
@@ -477,18 +492,18 @@ class Run {
         const std::uint8_t kind = in_.byte();
         const std::uint8_t a = in_.byte();
         std::int64_t n = 0;
-        switch (kind % 8) {
-            case 0: n = a % 64; break;                           // small, 0 and 1 included
-            case 1: n = std::int64_t{a} + 1; break;              // up to 256
-            case 2: n = -1 - std::int64_t{a}; break;             // refused
-            case 3: n = (std::int64_t{1} << 32) + a; break;      // past the packable range: edge by edge
-            case 4: n = (std::int64_t{1} << 16) + a; break;      // wide: a hashed batch table
-            case 5: n = a % 8; break;                            // nearly full at once
+        switch (kind % kRangeKinds) {
+            case 0: n = a % kSmallRange; break;                     // small, 0 and 1 included
+            case 1: n = std::int64_t{a} + 1; break;                 // up to 256
+            case 2: n = -1 - std::int64_t{a}; break;                // refused
+            case 3: n = kPackableRange + a; break;                  // past the packable range: edge by edge
+            case 4: n = kWideRange + a; break;                      // wide: a hashed batch table
+            case 5: n = a % kTinyRange; break;                      // nearly full at once
             case 6: n = INT64_MAX - a; break;
             default: n = std::int64_t{a} * a; break;
         }
         const std::uint64_t m = read_count(in_);
-        const std::uint64_t seed = (kind & 8) ? in_.word() : in_.byte();
+        const std::uint64_t seed = (kind & kWordSeed) ? in_.word() : in_.byte();
 
         if (too_large(m)) return;
         // What the model expects: refusals first, then the one-attempt-at-a-time replay.

@@ -3,10 +3,12 @@
 SHELL := /bin/bash
 .ONESHELL:
 .SHELLFLAGS := -euo pipefail -c
-.PHONY: test test-ft test-gil test-sanitize clean bench
+.PHONY: test test-ft test-gil test-sanitize clean bench fuzz
 
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
+FUZZ_SECONDS ?= 300
+FUZZ_ARGS ?=
 
 # The free-threaded run must exist; the standard-build run happens when the machine has CPython 3.13.
 test: test-ft test-gil
@@ -59,6 +61,13 @@ bench:
 	# Ids crafted to collide against random ids, call by call.
 	.venv-bench-ft/bin/python bench/hostile.py --json bench/results/hostile.json
 	exit $$status
+
+# The differential fuzzer of the graph core (fuzz/): builds it with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs it for FUZZ_SECONDS on the seed corpus and the regressions.
+# Needs clang 15 or later and its libFuzzer (Debian: clang-19 libclang-rt-19-dev). Findings go to
+# build/fuzz/artifacts; FUZZ_ARGS passes libFuzzer options.
+fuzz:
+	$(MAKE) -C fuzz run FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
 
 clean:
 	rm -rf build .venv .venv-gil .venv-san

@@ -172,6 +172,8 @@ def _segmented_cases():
     return {
         "hubs": (hubs, [-1, -2, 10**12], (ids[5], ids[1500])),
         "scattered": (scattered, [I64_MIN, I64_MAX], (wide[0], wide[299])),
+        # No edges at all: every piece of every segment is empty (and the snapshot has no targets).
+        "isolated": ([], ids[:40], (ids[0], ids[1])),
     }
 
 

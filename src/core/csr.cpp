@@ -38,6 +38,9 @@ void copy_sorted(const NeighbourSet& set, Index* row) {
 
 // Sorts one row's piece of a segment: a handful of entries at the degrees where segments pay.
 void sort_piece(Index* begin, Index* end) {
+    // An empty piece may be a null range (a graph without edges has no targets at all), where even
+    // forming begin + 1 is undefined.
+    if (end - begin < 2) return;
     if (end - begin > 16) {
         std::sort(begin, end);
         return;

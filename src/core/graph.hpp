@@ -36,6 +36,9 @@ namespace qm {
 // One answer of a batch of yes/no questions; a byte each, so workers can write them side by side.
 enum class Answer : std::uint8_t { No, Yes };
 
+// Reads the private state for the fuzzer's consistency checks (fuzz/inspector.hpp); never writes.
+struct GraphInspector;
+
 class Graph {
    public:
     // Room made for this many nodes by the first insertion into an empty store.
@@ -132,6 +135,7 @@ class Graph {
                                                     const Interrupt& stop);  // pagerank.cpp
 
    private:
+    friend struct GraphInspector;
     // Every edge once as (u, v), u <= v, in listing order, of the nodes [first, last): f(u, v) on
     // the calling thread.
     template <class F>

@@ -52,6 +52,8 @@
 
 namespace qm {
 
+struct GraphInspector;  // the fuzzer's read-only consistency checks (fuzz/inspector.hpp)
+
 class NodeIndex {
    public:
     // The table grows once it would be more than kMaxLoadNum / kMaxLoadDen full.
@@ -178,6 +180,7 @@ class NodeIndex {
     }
 
    private:
+    friend struct GraphInspector;
     struct Entry {
         Index index;
         std::uint32_t degree;

@@ -1,0 +1,673 @@
+// The differential fuzzer of the graph core: decodes its input into a run of operations, applies
+// each to a qm::Graph, to a second qm::Graph that only ever takes single edges, and to the plain
+// model of model.hpp, and stops the process (abort) at the first disagreement.
+//
+// What is compared after every operation: the node list and edge count; every node's degree,
+// neighbours (as a set, and in arrival order while the set is small enough to be a list) and its
+// edges both ways; the edge listing and degree sequence; the full internal consistency check of
+// inspector.hpp. The single-edge twin gives the bulk paths their strictest check: a batch, loaded
+// edge by edge, at once or in chunks, must leave every neighbour set in exactly the order one-by-one
+// insertion leaves it, hash-table sets included. Analyses are compared when the input asks for them.
+// The input can also make a load's source report a change part way, or an allocation of the next
+// call fail (failing_allocation.hpp); the store must then hold exactly what the core promises (the
+// graph as it was, or a prefix of the batch) and drop or keep its cached structures accordingly.
+//
+// Input format, byte by byte (a reader that runs dry yields zeros, so every input is valid): an
+// opcode, then its operands. Ids are one selector byte (see read_id) and sometimes more bytes; a
+// batch is a length byte and that many ids or id pairs; a pattern is a shape, an id and a count,
+// expanded here so that small inputs can build hubs and long paths. See Op for the opcodes.
+//
+// The environment decides once per process which bulk paths small batches take; the harness lowers
+// the chunk bound and PageRank's segment size unless they are set already, so that batches of a few
+// dozen edges and graphs of a few dozen nodes reach the chunked and segmented code.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/fault.hpp"
+#include "core/graph.hpp"
+#include "failing_allocation.hpp"
+#include "inspector.hpp"
+#include "parallel/pool.hpp"
+#include "model.hpp"
+
+namespace qm::fuzz {
+
+namespace {
+
+// ---- test settings for the whole process
+
+// Loads of more edges than this go in chunks (no more than this many each, at least a sixteenth).
+constexpr char kChunkEdges[] = "16";
+// PageRank's senders go in segments of this many rows.
+constexpr char kSegmentRows[] = "8";
+// Two workers, so that the parallel loops really split their ranges.
+constexpr char kWorkers[] = "2";
+
+// ---- decoding
+
+// Bytes consumed front to back; zeros once they run out.
+class Reader {
+   public:
+    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return at_ >= size_; }
+    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+    std::uint64_t word() {
+        std::uint64_t w = 0;
+        for (int k = 0; k < 8; ++k) w |= std::uint64_t{byte()} << (8 * k);
+        return w;
+    }
+
+   private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+// Ids step by wrapping arithmetic: a pattern may start near either extreme.
+NodeId plus(NodeId id, std::uint64_t k) { return static_cast<NodeId>(static_cast<std::uint64_t>(id) + k); }
+
+// The node hash is a bijection: an odd multiplier (invertible modulo 2^64) and a rotation. Ids
+// whose hashes share their low kCollisionBits bits all start probing at the same slot of every
+// table up to 2^kCollisionBits slots: the worst case of the store's hashed index.
+constexpr std::uint64_t inverse_of_odd(std::uint64_t a) {
+    std::uint64_t x = a;  // Newton's iteration doubles the correct low bits each step: 5 -> 64
+    for (int k = 0; k < 5; ++k) x *= 2 - a * x;
+    return x;
+}
+constexpr std::uint64_t kHashInverse = inverse_of_odd(kNodeHashMultiplier);
+static_assert(kNodeHashMultiplier * kHashInverse == 1);
+constexpr NodeId unhash(std::uint64_t h) {
+    return static_cast<NodeId>(std::rotr(h, kNodeHashRotation) * kHashInverse);
+}
+static_assert(node_hash(unhash(0x123456789abcdefULL)) == 0x123456789abcdefULL);
+constexpr unsigned kCollisionBits = 24;
+// The k-th id of a collision family: all of the family share the low hash bits `family`.
+NodeId colliding(std::uint64_t k, std::uint8_t family) { return unhash(k << kCollisionBits | family); }
+
+constexpr NodeId kFar[] = {
+    NodeId{1} << 16, NodeId{1} << 17, NodeId{1} << 20, NodeId{1} << 31,
+    NodeId{1} << 32, NodeId{1} << 40, NodeId{1} << 62, -(NodeId{1} << 40),
+};
+constexpr NodeId kExtremes[] = {
+    INT64_MIN, INT64_MIN + 1, INT64_MAX, INT64_MAX - 1, -1, 0, INT32_MAX, UINT32_MAX,
+};
+// Selector classes: the top 3 bits of the selector byte, the low 5 its argument.
+constexpr unsigned kClassShift = 5;
+constexpr std::uint8_t kArgMask = 31;
+
+NodeId read_id(Reader& in, const Model& model) {
+    const std::uint8_t s = in.byte();
+    const std::uint8_t arg = s & kArgMask;
+    switch (s >> kClassShift) {
+        case 0:
+        case 1: return arg;  // a dense run from 0 (twice as likely: the usual ids)
+        case 2:              // a node already present
+            if (model.ids.empty()) return arg;
+            return model.ids[(std::size_t{in.byte()} << kClassShift | arg) % model.ids.size()];
+        case 3: return -1 - static_cast<NodeId>(arg);
+        case 4: return plus(kFar[arg % std::size(kFar)], in.byte());
+        case 5: return kExtremes[arg % std::size(kExtremes)];
+        case 6: return colliding(arg, in.byte());
+        default: return static_cast<NodeId>(in.word());
+    }
+}
+
+// A batch header: up to kBatchMask items, and a flag asking for one extra id after them.
+constexpr std::uint8_t kBatchMask = 63;
+constexpr std::uint8_t kOddFlag = 64;
+
+// Ends of a batch of edges, possibly with an odd last element (which loads ignore).
+std::vector<NodeId> read_batch(Reader& in, const Model& model) {
+    const std::uint8_t h = in.byte();
+    std::vector<NodeId> ends;
+    for (int k = 0; k < (h & kBatchMask); ++k) {
+        ends.push_back(read_id(in, model));
+        ends.push_back(read_id(in, model));
+    }
+    if (h & kOddFlag) ends.push_back(read_id(in, model));
+    return ends;
+}
+
+std::vector<NodeId> read_ids(Reader& in, const Model& model) {
+    const std::uint8_t h = in.byte();
+    std::vector<NodeId> ids;
+    for (int k = 0; k < (h & kBatchMask); ++k) ids.push_back(read_id(in, model));
+    return ids;
+}
+
+// Shapes that a few bytes expand into many edges.
+enum class Shape : std::uint8_t { Star, Path, Clique, Scatter, ReverseStar, Collisions, Count };
+// A clique's node count is capped so it stays a few hundred edges.
+constexpr std::uint64_t kMaxCliqueNodes = 40;
+// Colliding ids one pattern may bring.
+constexpr std::uint64_t kMaxFamily = 160;
+// Patterns may be up to (kPatternScale + 1) * 255 edges long.
+constexpr std::uint64_t kPatternScale = 3;
+
+// A count byte, then a scale byte: up to (kPatternScale + 1) * 255.
+std::uint64_t read_count(Reader& in) {
+    const std::uint64_t count = in.byte();
+    return count * (1 + (in.byte() & kPatternScale));
+}
+
+std::vector<NodeId> read_pattern(Reader& in, const Model& model) {
+    const auto shape = static_cast<Shape>(in.byte() % static_cast<std::uint8_t>(Shape::Count));
+    const NodeId base = read_id(in, model);
+    const std::uint64_t count = read_count(in);
+    std::vector<NodeId> ends;
+    auto edge = [&](NodeId u, NodeId v) {
+        ends.push_back(u);
+        ends.push_back(v);
+    };
+    switch (shape) {
+        case Shape::Star:
+            for (std::uint64_t i = 0; i < count; ++i) edge(base, plus(base, i + 1));
+            break;
+        case Shape::ReverseStar:
+            for (std::uint64_t i = 0; i < count; ++i) edge(plus(base, i + 1), base);
+            break;
+        case Shape::Path:
+            for (std::uint64_t i = 0; i < count; ++i) edge(plus(base, i), plus(base, i + 1));
+            break;
+        case Shape::Clique: {
+            const std::uint64_t k = std::min(count, kMaxCliqueNodes);
+            for (std::uint64_t i = 0; i < k; ++i)
+                for (std::uint64_t j = i; j < k; ++j) edge(plus(base, i), plus(base, j));  // with self-loops
+            break;
+        }
+        case Shape::Scatter: {  // repeats and self-loops among a narrow range
+            Draws draws(in.byte());
+            const std::uint64_t range = std::uint64_t{in.byte()} + 1;
+            for (std::uint64_t i = 0; i < count; ++i) {
+                const std::uint64_t a = draws.next() % range;
+                edge(plus(base, a), plus(base, draws.next() % range));
+            }
+            break;
+        }
+        case Shape::Collisions: {
+            // Every id of a family probes from the same slot: a long family makes each lookup of
+            // the rest of the run walk it (the hashed index probes linearly), which only slows the
+            // run once the family is longer than what the index layouts change at.
+            const std::uint8_t family = in.byte();
+            const std::uint64_t k = std::min(count, kMaxFamily);
+            for (std::uint64_t i = 0; i < k; ++i) edge(colliding(i, family), colliding((i * 3 + 1) % (k + 1), family));
+            break;
+        }
+        case Shape::Count: break;
+    }
+    return ends;
+}
+
+// ---- failures
+
+[[noreturn]] void fail(std::size_t op, const std::string& what) {
+    std::fprintf(stderr, "quillmesh fuzz: operation %zu: %s\n", op, what.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+std::string show(const std::vector<NodeId>& v) {
+    std::string s = "[";
+    for (const NodeId x : v) s += std::to_string(x) + " ";
+    return s + "]";
+}
+
+// An EndSource over a vector that can be made to report, on its k-th read, that the underlying
+// sequence changed (as another thread changing a Python list would).
+class VectorSource : public EndSource {
+   public:
+    VectorSource(const std::vector<NodeId>& ends, std::size_t fail_at_read)
+        : ends_(ends), fail_at_(fail_at_read), bounds_(id_bounds(ends)) {}
+    std::size_t size() const noexcept override { return ends_.size(); }
+    NodeId low() const noexcept override { return bounds_.low; }
+    NodeId high() const noexcept override { return bounds_.high; }
+    void read(std::size_t first, std::span<NodeId> out) override {
+        if (reads_++ == fail_at_) {
+            failed_first_ = first;
+            throw SourceChanged();
+        }
+        if (first % 2 != 0 || out.size() % 2 != 0 || first > ends_.size() || out.size() > ends_.size() - first) {
+            bad_read_ = true;  // reported once the load returns
+            throw SourceChanged();
+        }
+        std::copy_n(ends_.begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
+    }
+    // Where the failed read would have started: the load keeps the edges before it.
+    std::size_t failed_first() const { return failed_first_; }
+    bool bad_read() const { return bad_read_; }
+
+   private:
+    const std::vector<NodeId>& ends_;
+    std::size_t fail_at_;
+    std::size_t reads_ = 0;
+    std::size_t failed_first_ = 0;
+    bool bad_read_ = false;
+    IdBounds bounds_;
+};
+// A source fails at its read number (byte % kFailModulo) when that is below kFailReads.
+constexpr std::uint8_t kFailModulo = 8;
+constexpr std::uint8_t kFailReads = 3;
+constexpr std::size_t kNeverFail = SIZE_MAX;
+
+// A failure is armed at most this many allocations into a call: most calls make fewer.
+constexpr std::uint8_t kFailureSpread = 48;
+
+// ---- the run
+
+enum class Op : std::uint8_t {
+    AddNode, AddEdge, AddNodes, AddEdgesSpan, AddEdgesOwned, AddEdgesSource, AddPattern, BuildRandom,
+    PointQueries, HasEdges, SubgraphEdgeCount, ComponentSizes, ShortestPath, TriangleCount, PageRank,
+    FailNextAllocation, Count
+};
+// How a pattern is handed to the store.
+enum class Route : std::uint8_t { Span, Owned, Source, Count };
+
+// The generator's ranges: the low bits of its first byte pick one of kRangeKinds, the next bit
+// whether the seed is a whole word.
+constexpr std::uint8_t kRangeKinds = 8;
+constexpr std::uint8_t kWordSeed = 8;
+constexpr std::int64_t kSmallRange = 64;
+constexpr std::int64_t kTinyRange = 8;
+constexpr std::int64_t kWideRange = std::int64_t{1} << 16;     // past a batch's flat id table
+constexpr std::int64_t kPackableRange = std::int64_t{1} << 32;  // past it, the generator goes edge by edge
+
+constexpr double kTolerances[] = {0.0, 1e-12, 1e-6, 1e-3, 1.0, 1e300};
+constexpr std::uint8_t kMaxIterations = 40;
+// The largest damping byte maps to 1.0.
+constexpr double kDampingScale = 255.0;
+// Point queries per operation.
+constexpr std::uint64_t kMaxPointQueries = 8;
+// A batch with fewer than one endpoint per this many stored nodes goes in edge by edge.
+constexpr std::uint64_t kNodesPerEndpoint = 8;
+// A load or generator call that could take the graph past this many edges is skipped: every
+// operation is followed by a check of the whole graph, and small graphs reach the same code.
+constexpr std::uint64_t kMaxEdges = 4096;
+
+class Run {
+   public:
+    explicit Run(Reader& in) : in_(in) {}
+
+    void go() {
+        while (!in_.empty()) {
+            step();
+            check(in_.empty());
+            ++op_;
+        }
+        if (op_ == 0) check(true);
+    }
+
+   private:
+    void step() {
+        switch (static_cast<Op>(in_.byte() % static_cast<std::uint8_t>(Op::Count))) {
+            case Op::AddNode: {
+                const NodeId id = read_id(in_, model_);
+                const State before = state();
+                const bool failed = attempt([&] { graph_.add_node(id); });
+                if (!failed) {
+                    twin_.add_node(id);
+                    model_.add_node(id);
+                }
+                check_caches(before, failed);
+                break;
+            }
+            case Op::AddEdge: {
+                const NodeId u = read_id(in_, model_), v = read_id(in_, model_);
+                const State before = state();
+                const bool failed = attempt([&] { graph_.add_edge(u, v); });
+                if (!failed) add_edge_elsewhere(u, v);
+                check_caches(before, failed);
+                break;
+            }
+            case Op::AddNodes: {
+                const std::vector<NodeId> ids = read_ids(in_, model_);
+                const State before = state();
+                const bool failed = attempt([&] { graph_.add_nodes(ids, Interrupt::never()); });
+                // Node by node: a failure keeps the nodes before it.
+                for (const NodeId id : ids) {
+                    if (failed && model_.ids.size() == graph_.node_count()) break;
+                    twin_.add_node(id);
+                    model_.add_node(id);
+                }
+                check_caches(before, failed);
+                break;
+            }
+            case Op::AddEdgesSpan: load(read_batch(in_, model_), Route::Span); break;
+            case Op::AddEdgesOwned: load(read_batch(in_, model_), Route::Owned); break;
+            case Op::AddEdgesSource: load(read_batch(in_, model_), Route::Source); break;
+            case Op::AddPattern: {
+                const auto route = static_cast<Route>(in_.byte() % static_cast<std::uint8_t>(Route::Count));
+                load(read_pattern(in_, model_), route);
+                break;
+            }
+            case Op::BuildRandom: build_random(); break;
+            case Op::PointQueries: point_queries(); break;
+            case Op::HasEdges: {
+                const std::vector<NodeId> ends = read_batch(in_, model_);
+                std::vector<Answer> got;
+                if (attempt([&] { got = graph_.has_edges(ends, Interrupt::never()); })) break;
+                if (got.size() != ends.size() / 2) fail(op_, "has_edges answered a wrong number of pairs");
+                for (std::size_t k = 0; k < got.size(); ++k)
+                    if ((got[k] == Answer::Yes) != model_.has_edge(ends[2 * k], ends[2 * k + 1]))
+                        fail(op_, "has_edges wrong for " + std::to_string(ends[2 * k]) + "-" + std::to_string(ends[2 * k + 1]));
+                break;
+            }
+            case Op::SubgraphEdgeCount: {
+                std::vector<NodeId> ids = read_ids(in_, model_);
+                if (in_.byte() & 1) ids.insert(ids.end(), model_.ids.begin(), model_.ids.end());
+                std::uint64_t got = 0;
+                if (attempt([&] { got = graph_.subgraph_edge_count(ids, Interrupt::never()); })) break;
+                if (got != model_.subgraph_edge_count(ids)) fail(op_, "subgraph_edge_count of " + show(ids));
+                break;
+            }
+            case Op::ComponentSizes: {
+                std::vector<std::uint64_t> got;
+                if (attempt([&] { got = graph_.component_sizes(Interrupt::never()); })) break;
+                if (got != model_.component_sizes()) fail(op_, "component_sizes");
+                break;
+            }
+            case Op::ShortestPath: {
+                const NodeId s = read_id(in_, model_), t = read_id(in_, model_);
+                std::int64_t got = 0;
+                if (attempt([&] { got = graph_.shortest_path_length(s, t, Interrupt::never()); })) break;
+                const std::int64_t want = model_.shortest_path_length(s, t);
+                if (got != want)
+                    fail(op_, "shortest_path_length(" + std::to_string(s) + ", " + std::to_string(t) + ") = " +
+                                  std::to_string(got) + ", want " + std::to_string(want));
+                break;
+            }
+            case Op::TriangleCount: {
+                std::uint64_t got = 0;
+                if (attempt([&] { got = graph_.triangle_count(Interrupt::never()); })) break;
+                if (got != model_.triangle_count())
+                    fail(op_, "triangle_count " + std::to_string(got) + ", want " + std::to_string(model_.triangle_count()));
+                break;
+            }
+            case Op::PageRank: pagerank(); break;
+            case Op::FailNextAllocation: fail_at_ = in_.byte() % kFailureSpread; break;
+            case Op::Count: break;
+        }
+    }
+
+    // Runs a call into the core, with the allocation failure the input armed for it, if any. Says
+    // whether that failure was thrown out of the call; any other std::bad_alloc is a finding, and
+    // other exceptions go to the caller, which knows which ones the call may throw.
+    template <class F>
+    bool attempt(F&& call) {
+        const FailingAllocation failing(std::exchange(fail_at_, kNoFailure));
+        try {
+            call();
+        } catch (const std::bad_alloc&) {
+            if (!failing.armed()) fail(op_, "std::bad_alloc without an injected failure");
+            return true;
+        }
+        return false;
+    }
+
+    // What a mutation must compare its outcome with.
+    struct State {
+        std::uint64_t nodes, edges;
+        bool cached;
+    };
+    State state() const { return {graph_.node_count(), graph_.edge_count(), GraphInspector::has_cache(graph_)}; }
+
+    // A mutation drops the derived structures once it has succeeded (changing the graph or not),
+    // and when it failed after changing the graph; one that failed without a change leaves them.
+    void check_caches(const State& before, bool failed) {
+        const bool changed = graph_.node_count() != before.nodes || graph_.edge_count() != before.edges;
+        const bool cached = GraphInspector::has_cache(graph_);
+        if (cached && (!failed || changed)) fail(op_, "a mutation left a derived structure cached");
+        if (failed && !changed && cached != before.cached) fail(op_, "a mutation that failed without a change dropped the caches");
+    }
+
+    // After a failure part way through edges that go in one by one (or in chunks), the store holds
+    // a prefix of them: brings the twin and the model to the shortest prefix with the store's counts
+    // (any longer one with the same counts adds only repeats). The checks that follow compare the rest.
+    void follow_prefix(const std::vector<NodeId>& ends, std::size_t edges) {
+        for (std::size_t k = 0; k < edges; ++k) {
+            if (model_.ids.size() == graph_.node_count() && model_.edges == graph_.edge_count()) return;
+            add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
+        }
+    }
+
+    bool too_large(std::uint64_t more_edges) const { return model_.edges + more_edges > kMaxEdges; }
+
+    void add_edge_elsewhere(NodeId u, NodeId v) {
+        twin_.add_edge(u, v);
+        model_.add_edge(u, v);
+    }
+
+    // A batch through one of the store's entry points; the twin and the model take it edge by edge.
+    void load(const std::vector<NodeId>& ends, Route route) {
+        const std::size_t edges = ends.size() / 2;
+        const std::uint8_t fail_byte = route == Route::Source ? in_.byte() : 0;
+        if (too_large(edges)) return;
+        // A batch that goes in at once (large next to the store, within one chunk) changes nothing
+        // when it fails; the others keep a prefix.
+        const bool at_once = edges > 0 && 2 * edges * kNodesPerEndpoint >= graph_.node_count() &&
+                             Graph::load_chunk_edges(edges) >= edges;
+        const State before = state();
+        bool failed = false;
+        switch (route) {
+            case Route::Span:
+                failed = attempt([&] { graph_.add_edges(std::span<const NodeId>(ends), Interrupt::never()); });
+                break;
+            case Route::Owned: {
+                EndArray owned(ends.begin(), ends.end());
+                failed = attempt([&] { graph_.add_edges(std::move(owned), Interrupt::never()); });
+                break;
+            }
+            case Route::Source: {
+                const std::uint8_t f = fail_byte % kFailModulo;
+                VectorSource source(ends, f < kFailReads ? f : kNeverFail);
+                try {
+                    failed = attempt([&] { graph_.add_edges(source, Interrupt::never()); });
+                } catch (const SourceChanged&) {
+                    if (source.bad_read()) fail(op_, "a load read its source out of bounds or unpaired");
+                    // The chunks before the failed read stay, exactly.
+                    for (std::size_t k = 0; k < source.failed_first() / 2; ++k) add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
+                    check_caches(before, true);
+                    return;
+                } catch (const std::exception& e) {
+                    fail(op_, std::string("a load from a source threw: ") + e.what());
+                }
+                break;
+            }
+            case Route::Count: break;
+        }
+        if (!failed) {
+            for (std::size_t k = 0; k < edges; ++k) add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
+        } else if (!at_once) {
+            follow_prefix(ends, edges);
+        }
+        check_caches(before, failed);
+    }
+
+    void build_random() {
+        const std::uint8_t kind = in_.byte();
+        const std::uint8_t a = in_.byte();
+        std::int64_t n = 0;
+        switch (kind % kRangeKinds) {
+            case 0: n = a % kSmallRange; break;                     // small, 0 and 1 included
+            case 1: n = std::int64_t{a} + 1; break;                 // up to 256
+            case 2: n = -1 - std::int64_t{a}; break;                // refused
+            case 3: n = kPackableRange + a; break;                  // past the packable range: edge by edge
+            case 4: n = kWideRange + a; break;                      // wide: a hashed batch table
+            case 5: n = a % kTinyRange; break;                      // nearly full at once
+            case 6: n = INT64_MAX - a; break;
+            default: n = std::int64_t{a} * a; break;
+        }
+        const std::uint64_t m = read_count(in_);
+        const std::uint64_t seed = (kind & kWordSeed) ? in_.word() : in_.byte();
+
+        if (too_large(m)) return;
+        // What the model expects: refusals first, then the one-attempt-at-a-time replay.
+        enum class Expect { Fine, Invalid, Fault } expect = Expect::Fine;
+        if (n < 0) {
+            expect = Expect::Invalid;
+        } else if (m == 0) {
+        } else if (n == 0) {
+            expect = Expect::Fault;
+        } else {
+            using Wide = unsigned __int128;
+            const auto range = static_cast<std::uint64_t>(n);
+            const Wide pairs = Wide{range} * (range - 1) / 2;
+            std::uint64_t taken = 0;
+            for (std::size_t i = 0; i < model_.ids.size(); ++i)
+                for (const std::size_t j : model_.adjacent[i])
+                    taken += model_.ids[i] >= 0 && model_.ids[j] > model_.ids[i] && model_.ids[j] < n;
+            if (Wide{m} > pairs - taken) expect = Expect::Invalid;
+        }
+        const State before = state();
+        bool failed = false;
+        try {
+            failed = attempt([&] { graph_.build_random(n, m, seed, Interrupt::never()); });
+            if (!failed && expect != Expect::Fine)
+                fail(op_, "build_random(" + std::to_string(n) + ", " + std::to_string(m) + ") was not refused");
+        } catch (const InvalidArgument&) {
+            if (expect != Expect::Invalid) fail(op_, "build_random refused a valid request");
+            failed = true;
+        } catch (const Fault&) {
+            if (expect != Expect::Fault) fail(op_, "build_random faulted");
+            failed = true;
+        } catch (const std::exception& e) {
+            fail(op_, std::string("build_random threw: ") + e.what());
+        }
+        if (expect == Expect::Fine) {
+            // The edges in the order the draws bring them; after a failure, a prefix of them.
+            const auto range = static_cast<std::uint64_t>(n);
+            Draws draws(seed);
+            for (std::uint64_t added = 0; added < m;) {
+                if (failed && model_.ids.size() == graph_.node_count() && model_.edges == graph_.edge_count()) break;
+                const auto u = static_cast<NodeId>(draws.next() % range);
+                const auto v = static_cast<NodeId>(draws.next() % range);
+                if (u != v && !model_.has_edge(u, v)) {
+                    add_edge_elsewhere(u, v);
+                    ++added;
+                }
+            }
+        }
+        check_caches(before, failed);
+    }
+
+    void point_queries() {
+        const std::uint64_t count = in_.byte() % kMaxPointQueries;
+        for (std::uint64_t k = 0; k < count; ++k) {
+            const NodeId a = read_id(in_, model_), b = read_id(in_, model_);
+            if (graph_.has_node(a) != model_.find(a).has_value()) fail(op_, "has_node(" + std::to_string(a) + ")");
+            if (graph_.degree(a) != model_.degree(a)) fail(op_, "degree(" + std::to_string(a) + ")");
+            if (graph_.has_edge(a, b) != model_.has_edge(a, b))
+                fail(op_, "has_edge(" + std::to_string(a) + ", " + std::to_string(b) + ")");
+            check_neighbours(a);
+        }
+    }
+
+    void pagerank() {
+        const double damping = in_.byte() / kDampingScale;
+        const std::uint64_t iterations = in_.byte() % kMaxIterations;
+        const double tol = kTolerances[in_.byte() % std::size(kTolerances)];
+        std::vector<std::pair<NodeId, double>> got;
+        if (attempt([&] { got = graph_.pagerank(damping, iterations, tol, Interrupt::never()); })) return;
+        const auto want = model_.pagerank(damping, iterations, tol);
+        if (got.size() != want.size()) fail(op_, "pagerank lists a wrong number of nodes");
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            // Bit for bit: the same additions in the same order.
+            if (got[i].first != want[i].first || std::memcmp(&got[i].second, &want[i].second, sizeof(double)) != 0) {
+                char text[128];
+                std::snprintf(text, sizeof text, "pagerank of %" PRId64 ": %.17g, want %.17g", want[i].first,
+                              got[i].second, want[i].second);
+                fail(op_, text);
+            }
+        }
+    }
+
+    // neighbors(id) holds the model's set; while the set is a list, in arrival order.
+    void check_neighbours(NodeId id) {
+        const std::vector<NodeId> got = graph_.neighbors(id);
+        const auto n = model_.find(id);
+        if (!n) {
+            if (!got.empty()) fail(op_, "neighbors of an absent id");
+            return;
+        }
+        std::vector<NodeId> want;
+        for (const std::size_t j : model_.arrivals[*n]) want.push_back(model_.ids[j]);
+        if (want.size() <= NeighbourSet::kListCapacity) {
+            if (got != want) fail(op_, "neighbors(" + std::to_string(id) + ") = " + show(got) + ", want " + show(want));
+            return;
+        }
+        std::vector<NodeId> a = got, b = want;
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        if (a != b) fail(op_, "neighbors(" + std::to_string(id) + ") is not its set");
+    }
+
+    // Everything the store lists or knows agrees with the model and the twin.
+    // The last one is thorough (see GraphInspector::check).
+    void check(bool thorough) {
+        if (std::string e = GraphInspector::check(graph_, thorough); !e.empty()) fail(op_, "store: " + e);
+        if (std::string e = GraphInspector::check(twin_, thorough); !e.empty()) fail(op_, "twin: " + e);
+        if (graph_.node_count() != model_.ids.size()) fail(op_, "node count");
+        if (graph_.edge_count() != model_.edges) fail(op_, "edge count " + std::to_string(graph_.edge_count()) + ", want " + std::to_string(model_.edges));
+        if (!std::equal(graph_.ids().begin(), graph_.ids().end(), model_.ids.begin(), model_.ids.end()))
+            fail(op_, "node order");
+        if (!std::equal(twin_.ids().begin(), twin_.ids().end(), model_.ids.begin(), model_.ids.end()))
+            fail(op_, "twin's node order");
+        std::vector<NodeId> want_ends;
+        for (std::size_t i = 0; i < model_.ids.size(); ++i) {
+            const NodeId id = model_.ids[i];
+            if (!graph_.has_node(id)) fail(op_, "has_node(" + std::to_string(id) + ")");
+            if (graph_.degree(id) != model_.adjacent[i].size()) fail(op_, "degree(" + std::to_string(id) + ")");
+            check_neighbours(id);
+            const std::vector<NodeId> mine = graph_.neighbors(id);
+            if (mine != twin_.neighbors(id)) fail(op_, "neighbour order of " + std::to_string(id) + " differs from one-by-one insertion");
+            for (const NodeId v : mine) {
+                if (!graph_.has_edge(id, v) || !graph_.has_edge(v, id)) fail(op_, "has_edge misses a listed neighbour");
+                if (id <= v) {
+                    want_ends.push_back(id);
+                    want_ends.push_back(v);
+                }
+            }
+            // A node with an arbitrary other: mostly non-edges.
+            const NodeId other = model_.ids[(i * 7 + 3) % model_.ids.size()];
+            if (graph_.has_edge(id, other) != model_.has_edge(id, other)) fail(op_, "has_edge of a pair");
+        }
+        if (graph_.edge_ends(Interrupt::never()) != want_ends) fail(op_, "edge listing");
+        const auto degrees = graph_.degree_sequence(Interrupt::never());
+        if (degrees.size() != model_.ids.size()) fail(op_, "degree sequence length");
+        for (std::size_t i = 0; i < degrees.size(); ++i)
+            if (degrees[i].first != model_.ids[i] || degrees[i].second != model_.adjacent[i].size())
+                fail(op_, "degree sequence");
+    }
+
+    Reader& in_;
+    std::size_t op_ = 0;
+    std::int64_t fail_at_ = kNoFailure;  // armed for the next call into the core
+    Graph graph_;
+    Graph twin_;  // single nodes and edges only
+    Model model_;
+};
+
+}  // namespace
+
+}  // namespace qm::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    setenv("QUILLMESH_LOAD_CHUNK_EDGES", qm::fuzz::kChunkEdges, 0);
+    setenv("QUILLMESH_PAGERANK_SEGMENT_ROWS", qm::fuzz::kSegmentRows, 0);
+    setenv("RAYON_NUM_THREADS", qm::fuzz::kWorkers, 0);
+    // The pool is built by the first parallel loop; built here, it is never built under an injected
+    // allocation failure, which would only test that the next loop builds it again.
+    qm::parallel::parallel_for(2, [](std::size_t) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    qm::fuzz::Reader in(data, size);
+    qm::fuzz::Run(in).go();
+    return 0;
+}

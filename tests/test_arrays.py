@@ -294,8 +294,9 @@ def test_a_column_that_calls_back_meets_the_loads_borrow():
     def read_graph():
         with pytest.raises(RuntimeError, match=REFUSED["shared"]):
             arrays.nodes(g)
-        with pytest.raises(RuntimeError, match=REFUSED["exclusive"]):
-            arrays.add_edges(g, [1], [2])
+        for exclusive in (lambda: arrays.add_edges(g, [1], [2]), lambda: arrays.pagerank(g)):
+            with pytest.raises(RuntimeError, match=REFUSED["exclusive"]):
+                exclusive()
         seen.append(True)
 
     arrays.add_edges(g, CallsBack([5], read_graph), [6])

@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 .ONESHELL:
 .SHELLFLAGS := -euo pipefail -c
-.PHONY: test test-ft test-gil test-sanitize clean bench
+.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench
 
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
@@ -37,6 +37,30 @@ test-sanitize:
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	.venv-san/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
+# The tests that run threads, against an extension built with ThreadSanitizer on a free-threaded
+# CPython built with it too (tools/find-python.sh ft-tsan: a build of its own, cached, a long one the
+# first time). Not part of `test` or CI for its run time. Reports go to files, subprocesses'
+# included, so none is lost in pytest's captured output: any report fails the target. The
+# suppressions file may only name CPython and the C library.
+TSAN_TESTS ?= tests/test_threads.py tests/test_borrow.py tests/test_long_calls.py tests/test_workers.py \
+	tests/test_chunked_loads.py tests/test_batch.py tests/test_components.py tests/test_pagerank.py \
+	tests/test_triangles.py tests/test_paths.py
+tsan_reports := build/tsan-reports
+
+test-tsan:
+	py=$$(tools/find-python.sh ft-tsan)
+	QM_SANITIZE=thread tools/dev-env.sh "$$py" .venv-tsan
+	rm -rf $(tsan_reports) && mkdir -p $(tsan_reports)
+	status=0
+	TSAN_OPTIONS="suppressions=$$PWD/tools/tsan-suppressions.txt log_path=$$PWD/$(tsan_reports)/report second_deadlock_stack=1 $${TSAN_OPTIONS:-}" \
+	.venv-tsan/bin/python -m pytest -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS) || status=$$?
+	if compgen -G "$(tsan_reports)/report.*" >/dev/null; then
+		cat $(tsan_reports)/report.*
+		echo "make: ThreadSanitizer reports above (kept in $(tsan_reports))"
+		exit 1
+	fi
+	exit $$status
+
 # quillmesh against its peers (bench/run.py --help for BENCH_ARGS). Peers without free-threaded wheels
 # run in a second venv on the standard CPython 3.13, with quillmesh built there too.
 bench:
@@ -59,4 +83,4 @@ bench:
 	exit $$status
 
 clean:
-	rm -rf build .venv .venv-gil .venv-san
+	rm -rf build .venv .venv-gil .venv-san .venv-tsan

@@ -41,7 +41,8 @@ test-sanitize:
 # CPython built with it too (tools/find-python.sh ft-tsan: a build of its own, cached, a long one the
 # first time). Not part of `test` or CI for its run time. Reports go to files, subprocesses'
 # included, so none is lost in pytest's captured output: any report fails the target. The
-# suppressions file may only name CPython and the C library.
+# suppressions file may only name CPython and the C library. die_after_fork=0: the fork tests start
+# a fresh worker pool in the forked child, which ThreadSanitizer otherwise refuses outright.
 TSAN_TESTS ?= tests/test_threads.py tests/test_borrow.py tests/test_long_calls.py tests/test_workers.py \
 	tests/test_chunked_loads.py tests/test_batch.py tests/test_components.py tests/test_pagerank.py \
 	tests/test_triangles.py tests/test_paths.py
@@ -52,7 +53,7 @@ test-tsan:
 	QM_SANITIZE=thread tools/dev-env.sh "$$py" .venv-tsan
 	rm -rf $(tsan_reports) && mkdir -p $(tsan_reports)
 	status=0
-	TSAN_OPTIONS="suppressions=$$PWD/tools/tsan-suppressions.txt log_path=$$PWD/$(tsan_reports)/report second_deadlock_stack=1 $${TSAN_OPTIONS:-}" \
+	TSAN_OPTIONS="suppressions=$$PWD/tools/tsan-suppressions.txt log_path=$$PWD/$(tsan_reports)/report second_deadlock_stack=1 die_after_fork=0 $${TSAN_OPTIONS:-}" \
 	.venv-tsan/bin/python -m pytest -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS) || status=$$?
 	if compgen -G "$(tsan_reports)/report.*" >/dev/null; then
 		cat $(tsan_reports)/report.*

@@ -436,8 +436,8 @@ fetch_index() {
 
     # First with the machine's own keyring; if that cannot verify every suite's Release file, add
     # Debian's archive keys from debian-archive-keyring.  The signature is always checked.
-    for attempt in own archive-keyring; do
-        if [[ $attempt == archive-keyring ]]; then
+    for attempt in machine archive; do
+        if [[ $attempt == archive ]]; then
             keyrings=$(archive_keyrings)
             if [[ -z $keyrings ]]; then
                 log "debian-archive-keyring lists no archive keys; upgrading it"
@@ -463,7 +463,7 @@ fetch_index() {
         apt-get "${APT_OPTS[@]}" update || true
         got=$(fetched_suites "$work")
         [[ $(wc -w <<<"$got") -eq ${#SOURCE_SUITES[@]} ]] && break
-        log "could not fetch a verified source index of every suite (${SOURCE_SUITES[*]}) with the $attempt keyring"
+        log "could not fetch a verified source index of every suite (${SOURCE_SUITES[*]}) with the $attempt keyring(s)"
     done
     got=$(fetched_suites "$work")
     if [[ -z $got ]]; then
@@ -670,7 +670,7 @@ find_built() {
         result "$found"
         return 0
     fi
-    die "no $SOURCE_PACKAGE 3.13 source could be fetched and nothing is cached for $flavour"
+    die "no $SOURCE_PACKAGE source could be fetched and nothing is cached for $flavour"
 }
 
 find_ft() {

@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 .ONESHELL:
 .SHELLFLAGS := -euo pipefail -c
-.PHONY: test test-ft test-gil test-sanitize clean bench fuzz
+.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench fuzz
 
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
@@ -39,6 +39,37 @@ test-sanitize:
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	.venv-san/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
+# The tests that run threads, against an extension built with ThreadSanitizer on a free-threaded
+# CPython built with it too (tools/find-python.sh ft-tsan: a build of its own, cached, a long one the
+# first time). Not part of `test` or CI for its run time. Reports go to files, subprocesses'
+# included, so none is lost in pytest's captured output: any report fails the target. The
+# suppressions file may only name CPython and the C library. die_after_fork=0: the fork tests start
+# a fresh worker pool in the forked child, which ThreadSanitizer otherwise refuses outright.
+TSAN_TESTS ?= tests/test_threads.py tests/test_borrow.py tests/test_long_calls.py tests/test_workers.py \
+	tests/test_chunked_loads.py tests/test_batch.py tests/test_components.py tests/test_pagerank.py \
+	tests/test_triangles.py tests/test_paths.py
+# Left out: the tests that count the process's threads in /proc/self/task (pool sizes, fork), which
+# also see ThreadSanitizer's own background thread; test_memory_limits, whose address-space caps
+# cannot hold ThreadSanitizer's shadow memory; the Ctrl-C case that loads 20 million ids, which
+# outlasts its 600 s limit under ThreadSanitizer on two shared cores.
+TSAN_DESELECT ?= -k "not test_pool_size and not test_fork_after_pool_started and not add_edges_flat_into_a_large_graph"
+tsan_reports := build/tsan-reports
+
+test-tsan:
+	py=$$(tools/find-python.sh ft-tsan)
+	# pip byte-compiles what it installs, slowly under ThreadSanitizer; imports compile what is used.
+	PIP_NO_COMPILE=1 QM_SANITIZE=thread tools/dev-env.sh "$$py" .venv-tsan
+	rm -rf $(tsan_reports) && mkdir -p $(tsan_reports)
+	status=0
+	TSAN_OPTIONS="suppressions=$$PWD/tools/tsan-suppressions.txt log_path=$$PWD/$(tsan_reports)/report second_deadlock_stack=1 die_after_fork=0 $${TSAN_OPTIONS:-}" \
+	.venv-tsan/bin/python -m pytest -p no:cacheprovider $(TSAN_TESTS) $(TSAN_DESELECT) $(PYTEST_ARGS) || status=$$?
+	if compgen -G "$(tsan_reports)/report.*" >/dev/null; then
+		cat $(tsan_reports)/report.*
+		echo "make: ThreadSanitizer reports above (kept in $(tsan_reports))"
+		exit 1
+	fi
+	exit $$status
+
 # quillmesh against its peers (bench/run.py --help for BENCH_ARGS). Peers without free-threaded wheels
 # run in a second venv on the standard CPython 3.13, with quillmesh built there too.
 bench:
@@ -70,4 +101,4 @@ fuzz:
 	$(MAKE) -C fuzz run FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
 
 clean:
-	rm -rf build .venv .venv-gil .venv-san
+	rm -rf build .venv .venv-gil .venv-san .venv-tsan

@@ -5,6 +5,7 @@
 // The array forms fill arrays sized up front; the per-node ones split the nodes among the workers,
 // so a large result's pages are first touched, and its entries written, by all of them at once.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include <string>
@@ -26,6 +27,10 @@ constexpr std::size_t kIdsAhead = 8;
 constexpr std::uint32_t kPrefetchedSet = 64;
 // Nodes whose edges one piece of a parallel edge listing covers.
 constexpr std::size_t kEdgeBlock = std::size_t{1} << 12;
+// Blocks of nodes the edge array lists at once, each into scratch memory of its own.
+constexpr std::size_t kEdgeGroup = 16;
+// The longest row the edge array lists through a buffer on the stack (see edge_array()).
+constexpr std::uint32_t kBufferedRow = 64;
 
 // body(i) for every node, in parallel, the nodes being the progress.
 template <class F>
@@ -40,7 +45,7 @@ void for_nodes(const Interrupt& stop, std::size_t n, F&& body) {
 }  // namespace
 
 template <class F>
-void Graph::for_each_edge(std::size_t first, std::size_t last, const Interrupt& stop, F&& f) const {
+void Graph::for_each_row(std::size_t first, std::size_t last, const Interrupt& stop, F&& row) const {
     // Every entry reads its neighbour's id at random. A pipeline keeps those reads in flight: the
     // elements of the set kElementsAhead nodes on are loaded, then the ids they name kIdsAhead nodes
     // on, so that a node's ids are in cache when it is listed. A set too large to be listed before
@@ -50,11 +55,7 @@ void Graph::for_each_edge(std::size_t first, std::size_t last, const Interrupt& 
         if (i + kElementsAhead < last) nbrs_[i + kElementsAhead].prefetch_elements();
         if (i + kIdsAhead < last && nbrs_[i + kIdsAhead].size() <= kPrefetchedSet)
             nbrs_[i + kIdsAhead].for_each([&](Index j) { __builtin_prefetch(&ids_[j]); });
-        const NodeId u = ids_[i];
-        nbrs_[i].for_each_prefetched(ids_.data(), [&](Index j) {
-            const NodeId v = ids_[j];
-            if (u <= v) f(u, v);
-        });
+        row(ids_[i], nbrs_[i]);
     }
 }
 
@@ -64,9 +65,12 @@ std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
     stop.expect(ids_.size());
     for (std::size_t first = 0; first < ids_.size(); first += kEdgeBlock) {
         const std::size_t last = std::min(ids_.size(), first + kEdgeBlock);
-        for_each_edge(first, last, stop, [&](NodeId u, NodeId v) {
-            out.push_back(u);
-            out.push_back(v);
+        for_each_row(first, last, stop, [&](NodeId u, const NeighbourSet& set) {
+            set.for_each_prefetched(ids_.data(), [&](Index j) {
+                if (u > ids_[j]) return;
+                out.push_back(u);
+                out.push_back(ids_[j]);
+            });
         });
         stop.advance(last - first);
     }
@@ -74,38 +78,70 @@ std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
 }
 
 HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
-    // Two parallel passes over blocks of nodes: the first counts each block's edges, which places
-    // every block's stretch of the array, and the second writes them there. Both make the random
-    // reads, but all workers make them, and the second takes the array's page faults on all of them.
+    // Blocks of nodes are listed in parallel, a group of them at a time, each into a scratch array
+    // of its own with room for its whole degree sum; the group's counts then place each block's
+    // stretch of the result, and the stretches are copied there, in parallel too. Every neighbour's
+    // id is read once, by one of the workers, and the result's page faults are spread over them;
+    // the scratch arrays (a group's worth of blocks) are kept from group to group.
     const std::size_t n = ids_.size();
     const std::size_t blocks = (n + kEdgeBlock - 1) / kEdgeBlock;
-    std::vector<std::uint64_t> at(blocks + 1, 0);
-    auto block_range = [&](std::size_t b) { return std::pair{b * kEdgeBlock, std::min(n, (b + 1) * kEdgeBlock)}; };
-    stop.expect(2 * n);
-    parallel::for_range(blocks, 1, [&](std::size_t b, std::size_t end) {
-        for (; b < end; ++b) {
-            const auto [first, last] = block_range(b);
-            std::uint64_t count = 0;
-            for_each_edge(first, last, stop, [&](NodeId, NodeId) { ++count; });
-            at[b + 1] = count;
-            stop.advance(last - first);
-        }
-    });
-    for (std::size_t b = 0; b < blocks; ++b) at[b + 1] += at[b];
-    if (at[blocks] != edge_count_) fault("the edge listing counted " + std::to_string(at[blocks]) + " edges of " + std::to_string(edge_count_));
     HugeArray<NodeId> out(2 * edge_count_);
-    parallel::for_range(blocks, 1, [&](std::size_t b, std::size_t end) {
-        for (; b < end; ++b) {
-            const auto [first, last] = block_range(b);
-            NodeId* next = out.data() + 2 * at[b];
-            for_each_edge(first, last, stop, [&](NodeId u, NodeId v) {
-                next[0] = u;
-                next[1] = v;
-                next += 2;
-            });
-            stop.advance(last - first);
+    std::vector<EndArray> scratch(kEdgeGroup);
+    std::array<std::uint64_t, kEdgeGroup> count{}, place{};
+    std::uint64_t written = 0;  // ids in out so far
+    stop.expect(n);
+    for (std::size_t g = 0; g < blocks; g += kEdgeGroup) {
+        const std::size_t size = std::min(kEdgeGroup, blocks - g);
+        parallel::for_range(size, 1, [&](std::size_t k, std::size_t end) {
+            for (; k < end; ++k) {
+                const std::size_t first = (g + k) * kEdgeBlock, last = std::min(n, first + kEdgeBlock);
+                std::uint64_t room = 0;
+                for (std::size_t i = first; i < last; ++i) room += nbrs_[i].size();
+                EndArray& into = scratch[k];
+                if (into.size() < 2 * room) into.resize(2 * room);
+                NodeId* next = into.data();
+                for_each_row(first, last, stop, [&](NodeId u, const NeighbourSet& set) {
+                    // Whether u <= v is a coin toss on random ids: a row short enough is written to
+                    // a buffer without a branch (every pair written, the cursor moved past the kept
+                    // ones) and copied out, where a branch per entry would be mispredicted half the
+                    // time.
+                    if (set.size() > kBufferedRow) {
+                        set.for_each([&](Index j) {
+                            if (u > ids_[j]) return;
+                            next[0] = u;
+                            next[1] = ids_[j];
+                            next += 2;
+                        });
+                        return;
+                    }
+                    NodeId buffer[2 * kBufferedRow];
+                    NodeId* kept = buffer;
+                    set.for_each_prefetched(ids_.data(), [&](Index j) {
+                        const NodeId v = ids_[j];
+                        kept[0] = u;
+                        kept[1] = v;
+                        kept += 2 * static_cast<std::ptrdiff_t>(u <= v);
+                    });
+                    const auto listed = static_cast<std::size_t>(kept - buffer);
+                    std::memcpy(next, buffer, listed * sizeof(NodeId));
+                    next += listed;
+                });
+                count[k] = static_cast<std::uint64_t>(next - into.data());
+                stop.advance(last - first);
+            }
+        });
+        for (std::size_t k = 0; k < size; ++k) {
+            place[k] = written;
+            written += count[k];
         }
-    });
+        // The edge count is what sizes the result: a listing that disagrees with it is a fault, never
+        // a write past the end.
+        if (written > out.size()) fault("the edge listing found more than " + std::to_string(edge_count_) + " edges");
+        parallel::for_range(size, 1, [&](std::size_t k, std::size_t end) {
+            for (; k < end; ++k) std::memcpy(out.data() + place[k], scratch[k].data(), count[k] * sizeof(NodeId));
+        });
+    }
+    if (written != out.size()) fault("the edge listing found " + std::to_string(written / 2) + " of " + std::to_string(edge_count_) + " edges");
     return out;
 }
 

@@ -136,10 +136,10 @@ class Graph {
 
    private:
     friend struct GraphInspector;
-    // Every edge once as (u, v), u <= v, in listing order, of the nodes [first, last): f(u, v) on
-    // the calling thread.
+    // row(id, neighbour set) for the nodes [first, last) in order, on the calling thread, with the
+    // neighbours' ids being loaded ahead: the walk of the edge listings.
     template <class F>
-    void for_each_edge(std::size_t first, std::size_t last, const Interrupt& stop, F&& f) const;
+    void for_each_row(std::size_t first, std::size_t last, const Interrupt& stop, F&& row) const;
     // The union-find labels of component_sizes(): each node's component's first dense index.
     HugeArray<Index> component_roots(const Interrupt& stop) const;
     // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.

@@ -137,15 +137,18 @@ PyObject* channel_poll(PyObject* self, PyObject*) {
         return PyErr_NoMemory();
     }
     static constexpr const char* kStates[] = {"running", "done", "failed", "interrupted"};
+    const auto now = CallRecord::Clock::now();
     Ref list(PyList_New(static_cast<Py_ssize_t>(calls.size())));
     if (!list) return nullptr;
     for (std::size_t k = 0; k < calls.size(); ++k) {
-        const CallRecord& c = *calls[k];
+        CallRecord& c = *calls[k];
         const CallState state = c.state.load(std::memory_order_acquire);
-        const double elapsed =
-            state == CallState::Running
-                ? std::chrono::duration<double>(CallRecord::Clock::now() - c.start).count()
-                : static_cast<double>(c.elapsed_ns.load(std::memory_order_relaxed)) * 1e-9;
+        const std::int64_t ns = state == CallState::Running
+                                    ? std::chrono::duration_cast<std::chrono::nanoseconds>(now - c.start).count()
+                                    : c.elapsed_ns.load(std::memory_order_relaxed);
+        const std::int64_t shown = std::max(ns, c.polled_ns.load(std::memory_order_relaxed));
+        c.polled_ns.store(shown, std::memory_order_relaxed);  // one watcher polls a channel
+        const double elapsed = static_cast<double>(shown) * 1e-9;
         PyObject* item = Py_BuildValue("(Ks KKds)", static_cast<unsigned long long>(c.serial), c.name.c_str(),
                                        static_cast<unsigned long long>(c.progress.done.load(std::memory_order_relaxed)),
                                        static_cast<unsigned long long>(c.progress.total.load(std::memory_order_relaxed)),

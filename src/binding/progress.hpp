@@ -34,6 +34,9 @@ struct CallRecord {
     Clock::time_point start = Clock::now();
     std::atomic<CallState> state{CallState::Running};
     std::atomic<std::int64_t> elapsed_ns{0};  // set when the call ends
+    // The most elapsed time a poll has reported: a call that ends just after a poll measured it
+    // reports no less, so the times a watcher sees never go back.
+    std::atomic<std::int64_t> polled_ns{0};
 };
 
 class ProgressChannel {

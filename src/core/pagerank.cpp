@@ -30,6 +30,39 @@ inline void prefetch_share(const Index* p, const Index* targets_end, const doubl
     if (p + kShareAhead < targets_end) __builtin_prefetch(&share[p[kShareAhead]]);
 }
 
+// Pushes of shares into the sums, each made kPushAhead pushes after it is asked for, in the order
+// asked, its sum prefetched meanwhile: the sums a band pushes to lie at random, and a push that
+// finds its sum's line out of cache would otherwise stall the ones behind it.
+class DelayedPushes {
+   public:
+    static constexpr std::size_t kPushAhead = 16;  // a power of two
+
+    explicit DelayedPushes(double* next) noexcept : next_(next) {}
+    void push(Index row, double share) noexcept {
+        Pending& slot = ring_[asked_++ % kPushAhead];
+        if (asked_ > kPushAhead) next_[slot.row] += slot.share;
+        __builtin_prefetch(&next_[row], 1);
+        slot = {row, share};
+    }
+    // Makes the pushes still waiting, oldest first.
+    void flush() noexcept {
+        for (std::size_t k = asked_ > kPushAhead ? asked_ - kPushAhead : 0; k < asked_; ++k) {
+            const Pending& slot = ring_[k % kPushAhead];
+            next_[slot.row] += slot.share;
+        }
+        asked_ = 0;
+    }
+
+   private:
+    struct Pending {
+        Index row;
+        double share;
+    };
+    double* next_;
+    Pending ring_[kPushAhead];
+    std::size_t asked_ = 0;
+};
+
 // The rows of a halved snapshot cut into consecutive bands, one per thread: band b is the rows from
 // first[b] to first[b + 1], whose entries start at targets[at[b]].
 struct Bands {
@@ -64,6 +97,7 @@ void pull_halved(const CsrSnapshot& csr, const Bands& bands, double base, const 
     for_range_checked(stop, bands.count(), 1, 1, [&](std::size_t b, std::size_t) {
         const std::uint64_t low = bands.first[b], high = bands.first[b + 1];
         const Index* p = csr.targets.data() + bands.at[b];
+        DelayedPushes pushes(next);
         for (std::uint64_t j = low; j < high; ++j) {
             stop.check_every(j - low, kCheckEvery);
             const Index* const row_end = p + csr.kept[j];
@@ -76,7 +110,7 @@ void pull_halved(const CsrSnapshot& csr, const Bands& bands, double base, const 
             for (; p != row_end && *p != j; ++p) {
                 prefetch_share(p, targets_end, share);
                 acc += share[*p];
-                next[*p] += own;
+                pushes.push(*p, own);
             }
             if (p != row_end) {  // the self-loop, last of the row
                 acc += own;
@@ -89,9 +123,10 @@ void pull_halved(const CsrSnapshot& csr, const Bands& bands, double base, const 
             const Index* const row_end = p + csr.kept[i];
             const double own = share[i];
             const Index* q = low == 0 ? p : std::lower_bound(p, row_end, static_cast<Index>(low));
-            for (; q != row_end && *q < high; ++q) next[*q] += own;
+            for (; q != row_end && *q < high; ++q) pushes.push(*q, own);
             p = row_end;
         }
+        pushes.flush();
     });
 }
 }  // namespace

@@ -13,12 +13,12 @@
 // so the additions a pull makes, and their order, are those of a plain row-major pull. Smaller
 // graphs, and graphs too sparse to pay for the piece counts, keep one segment: plain row-major.
 //
-// A graph of a billion entries and more keeps only half of them ("halved"): row i holds its entries
-// t <= i, kept[i] of them, ascending, in one segment. Every edge is in both of its rows, so the other
-// half says nothing new: the entry t of row i stands for row t's entry i as well. The copy then takes
-// 4 bytes an edge instead of 8, plus a second count per row, which is what lets PageRank run next to
-// a graph of a billion edges. PageRank recovers the missing entries by pushing each row's share to
-// the rows below it (pagerank.cpp), in the same order as the full rows would add them.
+// A graph of 2^30 entries (about a billion) or more keeps only half of them ("halved"): row i
+// holds its entries t <= i, kept[i] of them, ascending, in one segment. Every edge is in both of its
+// rows, so the other half says nothing new: the entry t of row i stands for row t's entry i as well.
+// The copy then takes 4 bytes an edge instead of 8, plus a second count per row, which is what lets
+// PageRank run next to a graph of a billion edges. PageRank recovers the missing entries by pushing
+// each row's share to the rows below it (pagerank.cpp), in the same order as full rows add them.
 //
 // The snapshot is a cache owned by its graph: built on demand by Graph::ensure_csr(), dropped by
 // every mutating call, read-only in between (so worker threads may share it without locks).

@@ -4,11 +4,13 @@
     .venv-bench-ft/bin/python bench/billion.py --edges 10000000     # a quick trial (nodes: edges / 10)
 
 Steps: build_random(n, m, seed), connected_component_sizes(), a few shortest_path_length(s, t)
-calls, triangle_count() and pagerank(). PageRank runs cold, like the benchmark's (the CSR copy that
-triangle_count() left is dropped first), so the figures line up with bench/scaling.py's chart. For
-each step it prints and records:
+calls, triangle_count() and quillmesh.arrays.pagerank(g). PageRank runs cold, like the benchmark's
+(the CSR copy that triangle_count() left is dropped first), so the figures line up with
+bench/scaling.py's chart. Its scores come as one float64 array (8 bytes a node): the method's list of
+(node, score) tuples would need 150 bytes a node, 15 GB more at a billion edges, which no machine
+that holds such a graph has to spare. For each step it prints and records:
 
-- the wall time (for PageRank also the size of its result list and the time to free it, apart);
+- the wall time;
 - the peak RSS during the step, sampled by a thread from /proc/self/statm every 2 ms (the native
   work runs detached from the interpreter, so the thread keeps sampling on either build), and that
   peak above the RSS before the step;
@@ -36,7 +38,7 @@ from pathlib import Path
 from rss import (GIB, SampledPeak, available_memory, format_bytes, limit_address_space, max_rss, resident_bytes,
                  total_memory)
 
-from quillmesh import IntGraphCore
+from quillmesh import IntGraphCore, arrays
 
 BENCH = Path(__file__).resolve().parent
 DEFAULT_NODES = 10**8
@@ -130,15 +132,6 @@ class Run:
         self.save()
 
 
-def list_of_pairs_bytes(pairs: list) -> int:
-    """Bytes of a list of (int, float) pairs, from the sizes of its objects (a sample of them)."""
-    if not pairs:
-        return sys.getsizeof(pairs)
-    sample = pairs[:: max(1, len(pairs) // 1000)]
-    per_item = sum(sys.getsizeof(p) + sys.getsizeof(p[0]) + sys.getsizeof(p[1]) for p in sample) / len(sample)
-    return int(sys.getsizeof(pairs) + per_item * len(pairs))
-
-
 def main() -> int:
     args = parse_args()
     limit_address_space(int(args.memory_limit * GIB))
@@ -187,20 +180,14 @@ def main() -> int:
 
     if "pagerank" in args.steps:
         g.add_edges_from([])  # a mutating call, even an empty one, drops the CSR copy: a cold run
-        entry, scores = run.step("pagerank", "pagerank() (cold)", g.pagerank)
+        entry, scores = run.step("pagerank", "arrays.pagerank(g) (cold)", lambda: arrays.pagerank(g))
         extra = ""
         if scores is not None:
-            # The result list is a large part of the step's peak. Its size is estimated from its
-            # objects' sizes (RSS cannot tell it apart: the free-threaded build's allocator keeps
-            # freed pages a while), and freeing it is timed apart.
-            top = max(scores, key=lambda pair: pair[1])
-            entry["result"] = {"length": len(scores), "top_node": top[0], "top_score": top[1]}
-            entry["result_bytes_estimate"] = list_of_pairs_bytes(scores)
-            started = time.perf_counter()
-            scores = None
-            entry["free_result_seconds"] = time.perf_counter() - started
-            extra = (f"   (its result: about {format_bytes(entry['result_bytes_estimate'])}, "
-                     f"freed in {entry['free_result_seconds']:.2f} s)")
+            top = int(scores.argmax())
+            entry["result"] = {"length": len(scores), "bytes": scores.nbytes, "top_row": top,
+                               "top_score": float(scores[top]), "sum": float(scores.sum())}
+            extra = f"   (top score {scores[top]:.6g} at row {top:,})"
+        del scores
         run.finish(entry, extra)
 
     del g

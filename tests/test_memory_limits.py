@@ -340,6 +340,12 @@ CASES = {
         make = lambda: grown(50_000, start)
         op, prefix = (lambda g: g.pagerank()), None
     """,
+    # the same on the halved rows of a billion entries (see LOWERED)
+    "pagerank on halved rows": """
+        start = np.random.default_rng(10).integers(0, 50_000, size=600_000, dtype=np.int64)
+        make = lambda: grown(50_000, start)
+        op, prefix = (lambda g: g.pagerank()), None
+    """,
     "connected_component_sizes": """
         start = np.random.default_rng(11).integers(0, 200_000, size=300_000, dtype=np.int64)
         make = lambda: grown(200_000, start)
@@ -352,16 +358,17 @@ CASES = {
     """,
 }
 # Bounds lowered for the cases that take the paths of much larger inputs: the load chunk bound
-# (edges), the PageRank segment (rows).
+# (edges), the PageRank segment (rows), the entries from which PageRank's rows are halved.
 LOWERED = {
     "add_edges_flat of 2M edges in chunks": {"QUILLMESH_LOAD_CHUNK_EDGES": "100000"},
     "build_random in chunks": {"QUILLMESH_LOAD_CHUNK_EDGES": "100000"},
     "pagerank in segments": {"QUILLMESH_PAGERANK_SEGMENT_ROWS": "4096"},
+    "pagerank on halved rows": {"QUILLMESH_PAGERANK_HALVED_ENTRIES": "1"},
 }
 # Cases that also run with the worker pool started before the limit is set; otherwise a call that
 # uses the pool starts it under the limit.
 WARM = {"build_random into an empty graph", "triangle_count", "pagerank", "pagerank in segments",
-        "connected_component_sizes"}
+        "pagerank on halved rows", "connected_component_sizes"}
 PARAMS = [pytest.param(case, False, id=case + ", pool started under the limit") for case in CASES]
 PARAMS += [pytest.param(case, True, id=case + ", pool started before") for case in CASES if case in WARM]
 # Large blocks are mapped and unmapped one by one, and free memory at the top of the heap is given

@@ -177,16 +177,31 @@ def _segmented_cases():
     }
 
 
-@pytest.mark.parametrize("segment_rows", [1, 64, 512])
-def test_segmented_pull_matches_reference(tmp_path, segment_rows):
+def _layout_matches_reference(tmp_path, env):
+    """The layout cases above, run in a fresh interpreter under env, against the reference."""
     cases = _segmented_cases()
     calls = [{}, {"max_iter": 3, "tol": 0.0}, {"damping": 0.5, "max_iter": 1000, "tol": 1e-13}]
     path = tmp_path / "cases.json"
     path.write_text(json.dumps([cases, calls]))
-    got = json.loads(run_python(SEGMENTED, path, env={"QUILLMESH_PAGERANK_SEGMENT_ROWS": str(segment_rows)}))
+    got = json.loads(run_python(SEGMENTED, path, env=env))
     for name, (edges, nodes, extra) in cases.items():
         g = graph(edges, nodes)
         want = [bits(reference(g, **kwargs)[0]) for kwargs in calls]
         g.add_edge(*extra)
         want.append(bits(reference(g)[0]))
         assert [[tuple(p) for p in r] for r in got[name]] == want, name
+
+
+@pytest.mark.parametrize("segment_rows", [1, 64, 512])
+def test_segmented_pull_matches_reference(tmp_path, segment_rows):
+    _layout_matches_reference(tmp_path, {"QUILLMESH_PAGERANK_SEGMENT_ROWS": str(segment_rows)})
+
+
+# From a billion entries the snapshot keeps only each row's entries up to the row itself, and
+# PageRank pushes the others; the environment lowers that threshold. The rows are cut into a band
+# per thread (the workers and the caller): two bands (the first one's pieces from the rows after it
+# start their rows), three and five (middle bands, whose pieces start inside the later rows).
+@pytest.mark.parametrize("workers", [1, 2, 4])
+def test_halved_snapshot_matches_reference(tmp_path, workers):
+    env = {"QUILLMESH_PAGERANK_HALVED_ENTRIES": "1", "RAYON_NUM_THREADS": str(workers)}
+    _layout_matches_reference(tmp_path, env)

@@ -1,5 +1,5 @@
-// Building the CSR snapshot (layout in csr.hpp), blocks of rows in parallel. Built at most once
-// between mutations.
+// Building the CSR snapshot (layouts in csr.hpp: full rows in one segment or in several, or halved
+// rows), blocks of rows in parallel. Built at most once between mutations.
 #include <algorithm>
 #include <utility>
 
@@ -16,18 +16,24 @@ namespace {
 // degrees of sparse graphs, where sorting was most of the snapshot's cost.
 constexpr std::uint32_t kRankSortMax = NeighbourSet::kListCapacity;
 
-// Writes set's elements to row, ascending.
-void copy_sorted(const NeighbourSet& set, Index* row) {
-    const std::uint32_t d = set.size();
-    if (d > kRankSortMax) {
+// Writes set's elements that keep(element) accepts to row, ascending.
+template <class Keep>
+void copy_sorted(const NeighbourSet& set, Index* row, Keep keep) {
+    if (set.size() > kRankSortMax) {
         Index* out = row;
-        set.for_each([&](Index j) { *out++ = j; });
+        set.for_each([&](Index j) {
+            if (keep(j)) *out++ = j;
+        });
         std::sort(row, out);
         return;
     }
     Index held[kRankSortMax];
     Index* out = held;
-    set.for_each([&](Index j) { *out++ = j; });
+    set.for_each([&](Index j) {
+        *out = j;  // held has room for the whole set: write always, advance only when kept
+        out += keep(j);
+    });
+    const auto d = static_cast<std::uint32_t>(out - held);
     for (std::uint32_t a = 0; a < d; ++a) {
         const Index x = held[a];
         std::uint32_t rank = 0;
@@ -76,6 +82,56 @@ std::pair<std::uint32_t, unsigned> choose_segments(std::uint64_t rows, std::uint
             return {static_cast<std::uint32_t>(segments), shift};
     }
     return {1, 0};
+}
+
+// From this many entries (a full copy of 4 GiB) the snapshot is halved (csr.hpp). Below it the full
+// rows, whose pull reads without writing at random, are worth their memory; from it on, they and
+// PageRank's scores would take 11 bytes an edge, more than a machine that holds the graph (12 bytes
+// an edge) has to spare. The environment can set another threshold (read once per process): the
+// tests lower it to take the halved paths with small graphs.
+constexpr std::uint64_t kHalvedFrom = std::uint64_t{1} << 30;
+
+bool choose_halved(std::uint64_t entries) {
+    static const std::uint64_t from = [] {
+        const std::uint64_t value = env_count("QUILLMESH_PAGERANK_HALVED_ENTRIES");
+        return value == 0 ? kHalvedFrom : value;
+    }();
+    return entries >= from;
+}
+
+// Writes every row of a one-segment snapshot whose starts are set, ascending: row i gets the
+// elements t of sets[i] that keep(i, t) accepts, lengths[i] of them.
+template <class Keep>
+void write_rows(CsrSnapshot& csr, const NeighbourSet* sets, const BigVector<std::uint32_t>& lengths, Keep keep,
+                const Interrupt& stop) {
+    csr.for_blocks(stop, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+        Index* row = csr.targets.data() + csr.starts[b];
+        for (std::uint64_t i = first; i < end; ++i) {
+            copy_sorted(sets[i], row, [&](Index t) { return keep(i, t); });
+            row += lengths[i];
+        }
+    });
+}
+
+// Fills a halved snapshot whose degrees and starts are sized: every row's entries t <= i counted,
+// and every block's, then the rows written.
+void lay_out_halved(CsrSnapshot& csr, const NeighbourSet* sets, const Interrupt& stop) {
+    const auto kept = [](std::uint64_t i, Index t) { return t <= i; };
+    csr.kept.resize(csr.rows());
+    csr.for_blocks(stop, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
+        std::uint64_t in_block = 0;
+        for (std::uint64_t i = first; i < end; ++i) {
+            std::uint32_t in_row = 0;
+            sets[i].for_each([&](Index t) { in_row += kept(i, t); });
+            csr.kept[i] = in_row;
+            in_block += in_row;
+        }
+        csr.starts[b] = in_block;
+    });
+    std::uint64_t at = 0;
+    for (std::uint64_t& start : csr.starts) at += std::exchange(start, at);
+    csr.targets.resize(at);
+    write_rows(csr, sets, csr.kept, kept, stop);
 }
 
 // Fills a snapshot of more than one segment whose degrees, targets and starts are sized: every row's
@@ -142,23 +198,22 @@ const CsrSnapshot& Graph::ensure_csr(const Interrupt& stop) {
         csr.degrees[i] = nbrs_[i].size();
         total += csr.degrees[i];
     }
-    csr.targets.resize(total);
-    std::tie(csr.segments, csr.segment_shift) = choose_segments(n, total);
+    csr.halved = choose_halved(total);
+    if (!csr.halved) {
+        csr.targets.resize(total);
+        std::tie(csr.segments, csr.segment_shift) = choose_segments(n, total);
+    }
     csr.starts.resize(csr.segments * csr.blocks());
     // An empty graph's snapshot has no rows to fill; it must not be what starts the worker pool.
-    if (n > 0 && csr.segments == 1) {
+    if (n > 0 && csr.halved) {
+        lay_out_halved(csr, nbrs_.data(), stop);
+    } else if (n > 0 && csr.segments == 1) {
         std::uint64_t at = 0;
         for (std::uint64_t i = 0; i < n; ++i) {
             if ((i & ((std::uint64_t{1} << CsrSnapshot::kBlockShift) - 1)) == 0) csr.starts[i >> CsrSnapshot::kBlockShift] = at;
             at += csr.degrees[i];
         }
-        csr.for_blocks(stop, [&](std::uint64_t first, std::uint64_t end, std::uint64_t b) {
-            Index* row = csr.targets.data() + csr.starts[b];
-            for (std::uint64_t i = first; i < end; ++i) {
-                copy_sorted(nbrs_[i], row);
-                row += csr.degrees[i];
-            }
-        });
+        write_rows(csr, nbrs_.data(), csr.degrees, [](std::uint64_t, Index) { return true; }, stop);
     } else if (n > 0) {
         lay_out_segments(csr, nbrs_.data(), stop);
     }

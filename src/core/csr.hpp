@@ -13,6 +13,13 @@
 // so the additions a pull makes, and their order, are those of a plain row-major pull. Smaller
 // graphs, and graphs too sparse to pay for the piece counts, keep one segment: plain row-major.
 //
+// A graph of 2^30 entries (about a billion) or more keeps only half of them ("halved"): row i
+// holds its entries t <= i, kept[i] of them, ascending, in one segment. Every edge is in both of its
+// rows, so the other half says nothing new: the entry t of row i stands for row t's entry i as well.
+// The copy then takes 4 bytes an edge instead of 8, plus a second count per row, which is what lets
+// PageRank run next to a graph of a billion edges. PageRank recovers the missing entries by pushing
+// each row's share to the rows below it (pagerank.cpp), in the same order as full rows add them.
+//
 // The snapshot is a cache owned by its graph: built on demand by Graph::ensure_csr(), dropped by
 // every mutating call, read-only in between (so worker threads may share it without locks).
 #pragma once
@@ -43,8 +50,10 @@ struct CsrSnapshot {
     // A piece count this large or larger is looked up in `wide`.
     static constexpr std::uint8_t kWideCount = 255;
 
-    BigVector<std::uint32_t> degrees;  // per row
+    BigVector<std::uint32_t> degrees;  // per row: all of its entries, kept or not
     BigVector<Index> targets;          // segment by segment, then row by row
+    bool halved = false;
+    BigVector<std::uint32_t> kept;     // halved: per row, its entries t <= i (the row's length in targets)
     std::uint32_t segments = 1;
     unsigned segment_shift = 0;         // row t is in segment t >> segment_shift (segments > 1)
     BigVector<std::uint8_t> counts;     // [s * rows + i]: row i's entries in segment s, capped at kWideCount
@@ -54,9 +63,9 @@ struct CsrSnapshot {
     std::uint64_t rows() const noexcept { return degrees.size(); }
     std::uint64_t blocks() const noexcept { return (rows() + (std::uint64_t{1} << kBlockShift) - 1) >> kBlockShift; }
     std::uint64_t degree(Index i) const noexcept { return degrees[i]; }
-    // Row i's entries in segment s.
+    // Row i's entries in segment s, as stored in targets.
     std::uint64_t count(std::uint32_t s, Index i) const noexcept {
-        if (segments == 1) return degrees[i];
+        if (segments == 1) return halved ? kept[i] : degrees[i];
         const std::uint64_t key = s * rows() + i;
         const std::uint8_t c = counts[key];
         if (c < kWideCount) return c;

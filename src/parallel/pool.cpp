@@ -331,6 +331,8 @@ Pool& the_pool() {
 
 // ---- Public entry points ----
 
+std::size_t thread_count() { return the_pool().workers() + 1; }
+
 void for_range(std::size_t n, std::size_t grain, const RangeBody& body) {
     // The pool exists once any loop has started, however small.
     Pool& pool = the_pool();

@@ -83,6 +83,10 @@ inline void touch_exception_storage() noexcept {
 // first if there is none yet, whatever n is.
 void for_range(std::size_t n, std::size_t grain, const RangeBody& body);
 
+// The threads a loop runs on: the pool's workers and the caller. Builds the pool first if there is
+// none yet. For work that cuts itself into as many long pieces as there are threads.
+std::size_t thread_count();
+
 // Calls f(i) once for each i in [0, n).
 template <class F>
     requires std::invocable<F&, std::size_t>

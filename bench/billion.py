@@ -16,6 +16,10 @@ that holds such a graph has to spare. For each step it prints and records:
   peak above the RSS before the step;
 - the process's peak RSS so far (ru_maxrss) and the settled RSS after the step, its results freed.
 
+While a step runs, quillmesh.progress() draws its calls' progress on standard error (a tqdm bar, or
+one line rewritten in place), so a step of minutes shows how far it has got; --no-progress leaves
+it out.
+
 Results go to bench/results/billion.json (rewritten after every step, so a run that dies still
 leaves the steps before). The process caps its own address space (--memory-limit): a step that does
 not fit raises MemoryError, is recorded as out of memory, and the steps after it still run if they
@@ -38,6 +42,7 @@ from pathlib import Path
 from rss import (GIB, SampledPeak, available_memory, format_bytes, limit_address_space, max_rss, resident_bytes,
                  total_memory)
 
+import quillmesh
 from quillmesh import IntGraphCore, arrays
 
 BENCH = Path(__file__).resolve().parent
@@ -61,6 +66,7 @@ def parse_args():
     p.add_argument("--memory-limit", type=float,
                    help=f"address-space limit in GiB, 0 for none (default: RAM less {LIMIT_MARGIN_GIB:g} GiB)")
     p.add_argument("--json", type=Path, default=BENCH / "results" / "billion.json")
+    p.add_argument("--no-progress", action="store_true", help="no progress bars while a step runs")
     args = p.parse_args()
     args.nodes = args.nodes if args.nodes is not None else max(1, args.edges // 10)
     args.steps = [s.strip() for s in args.steps.split(",") if s.strip()]
@@ -100,13 +106,20 @@ class Run:
         """Runs work() under the RSS sampler; records and prints its figures. Returns its result
         (None when it ran out of memory)."""
         before = resident_bytes()
-        print(f"{label:<34}", end="", flush=True)
+        watched = not self.args.no_progress
+        # With bars, the step's figures go on a line of their own below them.
+        print(f"{label:<34}", end="\n" if watched else "", flush=True)
         entry = {"step": name, "label": label, "rss_before": before}
         result = None
         with SampledPeak() as watch:
             started = time.perf_counter()
             try:
-                result = work()
+                if watched:
+                    with quillmesh.progress():
+                        result = work()
+                    print(f"{'':<34}", end="", flush=True)
+                else:
+                    result = work()
                 entry["status"] = "ok"
             except MemoryError as exc:
                 entry["status"] = "oom"

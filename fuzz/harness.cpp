@@ -737,21 +737,29 @@ class Run {
         load(ends, Route::Columns, &columns);
     }
 
-    // The array forms of the listings, against the listings and the model.
+    // The array forms of the listings, against the listings and the model. Each walks every node
+    // (edge_array twice), so once it has returned its progress shows all of its work done.
     void arrays() {
         HugeArray<NodeId> ids, edges;
         HugeArray<std::int64_t> degrees;
         Graph::Rows<std::int32_t> narrow;
         Graph::Rows<std::int64_t> wide;
-        if (!attempt([&] { ids = graph_.id_array(stop()); }) &&
+        const auto listed = [&](auto&& call, const char* what) {
+            if (attempt(call)) return false;
+            if (watch_ && progress_.done != progress_.total)
+                fail(op_, std::string(what) + " returned with " + std::to_string(progress_.done.load()) + " of " +
+                              std::to_string(progress_.total.load()) + " done");
+            return true;
+        };
+        if (listed([&] { ids = graph_.id_array(stop()); }, "id_array") &&
             !std::equal(ids.data(), ids.data() + ids.size(), model_.ids.begin(), model_.ids.end()))
             fail(op_, "id_array");
-        if (!attempt([&] { degrees = graph_.degree_array(stop()); })) {
+        if (listed([&] { degrees = graph_.degree_array(stop()); }, "degree_array")) {
             if (degrees.size() != model_.ids.size()) fail(op_, "degree_array length");
             for (std::size_t i = 0; i < degrees.size(); ++i)
                 if (static_cast<std::uint64_t>(degrees.data()[i]) != model_.adjacent[i].size()) fail(op_, "degree_array");
         }
-        if (!attempt([&] { edges = graph_.edge_array(stop()); })) {
+        if (listed([&] { edges = graph_.edge_array(stop()); }, "edge_array")) {
             const std::vector<NodeId> want = graph_.edge_ends(Interrupt::never());
             if (!std::equal(edges.data(), edges.data() + edges.size(), want.begin(), want.end()))
                 fail(op_, "edge_array differs from edge_ends()");
@@ -759,8 +767,10 @@ class Run {
         std::uint64_t entries = 0;
         for (const auto& set : model_.adjacent) entries += set.size();
         if (graph_.row_entries() != entries) fail(op_, "row_entries");
-        if (!attempt([&] { narrow = graph_.sorted_rows<std::int32_t>(stop()); })) check_rows(narrow, "sorted_rows<int32_t>");
-        if (!attempt([&] { wide = graph_.sorted_rows<std::int64_t>(stop()); })) check_rows(wide, "sorted_rows<int64_t>");
+        if (listed([&] { narrow = graph_.sorted_rows<std::int32_t>(stop()); }, "sorted_rows<int32_t>"))
+            check_rows(narrow, "sorted_rows<int32_t>");
+        if (listed([&] { wide = graph_.sorted_rows<std::int64_t>(stop()); }, "sorted_rows<int64_t>"))
+            check_rows(wide, "sorted_rows<int64_t>");
     }
 
     // Row i holds the model's neighbours of node i, by number, ascending.

@@ -150,6 +150,10 @@ SEEDS = {
     + bytes([ADD_NODE]) + negative(4) + arrays() + bytes([WATCH_PROGRESS]) + arrays() + queries(),
     "arrays-far-apart": pattern(OWNED, PATH, dense(0), 250, 3) + pattern(SPAN, STAR, dense(0), 250, 2)
     + arrays() + queries(),
+    # Over 4096 nodes: the edge array's passes and the bottom-up levels of the distances split
+    # among workers; a hub from node 0 sends the search bottom-up at once.
+    "arrays-many-blocks": b"".join(bytes([BUILD_RANDOM, 4, 0, 255, 3, s]) for s in (3, 5, 7))
+    + pattern(SPAN, STAR, dense(0), 255, 3) + bytes([WATCH_PROGRESS]) + arrays(),
     "oom-arrays": pattern(SPAN, CLIQUE, dense(0), 9) + bytes([FAIL_ALLOCATION, 0, ARRAYS, FAIL_ALLOCATION, 1, LABELS,
                                                                 FAIL_ALLOCATION, 0, DISTANCES]) + dense(1) + arrays(),
     "columns-plain": column_load(PATH_PAIRS, column(piece(I64)), column(piece(I64))) + arrays(),

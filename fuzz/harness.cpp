@@ -301,6 +301,9 @@ constexpr std::uint8_t kAllNull = 255;
 constexpr const char* kColumnNames[] = {"first", "second"};
 
 enum class Flaw : std::uint8_t { None, Null, TooLarge };
+// The byte after a column load's columns: with this bit, the rest picks an end to overwrite once
+// check() has passed.
+constexpr std::uint8_t kOverwriteFlag = 128;
 
 // ---- the run
 
@@ -703,10 +706,10 @@ class Run {
         ends.resize(ends.size() & ~std::size_t{1});
         std::vector<std::vector<std::uint8_t>> storage;
         std::vector<Flaw> flaws[2];
-        Column first = make_column(0, ends, storage, flaws[0]);
-        Column second = make_column(1, ends, storage, flaws[1]);
+        const Column made[2] = {make_column(0, ends, storage, flaws[0]), make_column(1, ends, storage, flaws[1])};
+        const std::uint8_t overwrite_at = in_.byte();
         if (too_large(ends.size() / 2)) return;
-        ColumnEnds columns(std::move(first), std::move(second));
+        ColumnEnds columns(made[0], made[1]);
         Flaw want = Flaw::None;
         std::string where;
         for (std::size_t k = 0; k < ends.size() && want == Flaw::None; ++k) {
@@ -734,7 +737,41 @@ class Run {
             check_caches(before, true);  // nothing changed
             return;
         }
+        if ((overwrite_at & kOverwriteFlag) && !ends.empty()) {
+            // Another thread writes a value past the bounds check() took into the memory: the load
+            // must notice it and stop, keeping no more than a prefix of the batch.
+            const std::size_t k = (overwrite_at & ~kOverwriteFlag) % ends.size();
+            const bool above = columns.high() < INT64_MAX;
+            const NodeId outside = above ? columns.high() + 1 : columns.low() - 1;
+            if ((above || columns.low() > INT64_MIN) && overwrite(made[k % 2], k / 2, outside)) {
+                try {
+                    if (!attempt([&] { graph_.add_edges(columns, stop()); }))
+                        fail(op_, "a load read a value past the columns' bounds without noticing");
+                } catch (const SourceChanged&) {
+                }
+                follow_prefix(ends, ends.size() / 2);
+                check_caches(before, true);
+                return;
+            }
+        }
         load(ends, Route::Columns, &columns);
+    }
+
+    // Writes v over value `position` of the column, if its piece's type holds v.
+    static bool overwrite(const Column& column, std::size_t position, NodeId v) {
+        for (const ColumnPiece& p : column.pieces) {
+            if (position >= p.length) {
+                position -= p.length;
+                continue;
+            }
+            const ColumnTypeInfo& type = kColumnTypes[static_cast<std::size_t>(p.type)];
+            if (!holds(type, v)) return false;
+            // The pieces lie in the harness's own storage.
+            auto* at = static_cast<std::uint8_t*>(const_cast<void*>(p.data)) + static_cast<std::ptrdiff_t>(position) * p.stride;
+            std::memcpy(at, &v, type.width);
+            return true;
+        }
+        return false;
     }
 
     // The array forms of the listings, against the listings and the model. Each walks every node

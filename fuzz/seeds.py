@@ -98,8 +98,12 @@ def column(*pieces):
     return bytes([len(pieces) - 1]) + b"".join(pieces)
 
 
-def column_load(pairs, first, second):
-    return bytes([COLUMN_LOAD]) + batch(pairs) + first + second
+OVERWRITE = 128
+
+
+def column_load(pairs, first, second, overwrite=0):
+    """Loads the pairs as two columns; overwrite (OVERWRITE | k) changes end k after the check."""
+    return bytes([COLUMN_LOAD]) + batch(pairs) + first + second + bytes([overwrite])
 
 
 PATH_PAIRS = [(dense(k), dense(k + 1)) for k in range(20)]
@@ -171,6 +175,9 @@ SEEDS = {
     + pattern(SPAN, PATH, dense(0), 60) + column_load([(dense(k), dense(k + 2)) for k in range(40)],
                                                       column(piece(U32)), column(piece(I8 | REVERSED)))
     + arrays() + queries(),
+    "columns-overwritten": column_load(PATH_PAIRS, column(piece(I64)), column(piece(I16 | STRIDE)), OVERWRITE | 9)
+    + pattern(SPAN, PATH, dense(0), 10) + column_load(PATH_PAIRS * 3, column(piece(I32, 40), piece(U16)),
+                                                      column(piece(I64)), OVERWRITE | 101) + queries(),
     "progress": bytes([WATCH_PROGRESS]) + pattern(SOURCE, STAR, dense(0), 60, 0, b"\x07") + bytes([BUILD_RANDOM, 1, 99, 90, 1, 7])
     + bytes([BUILD_RANDOM, 3, 3, 30, 0, 2]) + bytes([ADD_NODES]) + ids([dense(k) for k in range(20)]) + arrays() + queries(),
     "mixed": bytes([ADD_EDGE]) + dense(5) + dense(6) + bytes([TRIANGLES]) + bytes([ADD_EDGE]) + dense(6) + dense(7)

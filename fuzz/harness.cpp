@@ -741,9 +741,10 @@ class Run {
             // Another thread writes a value past the bounds check() took into the memory: the load
             // must notice it and stop, keeping no more than a prefix of the batch.
             const std::size_t k = (overwrite_at & ~kOverwriteFlag) % ends.size();
-            const bool above = columns.high() < INT64_MAX;
-            const NodeId outside = above ? columns.high() + 1 : columns.low() - 1;
-            if ((above || columns.low() > INT64_MIN) && overwrite(made[k % 2], k / 2, outside)) {
+            // Just past either bound, unless the bounds span every id.
+            const bool above = columns.high() < INT64_MAX, below = columns.low() > INT64_MIN;
+            const NodeId outside = above ? columns.high() + 1 : below ? columns.low() - 1 : 0;
+            if ((above || below) && overwrite(made[k % 2], k / 2, outside)) {
                 try {
                     if (!attempt([&] { graph_.add_edges(columns, stop()); }))
                         fail(op_, "a load read a value past the columns' bounds without noticing");

@@ -20,6 +20,7 @@
 // The environment decides once per process which bulk paths small batches take; the harness lowers
 // the chunk bound and PageRank's segment size unless they are set already, so that batches of a few
 // dozen edges and graphs of a few dozen nodes reach the chunked and segmented code.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/column_ends.hpp"
 #include "core/fault.hpp"
 #include "core/graph.hpp"
 #include "failing_allocation.hpp"
@@ -258,15 +260,60 @@ constexpr std::size_t kNeverFail = SIZE_MAX;
 // A failure is armed at most this many allocations into a call: most calls make fewer.
 constexpr std::uint8_t kFailureSpread = 48;
 
+// ---- columns of ends (ColumnEnds)
+
+// The column types, as their width in bytes and signedness, in ColumnType's order.
+struct ColumnTypeInfo {
+    ColumnType type;
+    unsigned width;
+    bool is_signed;
+};
+constexpr ColumnTypeInfo kColumnTypes[] = {
+    {ColumnType::I8, 1, true},   {ColumnType::I16, 2, true},  {ColumnType::I32, 4, true},
+    {ColumnType::I64, 8, true},  {ColumnType::U8, 1, false},  {ColumnType::U16, 2, false},
+    {ColumnType::U32, 4, false}, {ColumnType::U64, 8, false},
+};
+constexpr unsigned kBitsPerByte = 8;
+constexpr unsigned kWordBytes = sizeof(NodeId);
+
+// Whether v is a value of the type. A negative id in an unsigned 64-bit column is the one value a
+// column can hold that no node id stands for: its bits read as a number above the signed range.
+bool holds(const ColumnTypeInfo& t, NodeId v) {
+    if (t.width == kWordBytes) return t.is_signed || v >= 0;
+    const unsigned bits = kBitsPerByte * t.width;
+    if (t.is_signed) return v >= -(NodeId{1} << (bits - 1)) && v < (NodeId{1} << (bits - 1));
+    return v >= 0 && v < (NodeId{1} << bits);
+}
+
+// A column is cut into at most this many pieces.
+constexpr std::uint8_t kMaxPieces = 4;
+// A piece's form byte: its type in the low bits (a type that cannot hold every value becomes
+// signed 64-bit, except unsigned 64-bit, whose negative values are the too-large ones), then a
+// stride of 1 to 4 values, one byte more (unaligned values), a reversed walk and a validity bitmap.
+constexpr std::uint8_t kTypeMask = 7;
+constexpr unsigned kStrideShift = 3;
+constexpr std::uint8_t kStrideMask = 3;
+constexpr std::uint8_t kUnalignedFlag = 32;
+constexpr std::uint8_t kReversedFlag = 64;
+constexpr std::uint8_t kValidityFlag = 128;
+// The null-position byte that makes a whole piece null, given as no data at all.
+constexpr std::uint8_t kAllNull = 255;
+constexpr const char* kColumnNames[] = {"first", "second"};
+
+enum class Flaw : std::uint8_t { None, Null, TooLarge };
+// The byte after a column load's columns: with this bit, the rest picks an end to overwrite once
+// check() has passed.
+constexpr std::uint8_t kOverwriteFlag = 128;
+
 // ---- the run
 
 enum class Op : std::uint8_t {
     AddNode, AddEdge, AddNodes, AddEdgesSpan, AddEdgesOwned, AddEdgesSource, AddPattern, BuildRandom,
     PointQueries, HasEdges, SubgraphEdgeCount, ComponentSizes, ShortestPath, TriangleCount, PageRank,
-    FailNextAllocation, Count
+    FailNextAllocation, Arrays, ComponentLabels, Distances, PageRankScores, ColumnLoad, WatchProgress, Count
 };
-// How a pattern is handed to the store.
-enum class Route : std::uint8_t { Span, Owned, Source, Count };
+// How a pattern is handed to the store; Columns only through ColumnLoad (see column_load()).
+enum class Route : std::uint8_t { Span, Owned, Source, Count, Columns };
 
 // The generator's ranges: the low bits of its first byte pick one of kRangeKinds, the next bit
 // whether the seed is a whole word.
@@ -291,7 +338,7 @@ constexpr std::uint64_t kMaxEdges = 4096;
 
 class Run {
    public:
-    explicit Run(Reader& in) : in_(in) {}
+    explicit Run(Reader& in) : in_(in) { watched_.report_to(&progress_); }
 
     void go() {
         while (!in_.empty()) {
@@ -327,7 +374,7 @@ class Run {
             case Op::AddNodes: {
                 const std::vector<NodeId> ids = read_ids(in_, model_);
                 const State before = state();
-                const bool failed = attempt([&] { graph_.add_nodes(ids, Interrupt::never()); });
+                const bool failed = attempt([&] { graph_.add_nodes(ids, stop()); });
                 // Node by node: a failure keeps the nodes before it.
                 for (const NodeId id : ids) {
                     if (failed && model_.ids.size() == graph_.node_count()) break;
@@ -350,7 +397,7 @@ class Run {
             case Op::HasEdges: {
                 const std::vector<NodeId> ends = read_batch(in_, model_);
                 std::vector<Answer> got;
-                if (attempt([&] { got = graph_.has_edges(ends, Interrupt::never()); })) break;
+                if (attempt([&] { got = graph_.has_edges(ends, stop()); })) break;
                 if (got.size() != ends.size() / 2) fail(op_, "has_edges answered a wrong number of pairs");
                 for (std::size_t k = 0; k < got.size(); ++k)
                     if ((got[k] == Answer::Yes) != model_.has_edge(ends[2 * k], ends[2 * k + 1]))
@@ -361,20 +408,20 @@ class Run {
                 std::vector<NodeId> ids = read_ids(in_, model_);
                 if (in_.byte() & 1) ids.insert(ids.end(), model_.ids.begin(), model_.ids.end());
                 std::uint64_t got = 0;
-                if (attempt([&] { got = graph_.subgraph_edge_count(ids, Interrupt::never()); })) break;
+                if (attempt([&] { got = graph_.subgraph_edge_count(ids, stop()); })) break;
                 if (got != model_.subgraph_edge_count(ids)) fail(op_, "subgraph_edge_count of " + show(ids));
                 break;
             }
             case Op::ComponentSizes: {
                 std::vector<std::uint64_t> got;
-                if (attempt([&] { got = graph_.component_sizes(Interrupt::never()); })) break;
+                if (attempt([&] { got = graph_.component_sizes(stop()); })) break;
                 if (got != model_.component_sizes()) fail(op_, "component_sizes");
                 break;
             }
             case Op::ShortestPath: {
                 const NodeId s = read_id(in_, model_), t = read_id(in_, model_);
                 std::int64_t got = 0;
-                if (attempt([&] { got = graph_.shortest_path_length(s, t, Interrupt::never()); })) break;
+                if (attempt([&] { got = graph_.shortest_path_length(s, t, stop()); })) break;
                 const std::int64_t want = model_.shortest_path_length(s, t);
                 if (got != want)
                     fail(op_, "shortest_path_length(" + std::to_string(s) + ", " + std::to_string(t) + ") = " +
@@ -383,13 +430,34 @@ class Run {
             }
             case Op::TriangleCount: {
                 std::uint64_t got = 0;
-                if (attempt([&] { got = graph_.triangle_count(Interrupt::never()); })) break;
+                if (attempt([&] { got = graph_.triangle_count(stop()); })) break;
                 if (got != model_.triangle_count())
                     fail(op_, "triangle_count " + std::to_string(got) + ", want " + std::to_string(model_.triangle_count()));
                 break;
             }
             case Op::PageRank: pagerank(); break;
             case Op::FailNextAllocation: fail_at_ = in_.byte() % kFailureSpread; break;
+            case Op::Arrays: arrays(); break;
+            case Op::ComponentLabels: {
+                HugeArray<std::int64_t> got;
+                if (attempt([&] { got = graph_.component_labels(stop()); })) break;
+                const std::vector<std::int64_t> want = model_.component_labels();
+                if (!std::equal(got.data(), got.data() + got.size(), want.begin(), want.end()))
+                    fail(op_, "component_labels");
+                break;
+            }
+            case Op::Distances: {
+                const NodeId source = read_id(in_, model_);
+                HugeArray<std::int64_t> got;
+                if (attempt([&] { got = graph_.distances(source, stop()); })) break;
+                const std::vector<std::int64_t> want = model_.distances(source);
+                if (!std::equal(got.data(), got.data() + got.size(), want.begin(), want.end()))
+                    fail(op_, "distances from " + std::to_string(source));
+                break;
+            }
+            case Op::PageRankScores: pagerank(true); break;
+            case Op::ColumnLoad: column_load(); break;
+            case Op::WatchProgress: watch_ = !watch_; break;
             case Op::Count: break;
         }
     }
@@ -397,8 +465,16 @@ class Run {
     // Runs a call into the core, with the allocation failure the input armed for it, if any. Says
     // whether that failure was thrown out of the call; any other std::bad_alloc is a finding, and
     // other exceptions go to the caller, which knows which ones the call may throw.
+    // While the input watches progress, the call reports it to a fresh record, which must then
+    // show no more done than its total, however the call ended.
     template <class F>
     bool attempt(F&& call) {
+        progress_.done = 0;
+        progress_.total = 0;
+        struct CheckProgress {
+            Run& run;
+            ~CheckProgress() { run.check_progress(); }
+        } check_after{*this};
         const FailingAllocation failing(std::exchange(fail_at_, kNoFailure));
         try {
             call();
@@ -407,6 +483,15 @@ class Run {
             return true;
         }
         return false;
+    }
+
+    // The Interrupt for the next call: one reporting to progress_ while the input watches it.
+    const Interrupt& stop() const { return watch_ ? watched_ : Interrupt::never(); }
+
+    void check_progress() const {
+        const std::uint64_t done = progress_.done, total = progress_.total;
+        if (watch_ && done > total)
+            fail(op_, "progress done " + std::to_string(done) + " past its total " + std::to_string(total));
     }
 
     // What a mutation must compare its outcome with.
@@ -443,7 +528,8 @@ class Run {
     }
 
     // A batch through one of the store's entry points; the twin and the model take it edge by edge.
-    void load(const std::vector<NodeId>& ends, Route route) {
+    // With Route::Columns, `columns` holds the same ends, checked already.
+    void load(const std::vector<NodeId>& ends, Route route, EndSource* columns = nullptr) {
         const std::size_t edges = ends.size() / 2;
         const std::uint8_t fail_byte = route == Route::Source ? in_.byte() : 0;
         if (too_large(edges)) return;
@@ -455,18 +541,18 @@ class Run {
         bool failed = false;
         switch (route) {
             case Route::Span:
-                failed = attempt([&] { graph_.add_edges(std::span<const NodeId>(ends), Interrupt::never()); });
+                failed = attempt([&] { graph_.add_edges(std::span<const NodeId>(ends), stop()); });
                 break;
             case Route::Owned: {
                 EndArray owned(ends.begin(), ends.end());
-                failed = attempt([&] { graph_.add_edges(std::move(owned), Interrupt::never()); });
+                failed = attempt([&] { graph_.add_edges(std::move(owned), stop()); });
                 break;
             }
             case Route::Source: {
                 const std::uint8_t f = fail_byte % kFailModulo;
                 VectorSource source(ends, f < kFailReads ? f : kNeverFail);
                 try {
-                    failed = attempt([&] { graph_.add_edges(source, Interrupt::never()); });
+                    failed = attempt([&] { graph_.add_edges(source, stop()); });
                 } catch (const SourceChanged&) {
                     if (source.bad_read()) fail(op_, "a load read its source out of bounds or unpaired");
                     // The chunks before the failed read stay, exactly.
@@ -478,8 +564,18 @@ class Run {
                 }
                 break;
             }
+            case Route::Columns:
+                try {
+                    failed = attempt([&] { graph_.add_edges(*columns, stop()); });
+                } catch (const std::exception& e) {
+                    fail(op_, std::string("a load from columns threw: ") + e.what());
+                }
+                break;
             case Route::Count: break;
         }
+        // A load states its whole work, the batch's edges, before it starts.
+        if (watch_ && !failed && edges > 0 && progress_.total != edges)
+            fail(op_, "a load of " + std::to_string(edges) + " edges expected " + std::to_string(progress_.total.load()));
         if (!failed) {
             for (std::size_t k = 0; k < edges; ++k) add_edge_elsewhere(ends[2 * k], ends[2 * k + 1]);
         } else if (!at_once) {
@@ -526,7 +622,7 @@ class Run {
         const State before = state();
         bool failed = false;
         try {
-            failed = attempt([&] { graph_.build_random(n, m, seed, Interrupt::never()); });
+            failed = attempt([&] { graph_.build_random(n, m, seed, stop()); });
             if (!failed && expect != Expect::Fine)
                 fail(op_, "build_random(" + std::to_string(n) + ", " + std::to_string(m) + ") was not refused");
         } catch (const InvalidArgument&) {
@@ -555,6 +651,182 @@ class Run {
         check_caches(before, failed);
     }
 
+    // Column c of a batch's ends (ends[2k + c]) as pieces decoded from the input; storage keeps their
+    // bytes, flaws gets what check() must find at each position.
+    Column make_column(std::size_t c, const std::vector<NodeId>& ends,
+                       std::vector<std::vector<std::uint8_t>>& storage, std::vector<Flaw>& flaws) {
+        const std::size_t count = ends.size() / 2;
+        Column column{kColumnNames[c], {}};
+        flaws.assign(count, Flaw::None);
+        const std::size_t pieces = 1 + in_.byte() % kMaxPieces;
+        for (std::size_t p = 0, at = 0; p < pieces; ++p) {
+            const std::size_t length = p + 1 == pieces ? count - at : in_.byte() % (count - at + 1);
+            const std::uint8_t form = in_.byte();
+            ColumnTypeInfo type = kColumnTypes[form & kTypeMask];
+            auto value = [&](std::size_t i) { return ends[2 * (at + i) + c]; };
+            for (std::size_t i = 0; i < length && type.type != ColumnType::U64; ++i)
+                if (!holds(type, value(i))) type = kColumnTypes[static_cast<std::size_t>(ColumnType::I64)];
+            const std::size_t step = type.width * (1 + ((form >> kStrideShift) & kStrideMask)) + ((form & kUnalignedFlag) ? 1 : 0);
+            std::vector<std::uint8_t>& bytes = storage.emplace_back(std::max<std::size_t>(length, 1) * step, 0);
+            const bool reversed = (form & kReversedFlag) != 0;
+            ColumnPiece piece;
+            piece.length = length;
+            piece.type = type.type;
+            piece.stride = reversed ? -static_cast<std::ptrdiff_t>(step) : static_cast<std::ptrdiff_t>(step);
+            std::uint8_t* first = bytes.data() + (reversed && length > 0 ? (length - 1) * step : 0);
+            piece.data = first;
+            for (std::size_t i = 0; i < length; ++i) {
+                const NodeId v = value(i);  // its low bytes: the type's value (little-endian)
+                std::memcpy(first + static_cast<std::ptrdiff_t>(i) * piece.stride, &v, type.width);
+                if (!holds(type, v)) flaws[at + i] = Flaw::TooLarge;
+            }
+            if (form & kValidityFlag) {
+                // Every bit outside the piece's own clear, so a bitmap read from a wrong offset shows.
+                const std::size_t offset = in_.byte() % kBitsPerByte;
+                const std::uint8_t null_at = in_.byte();
+                std::vector<std::uint8_t>& bits = storage.emplace_back((offset + length) / kBitsPerByte + 1, 0);
+                for (std::size_t i = 0; i < length; ++i)
+                    if (null_at == kAllNull || i != null_at % (length + 1)) bits[(offset + i) / kBitsPerByte] |= 1u << ((offset + i) % kBitsPerByte);
+                piece.validity = bits.data();
+                piece.validity_offset = offset;
+                if (null_at == kAllNull) piece.data = nullptr;
+                for (std::size_t i = 0; i < length; ++i)
+                    if (null_at == kAllNull || i == null_at % (length + 1)) flaws[at + i] = Flaw::Null;
+            }
+            column.pieces.push_back(piece);
+            at += length;
+        }
+        return column;
+    }
+
+    // A batch as two columns of pieces: check() must find their first flaw in the order of the
+    // interleaved ends, and a load of flawless ones must give what the flat batch gives.
+    void column_load() {
+        std::vector<NodeId> ends = read_batch(in_, model_);
+        ends.resize(ends.size() & ~std::size_t{1});
+        std::vector<std::vector<std::uint8_t>> storage;
+        std::vector<Flaw> flaws[2];
+        const Column made[2] = {make_column(0, ends, storage, flaws[0]), make_column(1, ends, storage, flaws[1])};
+        const std::uint8_t overwrite_at = in_.byte();
+        if (too_large(ends.size() / 2)) return;
+        ColumnEnds columns(made[0], made[1]);
+        Flaw want = Flaw::None;
+        std::string where;
+        for (std::size_t k = 0; k < ends.size() && want == Flaw::None; ++k) {
+            want = flaws[k % 2][k / 2];
+            where = std::string(kColumnNames[k % 2]) + "[" + std::to_string(k / 2) + "]";
+        }
+        const State before = state();
+        bool failed = false;
+        auto refused = [&](Flaw flaw, const std::exception& e) {
+            if (want != flaw || std::string(e.what()).find(where) == std::string::npos)
+                fail(op_, std::string("check() of columns: ") + e.what() + ", want a flaw at " + where);
+            failed = true;
+        };
+        try {
+            failed = attempt([&] { columns.check(stop()); });
+            if (!failed && want != Flaw::None) fail(op_, "check() of columns passed a flaw at " + where);
+        } catch (const InvalidArgument& e) {
+            refused(Flaw::Null, e);
+        } catch (const ValueOutOfRange& e) {
+            refused(Flaw::TooLarge, e);
+        } catch (const std::exception& e) {
+            fail(op_, std::string("check() of columns threw: ") + e.what());
+        }
+        if (failed) {
+            check_caches(before, true);  // nothing changed
+            return;
+        }
+        if ((overwrite_at & kOverwriteFlag) && !ends.empty()) {
+            // Another thread writes a value past the bounds check() took into the memory: the load
+            // must notice it and stop, keeping no more than a prefix of the batch.
+            const std::size_t k = (overwrite_at & ~kOverwriteFlag) % ends.size();
+            // Just past either bound, unless the bounds span every id.
+            const bool above = columns.high() < INT64_MAX, below = columns.low() > INT64_MIN;
+            const NodeId outside = above ? columns.high() + 1 : below ? columns.low() - 1 : 0;
+            if ((above || below) && overwrite(made[k % 2], k / 2, outside)) {
+                try {
+                    if (!attempt([&] { graph_.add_edges(columns, stop()); }))
+                        fail(op_, "a load read a value past the columns' bounds without noticing");
+                } catch (const SourceChanged&) {
+                }
+                follow_prefix(ends, ends.size() / 2);
+                check_caches(before, true);
+                return;
+            }
+        }
+        load(ends, Route::Columns, &columns);
+    }
+
+    // Writes v over value `position` of the column, if its piece's type holds v.
+    static bool overwrite(const Column& column, std::size_t position, NodeId v) {
+        for (const ColumnPiece& p : column.pieces) {
+            if (position >= p.length) {
+                position -= p.length;
+                continue;
+            }
+            const ColumnTypeInfo& type = kColumnTypes[static_cast<std::size_t>(p.type)];
+            if (!holds(type, v)) return false;
+            // The pieces lie in the harness's own storage.
+            auto* at = static_cast<std::uint8_t*>(const_cast<void*>(p.data)) + static_cast<std::ptrdiff_t>(position) * p.stride;
+            std::memcpy(at, &v, type.width);
+            return true;
+        }
+        return false;
+    }
+
+    // The array forms of the listings, against the listings and the model. Each walks every node
+    // (edge_array twice), so once it has returned its progress shows all of its work done.
+    void arrays() {
+        HugeArray<NodeId> ids, edges;
+        HugeArray<std::int64_t> degrees;
+        Graph::Rows<std::int32_t> narrow;
+        Graph::Rows<std::int64_t> wide;
+        const auto listed = [&](auto&& call, const char* what) {
+            if (attempt(call)) return false;
+            if (watch_ && progress_.done != progress_.total)
+                fail(op_, std::string(what) + " returned with " + std::to_string(progress_.done.load()) + " of " +
+                              std::to_string(progress_.total.load()) + " done");
+            return true;
+        };
+        if (listed([&] { ids = graph_.id_array(stop()); }, "id_array") &&
+            !std::equal(ids.data(), ids.data() + ids.size(), model_.ids.begin(), model_.ids.end()))
+            fail(op_, "id_array");
+        if (listed([&] { degrees = graph_.degree_array(stop()); }, "degree_array")) {
+            if (degrees.size() != model_.ids.size()) fail(op_, "degree_array length");
+            for (std::size_t i = 0; i < degrees.size(); ++i)
+                if (static_cast<std::uint64_t>(degrees.data()[i]) != model_.adjacent[i].size()) fail(op_, "degree_array");
+        }
+        if (listed([&] { edges = graph_.edge_array(stop()); }, "edge_array")) {
+            const std::vector<NodeId> want = graph_.edge_ends(Interrupt::never());
+            if (!std::equal(edges.data(), edges.data() + edges.size(), want.begin(), want.end()))
+                fail(op_, "edge_array differs from edge_ends()");
+        }
+        std::uint64_t entries = 0;
+        for (const auto& set : model_.adjacent) entries += set.size();
+        if (graph_.row_entries() != entries) fail(op_, "row_entries");
+        if (listed([&] { narrow = graph_.sorted_rows<std::int32_t>(stop()); }, "sorted_rows<int32_t>"))
+            check_rows(narrow, "sorted_rows<int32_t>");
+        if (listed([&] { wide = graph_.sorted_rows<std::int64_t>(stop()); }, "sorted_rows<int64_t>"))
+            check_rows(wide, "sorted_rows<int64_t>");
+    }
+
+    // Row i holds the model's neighbours of node i, by number, ascending.
+    template <class I>
+    void check_rows(const Graph::Rows<I>& rows, const std::string& what) {
+        const std::size_t n = model_.ids.size();
+        if (rows.indptr.size() != n + 1 || rows.indices.size() != graph_.row_entries()) fail(op_, what + ": sizes");
+        const I* const indptr = rows.indptr.data();
+        if (indptr[0] != 0 || static_cast<std::uint64_t>(indptr[n]) != rows.indices.size()) fail(op_, what + ": ends");
+        for (std::size_t i = 0; i < n; ++i) {
+            if (indptr[i + 1] < indptr[i]) fail(op_, what + ": offsets go back");
+            const auto same = [](I got, std::size_t want) { return static_cast<std::size_t>(got) == want; };
+            if (!std::equal(rows.indices.data() + indptr[i], rows.indices.data() + indptr[i + 1],
+                            model_.adjacent[i].begin(), model_.adjacent[i].end(), same))
+                fail(op_, what + ": row of " + std::to_string(model_.ids[i]));
+        }
+    }
+
     void point_queries() {
         const std::uint64_t count = in_.byte() % kMaxPointQueries;
         for (std::uint64_t k = 0; k < count; ++k) {
@@ -567,12 +839,21 @@ class Run {
         }
     }
 
-    void pagerank() {
+    // pagerank(), or pagerank_scores() paired with the ids.
+    void pagerank(bool scores_alone = false) {
         const double damping = in_.byte() / kDampingScale;
         const std::uint64_t iterations = in_.byte() % kMaxIterations;
         const double tol = kTolerances[in_.byte() % std::size(kTolerances)];
         std::vector<std::pair<NodeId, double>> got;
-        if (attempt([&] { got = graph_.pagerank(damping, iterations, tol, Interrupt::never()); })) return;
+        if (attempt([&] {
+                if (!scores_alone) {
+                    got = graph_.pagerank(damping, iterations, tol, stop());
+                    return;
+                }
+                const BigVector<double> scores = graph_.pagerank_scores(damping, iterations, tol, stop());
+                for (std::size_t i = 0; i < scores.size(); ++i) got.emplace_back(graph_.ids()[i], scores[i]);
+            }))
+            return;
         const auto want = model_.pagerank(damping, iterations, tol);
         if (got.size() != want.size()) fail(op_, "pagerank lists a wrong number of nodes");
         for (std::size_t i = 0; i < got.size(); ++i) {
@@ -646,6 +927,9 @@ class Run {
 
     Reader& in_;
     std::size_t op_ = 0;
+    bool watch_ = false;  // calls report progress (see stop())
+    Progress progress_;
+    Interrupt watched_;
     std::int64_t fail_at_ = kNoFailure;  // armed for the next call into the core
     Graph graph_;
     Graph twin_;  // single nodes and edges only

@@ -93,6 +93,46 @@ struct Model {
         return sizes;
     }
 
+    // Per node, the position of its component in component_sizes()' order.
+    std::vector<std::int64_t> component_labels() const {
+        std::vector<std::int64_t> label(ids.size(), -1);
+        std::int64_t next = 0;
+        for (std::size_t first = 0; first < ids.size(); ++first) {
+            if (label[first] >= 0) continue;
+            for (const std::size_t u : reached_from(first)) label[u] = next;
+            ++next;
+        }
+        return label;
+    }
+
+    // Per node, its hops from source; -1 where source does not reach it (everywhere when absent).
+    std::vector<std::int64_t> distances(NodeId source) const {
+        std::vector<std::int64_t> distance(ids.size(), -1);
+        const auto s = find(source);
+        if (!s) return distance;
+        distance[*s] = 0;
+        for (const std::size_t u : reached_from(*s))
+            for (const std::size_t v : adjacent[u])
+                if (distance[v] < 0) distance[v] = distance[u] + 1;
+        return distance;
+    }
+
+    // The nodes reached from first, in breadth-first order.
+    std::vector<std::size_t> reached_from(std::size_t first) const {
+        std::vector<bool> seen(ids.size(), false);
+        std::vector<std::size_t> order{first};
+        seen[first] = true;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            for (const std::size_t v : adjacent[order[k]]) {
+                if (!seen[v]) {
+                    seen[v] = true;
+                    order.push_back(v);
+                }
+            }
+        }
+        return order;
+    }
+
     // Hops on a shortest path; 0 for the same id (present or not), -1 when absent or unreachable.
     std::int64_t shortest_path_length(NodeId source, NodeId target) const {
         if (source == target) return 0;

@@ -11,11 +11,17 @@ import sys
 
 # Opcodes, in the order of the harness's Op.
 (ADD_NODE, ADD_EDGE, ADD_NODES, ADD_SPAN, ADD_OWNED, ADD_SOURCE, ADD_PATTERN, BUILD_RANDOM,
- POINT_QUERIES, HAS_EDGES, SUBGRAPH, COMPONENTS, SHORTEST_PATH, TRIANGLES, PAGERANK, FAIL_ALLOCATION) = range(16)
+ POINT_QUERIES, HAS_EDGES, SUBGRAPH, COMPONENTS, SHORTEST_PATH, TRIANGLES, PAGERANK, FAIL_ALLOCATION,
+ ARRAYS, LABELS, DISTANCES, PAGERANK_SCORES, COLUMN_LOAD, WATCH_PROGRESS) = range(22)
 # Pattern shapes and routes, likewise.
 STAR, PATH, CLIQUE, SCATTER, REVERSE_STAR, COLLISIONS = range(6)
 SPAN, OWNED, SOURCE = range(3)
 ODD = 64
+# Column piece forms: the type in the low 3 bits, then the stride's extra values, flags.
+I8, I16, I32, I64, U8, U16, U32, U64 = range(8)
+STRIDE = 8
+UNALIGNED, REVERSED, VALIDITY = 32, 64, 128
+ALL_NULL = 255
 
 
 def dense(k):
@@ -77,6 +83,32 @@ def queries():
             + bytes([PAGERANK, 255, 39, 0]))
 
 
+def arrays():
+    """Every array form of the listings and analyses."""
+    return (bytes([ARRAYS, LABELS, DISTANCES]) + dense(0) + bytes([DISTANCES]) + dense(2) + bytes([DISTANCES])
+            + negative(9) + bytes([PAGERANK_SCORES, 217, 30, 1]))
+
+
+def piece(form, length=None, validity=b""):
+    """A column piece: its length (left out for the last one), its form, and its bitmap's bytes."""
+    return (bytes([length]) if length is not None else b"") + bytes([form]) + validity
+
+
+def column(*pieces):
+    return bytes([len(pieces) - 1]) + b"".join(pieces)
+
+
+OVERWRITE = 128
+
+
+def column_load(pairs, first, second, overwrite=0):
+    """Loads the pairs as two columns; overwrite (OVERWRITE | k) changes end k after the check."""
+    return bytes([COLUMN_LOAD]) + batch(pairs) + first + second + bytes([overwrite])
+
+
+PATH_PAIRS = [(dense(k), dense(k + 1)) for k in range(20)]
+WIDE_PAIRS = [(extreme(k % 8), far(k % 8, k)) for k in range(12)]
+
 SEEDS = {
     "points": bytes([ADD_NODE]) + negative(7) + bytes([ADD_EDGE]) + dense(1) + dense(2)
     + bytes([ADD_EDGE]) + dense(2) + dense(2) + bytes([ADD_EDGE]) + dense(2) + dense(1)
@@ -118,6 +150,36 @@ SEEDS = {
     "oom-random": bytes([FAIL_ALLOCATION, 6, BUILD_RANDOM, 1, 99, 90, 1, 7]) + queries(),
     "oom-analyses": pattern(SPAN, CLIQUE, dense(0), 9) + bytes([FAIL_ALLOCATION, 2, PAGERANK, 200, 10, 0])
     + bytes([FAIL_ALLOCATION, 1, TRIANGLES, FAIL_ALLOCATION, 0, COMPONENTS]) + queries(),
+    "arrays": pattern(SPAN, SCATTER, dense(0), 120, 0, b"\x05\x30") + bytes([ADD_EDGE]) + dense(100) + dense(100)
+    + bytes([ADD_NODE]) + negative(4) + arrays() + bytes([WATCH_PROGRESS]) + arrays() + queries(),
+    "arrays-far-apart": pattern(OWNED, PATH, dense(0), 250, 3) + pattern(SPAN, STAR, dense(0), 250, 2)
+    + arrays() + queries(),
+    # Over 4096 nodes: the edge array's passes and the bottom-up levels of the distances split
+    # among workers; a hub from node 0 sends the search bottom-up at once.
+    "arrays-many-blocks": b"".join(bytes([BUILD_RANDOM, 4, 0, 255, 3, s]) for s in (3, 5, 7))
+    + pattern(SPAN, STAR, dense(0), 255, 3) + bytes([WATCH_PROGRESS]) + arrays(),
+    "oom-arrays": pattern(SPAN, CLIQUE, dense(0), 9) + bytes([FAIL_ALLOCATION, 0, ARRAYS, FAIL_ALLOCATION, 1, LABELS,
+                                                                FAIL_ALLOCATION, 0, DISTANCES]) + dense(1) + arrays(),
+    "columns-plain": column_load(PATH_PAIRS, column(piece(I64)), column(piece(I64))) + arrays(),
+    "columns-pieces": column_load(PATH_PAIRS, column(piece(U8 | STRIDE, 5), piece(I16 | UNALIGNED, 7), piece(U32 | REVERSED)),
+                                  column(piece(I8 | 3 * STRIDE | UNALIGNED | REVERSED, 0), piece(U64))) + arrays(),
+    "columns-wide": column_load(WIDE_PAIRS, column(piece(I8, 4), piece(I32 | 2 * STRIDE)),
+                                column(piece(U16 | STRIDE | REVERSED))) + queries(),
+    "columns-too-large": column_load(WIDE_PAIRS, column(piece(U64)), column(piece(I64))) + queries(),
+    "columns-null": column_load(PATH_PAIRS, column(piece(I64)),
+                                column(piece(I32, 9), piece(U16 | VALIDITY, 6, bytes([3, 4])), piece(I64))) + queries(),
+    "columns-all-null": column_load(PATH_PAIRS, column(piece(I64, 19), piece(I64 | VALIDITY, None, bytes([5, ALL_NULL]))),
+                                    column(piece(I64))) + queries(),
+    "columns-chunked": bytes([WATCH_PROGRESS]) + column_load(PATH_PAIRS * 3, column(piece(I16 | STRIDE, 30), piece(U8)),
+                                                             column(piece(I32 | VALIDITY, 50, bytes([7, 50])), piece(I64)))
+    + pattern(SPAN, PATH, dense(0), 60) + column_load([(dense(k), dense(k + 2)) for k in range(40)],
+                                                      column(piece(U32)), column(piece(I8 | REVERSED)))
+    + arrays() + queries(),
+    "columns-overwritten": column_load(PATH_PAIRS, column(piece(I64)), column(piece(I16 | STRIDE)), OVERWRITE | 9)
+    + pattern(SPAN, PATH, dense(0), 10) + column_load(PATH_PAIRS * 3, column(piece(I32, 40), piece(U16)),
+                                                      column(piece(I64)), OVERWRITE | 101) + queries(),
+    "progress": bytes([WATCH_PROGRESS]) + pattern(SOURCE, STAR, dense(0), 60, 0, b"\x07") + bytes([BUILD_RANDOM, 1, 99, 90, 1, 7])
+    + bytes([BUILD_RANDOM, 3, 3, 30, 0, 2]) + bytes([ADD_NODES]) + ids([dense(k) for k in range(20)]) + arrays() + queries(),
     "mixed": bytes([ADD_EDGE]) + dense(5) + dense(6) + bytes([TRIANGLES]) + bytes([ADD_EDGE]) + dense(6) + dense(7)
     + bytes([PAGERANK, 200, 20, 1]) + bytes([ADD_NODE]) + dense(5) + bytes([PAGERANK, 200, 20, 1])
     + pattern(SPAN, CLIQUE, dense(5), 9) + queries(),

@@ -161,6 +161,7 @@ HugeArray<NodeId> Graph::id_array(const Interrupt& stop) const {
     stop.expect(ids_.size());
     for_range_checked(stop, ids_.size(), kFillGrain, kFillGrain, [&](std::size_t first, std::size_t last) {
         std::memcpy(out.data() + first, ids_.data() + first, (last - first) * sizeof(NodeId));
+        stop.advance(last - first);
     });
     return out;
 }

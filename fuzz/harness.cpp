@@ -5,7 +5,7 @@
 // What is compared after every operation: the node list and edge count; every node's degree,
 // neighbours (as a set, and in arrival order while the set is small enough to be a list) and its
 // edges both ways; the edge listing and degree sequence; the full internal consistency check of
-// inspector.hpp. The single-edge twin gives the bulk paths their strictest check: a batch, loaded
+// store_checks.hpp. The single-edge twin gives the bulk paths their strictest check: a batch, loaded
 // edge by edge, at once or in chunks, must leave every neighbour set in exactly the order one-by-one
 // insertion leaves it, hash-table sets included. Analyses are compared when the input asks for them.
 // The input can also make a load's source report a change part way, or an allocation of the next
@@ -34,7 +34,7 @@
 #include "core/fault.hpp"
 #include "core/graph.hpp"
 #include "failing_allocation.hpp"
-#include "inspector.hpp"
+#include "store_checks.hpp"
 #include "parallel/pool.hpp"
 #include "model.hpp"
 

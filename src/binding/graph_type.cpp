@@ -1,4 +1,4 @@
-// The class IntGraphCore: type spec, constructor, deallocation, special methods and the method
+// The class IntGraphCore: type description, constructor, deallocation, special methods and the method
 // table in registration order. It lives in the shared library, so every module of the package
 // that takes graphs checks them against this one type object.
 #include <new>

@@ -35,8 +35,9 @@ PyModuleDef module_definition(const char* name, const char* doc, PyMethodDef* fu
     };
 }
 
-// The spec of a heap type whose instances are T: by default not subclassable, without __dict__ or
-// weak references, and not tracked by the cycle collector (its instances hold no Python objects).
+// How a heap type whose instances are T is described to the interpreter: by default not
+// subclassable, without __dict__ or weak references, and not tracked by the cycle collector (its
+// instances hold no Python objects).
 template <class T>
 constexpr PyType_Spec type_spec(const char* name, PyType_Slot* slots, unsigned int flags = Py_TPFLAGS_DEFAULT) {
     return {.name = name, .basicsize = static_cast<int>(sizeof(T)), .itemsize = 0, .flags = flags, .slots = slots};

@@ -65,22 +65,26 @@ struct ChannelObject {
     std::shared_ptr<ProgressChannel> channel;
 };
 
+// A new object of `type` holding `channel`, or null with an exception set.
+PyObject* wrap_channel(PyTypeObject* type, std::shared_ptr<ProgressChannel> channel) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<ChannelObject*>(self)->channel) std::shared_ptr<ProgressChannel>(std::move(channel));
+    return self;
+}
+
 PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
         PyErr_SetString(PyExc_TypeError, "ProgressChannel() takes no arguments");
         return nullptr;
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    auto* obj = reinterpret_cast<ChannelObject*>(self);
-    new (&obj->channel) std::shared_ptr<ProgressChannel>();
+    std::shared_ptr<ProgressChannel> channel;
     try {
-        obj->channel = std::make_shared<ProgressChannel>();
+        channel = std::make_shared<ProgressChannel>();
     } catch (const std::bad_alloc&) {
-        Py_DECREF(self);
         return PyErr_NoMemory();
     }
-    return self;
+    return wrap_channel(type, std::move(channel));
 }
 
 void channel_dealloc(PyObject* self) {
@@ -106,15 +110,8 @@ bool channel_of(PyObject* o, std::shared_ptr<ProgressChannel>& out) {
 PyObject* channel_install(PyObject* self, PyObject*) {
     std::shared_ptr<ProgressChannel>& current = thread_channel();
     // The previous channel goes back to Python as an object of its own that shares it.
-    Ref before;
-    if (current) {
-        PyTypeObject* type = progress_channel_type();
-        before = Ref(type->tp_alloc(type, 0));
-        if (!before) return nullptr;
-        new (&reinterpret_cast<ChannelObject*>(before.get())->channel) std::shared_ptr<ProgressChannel>(current);
-    } else {
-        before = Ref(Py_NewRef(Py_None));
-    }
+    Ref before(current ? wrap_channel(progress_channel_type(), current) : Py_NewRef(Py_None));
+    if (!before) return nullptr;
     current = reinterpret_cast<ChannelObject*>(self)->channel;
     return before.release();
 }

@@ -230,6 +230,9 @@ struct Graph::BatchIds {
         direct = width < std::max<std::uint64_t>(kDirectWidthPerEndpoint * count, kDirectWidthFloor);
         if (!direct) return;
         slot.assign(width + 1, kNoIndex);
+        // At most one new id per slot or endpoint: room for them all up front (only what is
+        // written is touched), where doubling would write them twice over.
+        fresh_ids.reserve(std::min<std::uint64_t>(width + 1, count));
         for (std::uint64_t i = 0; i < base; ++i) {
             stop.check_every(i, kCheckEvery);
             if (offset(g.ids_[i]) <= width) slot[offset(g.ids_[i])] = static_cast<Index>(i);
@@ -239,6 +242,7 @@ struct Graph::BatchIds {
     std::uint64_t offset(NodeId id) const noexcept {
         return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(low);
     }
+
     // Whether the direct table has slots for every id in [lo, hi].
     bool spans(NodeId lo, NodeId hi) const noexcept { return lo >= low && offset(hi) <= width; }
     // Starts loading what index() will read for id.
@@ -318,6 +322,7 @@ struct Graph::BatchIds {
         });
         for (std::size_t k = 0; k < tail_ids.size(); ++k) {
             stop.check_every(k, kCheckEvery);
+            if (k + kLookahead < tail_ids.size()) prefetch(tail_ids[k + kLookahead]);
             index(tail_ids[k], stop);  // numbers it unless the head did
         }
         for_range_checked(stop, tail.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
@@ -352,7 +357,9 @@ struct Graph::BatchIds {
 // afresh on every allocation, and the kernel zeroes every page of them again, which took a
 // sizeable share of a large load.
 struct Graph::Pending::Scratch {
-    std::vector<Index> mapped;  // the dense index of every endpoint of the chunk
+    // The dense index of every endpoint of the chunk; sized without zeroing, as every element is
+    // written, so that the numbering's threads take the page faults.
+    std::vector<Index, UninitAllocator<Index>> mapped;
     Grouped grouped;
     // The generator's ids, numbered through one flat table for all its chunks: building the table
     // afresh for each chunk rewrote it for every node already stored.
@@ -518,7 +525,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     pending.records_stale |= defer;
     Pending::Scratch& scratch = pending.scratch_or(own);
     const Grouped& grouped = [&]() -> const Grouped& {
-        std::vector<Index>& mapped = scratch.mapped;
+        auto& mapped = scratch.mapped;
         if (mapped_ends.empty()) {
             mapped.resize(ends.size());
             if (!ids.numbered) {
@@ -540,7 +547,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
             ends = {};
         }
         group_by_node(mapped_ends, total, scratch.grouped, stop);
-        if (&scratch == &own) std::vector<Index>().swap(own.mapped);
+        if (&scratch == &own) decltype(own.mapped)().swap(own.mapped);
         return scratch.grouped;
     }();
     const std::span<const NodeId> fresh_ids =
@@ -636,15 +643,29 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         };
     };
 
-    std::vector<NeighbourSet> built(fresh);              // the new nodes' sets
+    // The new nodes' sets are built in place, past the last node: nbrs_ has the room (reserve_nodes()),
+    // and they become nodes only when the commit appends their ids. A failure before then drops them.
+    nbrs_.resize(total);
+    struct DropUnbuilt {
+        BigVector<NeighbourSet>& sets;
+        std::uint64_t keep;
+        ~DropUnbuilt() { sets.resize(keep); }
+    } drop_unbuilt{nbrs_, base};
     std::vector<std::pair<Index, NeighbourSet>> copies;  // old sets whose layout changes
     std::mutex copies_mutex;
     std::atomic<std::uint64_t> built_entries{0};
+    // A flat index takes each new node as its set is built, without a lock, each id writing only
+    // its own slot; a failure before the commit clears those slots again. A hash table takes them
+    // one by one at the commit.
+    const bool insert_flat = index_.inserts_independently();
     const auto build = for_each_run([&](std::uint64_t v, std::uint32_t room, Index* space) -> std::uint64_t {
+        if (insert_flat && v >= base && v + kLookahead < total) index_.prefetch_record(fresh_ids[v + kLookahead - base]);
         if (group_size(v) == 0) return 0;
         if (v >= base) {
-            if (room != 0) built[v - base].adopt_list(space, room);
-            return insert_group(built[v - base], v);
+            if (room != 0) nbrs_[v].adopt_list(space, room);
+            const std::uint64_t added = insert_group(nbrs_[v], v);
+            if (insert_flat) index_.insert_independently(fresh_ids[v - base], static_cast<Index>(v), nbrs_[v], !defer);
+            return added;
         }
         if (room != 0) return 0;  // adopts its array at the commit
         const std::uint32_t capacity = nbrs_[v].capacity();
@@ -658,23 +679,34 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         copies.emplace_back(static_cast<Index>(v), std::move(set));
         return added;
     });
-    for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t) {  // a check every run
-        built_entries.fetch_add(build(r), std::memory_order_relaxed);
-    });
+    try {
+        for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t) {  // a check every run
+            built_entries.fetch_add(build(r), std::memory_order_relaxed);
+        });
+    } catch (...) {
+        if (insert_flat) index_.forget_independently(fresh_ids);
+        throw;
+    }
 
-    // Commit: nothing below allocates or fails (the loops above have started the pool).
-    for (std::size_t k = 0; k < fresh; ++k) {
+    // Commit: nothing below allocates or fails (the loops above have started the pool). The new
+    // ids go in at once, within the room reserved; a flat index has them already, a hash table
+    // takes them here, one by one.
+    ids_.insert(ids_.end(), fresh_ids.begin(), fresh_ids.end());
+    drop_unbuilt.keep = total;
+    if (fresh != 0) index_.cover(bounds.low, bounds.high);
+    for (std::size_t k = 0; !insert_flat && k < fresh; ++k) {
         if (k + kLookahead < fresh) index_.prefetch(fresh_ids[k + kLookahead]);
-        append_node(fresh_ids[k]);
+        index_.insert_new(fresh_ids[k], static_cast<Index>(base + k));
     }
     const auto commit = for_each_run([&](std::uint64_t v, std::uint32_t room, Index* space) -> std::uint64_t {
+        // The index entries written below are the nodes' ids' (at random): loaded ahead.
+        if (v + kLookahead < total && (!insert_flat || v + kLookahead < base)) index_.prefetch_record(ids_[v + kLookahead]);
         if (group_size(v) == 0) return 0;
         if (std::uint32_t* count = pending_count(v))
             *count -= static_cast<std::uint32_t>(std::min<std::uint64_t>(*count, group_size(v)));
         std::uint64_t added = 0;
         if (v >= base) {
-            nbrs_[v] = std::move(built[v - base]);
-            if (!defer) index_.record(ids_[v], nbrs_[v]);
+            if (!insert_flat && !defer) index_.record(ids_[v], nbrs_[v]);
             return 0;
         }
         const std::uint32_t before = nbrs_[v].size();

@@ -36,7 +36,7 @@ namespace qm {
 // One answer of a batch of yes/no questions; a byte each, so workers can write them side by side.
 enum class Answer : std::uint8_t { No, Yes };
 
-// Reads the private state for the fuzzer's consistency checks (fuzz/inspector.hpp); never writes.
+// Reads the private state for the fuzzer's consistency checks (fuzz/store_checks.hpp); never writes.
 struct GraphInspector;
 
 class Graph {

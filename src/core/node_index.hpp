@@ -42,6 +42,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "huge_pages.hpp"
@@ -52,7 +53,7 @@
 
 namespace qm {
 
-struct GraphInspector;  // the fuzzer's read-only consistency checks (fuzz/inspector.hpp)
+struct GraphInspector;  // the fuzzer's read-only consistency checks (fuzz/store_checks.hpp)
 
 class NodeIndex {
    public:
@@ -177,6 +178,31 @@ class NodeIndex {
             return;
         }
         rekey_ |= place(slots_, cap_ - 1, key_, Slot{id, Entry{index, 0}}) >= kLongRun;
+    }
+
+    // Whether insert_independently() may add ids: the flat layout, where an id writes only its own
+    // slot, so that distinct ids may be added from several threads at once.
+    bool inserts_independently() const noexcept { return !hashed_ && direct_cap_ != 0; }
+    // Takes [lo, hi] into the range of ids stored, for the ids about to be added; ids no index has
+    // yet, inside room made by reserve().
+    void cover(NodeId lo, NodeId hi) noexcept {
+        lo_ = empty_ ? lo : std::min(lo_, lo);
+        hi_ = empty_ ? hi : std::max(hi_, hi);
+        empty_ = false;
+    }
+    // insert_new() in the flat layout, for an id that cover() took in, with the degree and glance of
+    // `set` when `record` (else degree 0, as insert_new() leaves it). Distinct ids may be added
+    // from several threads at once.
+    void insert_independently(NodeId id, Index index, const NeighbourSet& set, bool record) noexcept {
+        direct_[id] = Entry{index, record ? set.size() : 0};
+        if (record && glances_ != nullptr) glances_[id] = set.glance();
+    }
+    // Takes back insert_independently() for each of ids (added or not yet), before cover().
+    void forget_independently(std::span<const NodeId> ids) noexcept {
+        for (const NodeId id : ids) {
+            direct_[id] = kEmpty;
+            if (glances_ != nullptr) glances_[id] = Glance{};
+        }
     }
 
    private:

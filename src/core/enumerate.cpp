@@ -123,7 +123,7 @@ HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
                         kept += 2 * static_cast<std::ptrdiff_t>(u <= v);
                     });
                     const auto listed = static_cast<std::size_t>(kept - buffer);
-                    std::memcpy(next, buffer, listed * sizeof(NodeId));
+                    if (listed != 0) std::memcpy(next, buffer, listed * sizeof(NodeId));  // next may be null then
                     next += listed;
                 });
                 count[k] = static_cast<std::uint64_t>(next - into.data());
@@ -138,7 +138,9 @@ HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
         // a write past the end.
         if (written > out.size()) fault("the edge listing found more than " + std::to_string(edge_count_) + " edges");
         parallel::for_range(size, 1, [&](std::size_t k, std::size_t end) {
-            for (; k < end; ++k) std::memcpy(out.data() + place[k], scratch[k].data(), count[k] * sizeof(NodeId));
+            for (; k < end; ++k) {  // out has no array at all for a graph without edges
+                if (count[k] != 0) std::memcpy(out.data() + place[k], scratch[k].data(), count[k] * sizeof(NodeId));
+            }
         });
     }
     if (written != out.size()) fault("the edge listing found " + std::to_string(written / 2) + " of " + std::to_string(edge_count_) + " edges");

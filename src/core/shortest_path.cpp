@@ -7,10 +7,13 @@
 // seen: that edge closes a shortest path. (Had the other side seen that node at a shallower depth,
 // it would already have reached the node being expanded, and an earlier level would have stopped
 // the search.) Seen nodes live in one hash map that grows with the search (its emptied table is
-// kept for the next search), so a query costs nothing proportional to the size of the graph.
+// kept for the next search), so a short query costs nothing proportional to the size of the
+// graph. A search that has seen a good share of the graph (long paths: roads, meshes, or no path
+// within a large component) moves to a byte per node, read without hashing or probing.
 #include <array>
 #include <bit>
 #include <limits>
+#include <vector>
 
 #include "graph.hpp"
 #include "shelf.hpp"
@@ -42,10 +45,11 @@ SpareShelf& shelf() {
     return *one;
 }
 
-// Dense index -> the side that saw it. Open addressing, linear probing, kNoIndex marks empty.
+// Dense index -> the side that saw it. Open addressing, linear probing, kNoIndex marks empty; once
+// it holds one node in kDenseShare of the graph's, a byte per node instead.
 class SeenMap {
    public:
-    SeenMap() {
+    explicit SeenMap(std::uint64_t nodes) : nodes_(nodes) {
         SpareTable spare = shelf().take();
         keys_ = std::move(spare.keys);
         sides_ = std::move(spare.sides);
@@ -63,7 +67,19 @@ class SeenMap {
 
     // The side that saw i; if none, records `side` as having seen it and returns kNone.
     Side see(Index i, Side side) {
-        if (4 * (used_.size() + 1) > 3 * keys_.size()) rehash(keys_.size() * 2);
+        if (!dense_.empty()) {
+            Side& by = dense_[i];
+            if (by != kNone) return by;
+            by = side;
+            return kNone;
+        }
+        if (4 * (used_.size() + 1) > 3 * keys_.size()) {
+            if (used_.size() * kDenseShare >= nodes_) {
+                go_dense();
+                return see(i, side);
+            }
+            rehash(keys_.size() * 2);
+        }
         std::uint64_t s = home(i);
         for (; keys_[s] != kNoIndex; s = (s + 1) & (keys_.size() - 1))
             if (keys_[s] == i) return sides_[s];
@@ -75,6 +91,15 @@ class SeenMap {
 
    private:
     static constexpr std::uint64_t kInitialCapacity = 64;
+    static constexpr std::uint64_t kDenseShare = 16;
+
+    // Copies every key into a byte per node; the table keeps them until the search ends, when the
+    // destructor empties its slots as usual.
+    void go_dense() {
+        std::vector<Side> dense(nodes_, kNone);
+        for (std::uint64_t s : used_) dense[keys_[s]] = sides_[s];
+        dense_.swap(dense);
+    }
 
     // Not index_hash(): hub sets are tables laid out by that hash, and feeding a table's elements in
     // its own slot order into a smaller table with the same hash piles them into one long cluster.
@@ -108,6 +133,8 @@ class SeenMap {
     BigVector<Side> sides_;
     std::vector<std::uint64_t> used_;
     SlotKey key_ = SlotKey::fresh();
+    std::uint64_t nodes_;      // in the graph
+    std::vector<Side> dense_;  // once in use, every node's side
 };
 
 // Expanding a frontier loads each node's set header and then its elements; both are started this
@@ -143,7 +170,7 @@ std::int64_t Graph::shortest_path_length(NodeId source, NodeId target, const Int
         }
         return sum;
     };
-    SeenMap seen;
+    SeenMap seen(node_count());
     std::array<Search, 2> search;
     seen.see(s, kFromSource);
     seen.see(t, kFromTarget);

@@ -6,16 +6,19 @@
 First a native probe (limits_probe.c, compiled here with `cc -O2 -march=native -pthread`) measures
 the memory system with 1 thread and with every usable CPU: sequential read and write bandwidth over
 memory already touched, the rate of writing freshly mapped memory (its first touch), and the cost
-of random 8-byte reads issued many at a time at working sets that fit the L2, the L3, and neither
-(cache sizes from /sys/devices/system/cpu/cpu0/cache). Then every kernel runs on the benchmark's
-graph of the chosen scale (best of R runs after an untimed one), and its time is set against a
-lower bound:
+of random 8-byte reads issued many at a time at working sets of half the L2, half the L3, powers of
+two in between, and one no cache holds (cache sizes from /sys/devices/system/cpu/cpu0/cache). Then
+every kernel runs on the benchmark's graph of the chosen scale (best of R runs after an untimed
+one), and its time is set against a lower bound:
 
     bound = read / S + written / W + fresh / F + sum over groups of random reads (count * R(ws))
 
 S, W and F are the sequential read, touched-write and fresh-write rates and R(ws) the cost of one
-random read at the cache level that holds a working set of ws bytes, all measured with every core
-working (1-thread rates for a kernel marked serial). The byte and read counts come from one small
+random read in a working set of ws bytes: that of the cache level that holds ws (L2, L3, else
+memory), as measured at the largest working set probed for that level that is not above ws. The
+L3 needs more than one figure: on this virtual machine it reports 480 MiB, and a random read costs
+about 1.4 ns in 4 MiB but 11 ns in 240 MiB, close to memory's 14. All rates are measured with every
+core working (1-thread rates for a kernel marked serial). The byte and read counts come from one small
 function per kernel below (load_work, pagerank_iteration_work, ...), in terms of the graph's nodes
 n, edges m, adjacency entries E (2m less one per self-loop) and, for triangles, the sum over nodes
 of in+(v) * out+(v) with every edge oriented from the lower to the higher (degree, id). These are
@@ -49,6 +52,7 @@ import numpy as np
 BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 import graphs  # noqa: E402
+from rss import format_bytes  # noqa: E402
 
 RESULTS = BENCH / "results"
 PROBE_SOURCE = BENCH / "limits_probe.c"
@@ -159,56 +163,67 @@ LEVELS = ("l2", "l3", "memory")
 
 
 def parse_probe(text: str) -> dict:
-    """The probe's JSON, checked: every figure present, finite and positive; ValueError otherwise."""
+    """The probe's JSON, checked: every figure present, finite and positive, a random-read figure
+    per working set and at least one working set per level; ValueError otherwise."""
     data = json.loads(text)
 
     def positive(value, what):
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value <= 0:
             raise ValueError(f"probe output: {what} is {value!r}, not a positive number")
 
+    sets = data.get("random_sets") or []
+    for s in sets:
+        positive(s.get("bytes"), "a random-read working set")
+    if sorted({s.get("level") for s in sets}, key=str) != sorted(LEVELS):
+        raise ValueError(f"probe output: random-read working sets for {sorted({s.get('level') for s in sets}, key=str)}, "
+                         f"not for each of {', '.join(LEVELS)}")
     runs = data.get("runs")
     if not runs or runs[0].get("threads") != 1:
         raise ValueError("probe output: no 1-thread run")
     for run in runs:
+        threads = run.get("threads")
         for key in RUN_FIGURES:
-            positive(run.get(key), f"{key} with {run.get('threads')} threads")
-        for level in LEVELS:
-            positive(run.get("random_ns", {}).get(level), f"random_ns.{level} with {run.get('threads')} threads")
-    for level in LEVELS:
-        positive(data.get("working_sets", {}).get(level), f"working_sets.{level}")
+            positive(run.get(key), f"{key} with {threads} threads")
+        costs = run.get("random_ns")
+        if not isinstance(costs, list) or len(costs) != len(sets):
+            raise ValueError(f"probe output: {threads} threads: random_ns does not give one figure per working set")
+        for s, ns in zip(sets, costs):
+            positive(ns, f"random_ns at {s['bytes']} bytes with {threads} threads")
     positive(data.get("chain_latency_ns"), "chain_latency_ns")
     return data
 
 
 @dataclass(frozen=True)
 class Rates:
-    """The machine's rates for one thread count: bytes per second, and seconds per random read by
-    the largest working set each cache level holds (the last level, memory, holds any)."""
+    """The machine's rates for one thread count: bytes per second, and seconds per random read at
+    each working set probed, with the level it was probed for."""
 
     threads: int
     seq_read: float
     seq_write: float
     fresh_write: float
-    random: tuple[tuple[str, float, float], ...]  # (level, holds at most this many bytes, seconds per read)
+    l2: int  # bytes of the L2 and the L3: the levels' bounds
+    l3: int
+    random: tuple[tuple[str, int, float], ...]  # (level, working set probed, seconds per read)
 
-    def level(self, working_set: float) -> tuple[str, float]:
-        """(level name, seconds per read) of the smallest level that holds working_set."""
-        for name, holds, seconds in self.random:
-            if working_set <= holds:
-                return name, seconds
-        name, _, seconds = self.random[-1]
-        return name, seconds
+    def read_cost(self, working_set: float) -> tuple[str, int, float]:
+        """(level, working set probed, seconds per read) for random reads in working_set bytes: the
+        level is the smallest cache that holds it (memory if none), the cost the one measured at the
+        largest working set probed for that level that is not larger (the level's smallest if all are)."""
+        level = "l2" if working_set <= self.l2 else "l3" if working_set <= self.l3 else "memory"
+        probed = sorted((size, seconds) for name, size, seconds in self.random if name == level)
+        size, seconds = max((p for p in probed if p[0] <= working_set), default=probed[0])
+        return level, size, seconds
 
 
 def rates_from_probe(probe: dict, caches: dict[int, int]) -> dict[str, Rates]:
     """{"one": 1-thread rates, "all": rates with every usable CPU} from the probe's output."""
-    holds = {"l2": caches[2], "l3": caches.get(3, caches[2]), "memory": math.inf}
     out = {}
     for run in probe["runs"]:
         out["one" if run["threads"] == 1 else "all"] = Rates(
             threads=run["threads"], seq_read=run["seq_read_gbs"] * GB, seq_write=run["seq_write_gbs"] * GB,
-            fresh_write=run["fresh_write_gbs"] * GB,
-            random=tuple((level, holds[level], run["random_ns"][level] * NS) for level in LEVELS))
+            fresh_write=run["fresh_write_gbs"] * GB, l2=caches[2], l3=caches.get(3, caches[2]),
+            random=tuple((s["level"], s["bytes"], ns * NS) for s, ns in zip(probe["random_sets"], run["random_ns"])))
     out.setdefault("all", out["one"])  # a machine of one CPU
     return out
 
@@ -287,7 +302,7 @@ class Work:
         """Seconds of each term of the bound at these rates."""
         return {"read": self.read / rates.seq_read, "written": self.written / rates.seq_write,
                 "fresh": self.fresh / rates.fresh_write,
-                "random": sum(r.count * rates.level(r.working_set)[1] for r in self.random)}
+                "random": sum(r.count * rates.read_cost(r.working_set)[2] for r in self.random)}
 
     def bound(self, rates: Rates) -> float:
         return sum(self.terms(rates).values())
@@ -430,8 +445,8 @@ def row(name: str, seconds: float, work: Work, rates: dict[str, Rates], **extra)
         "kernel": name, "label": KERNELS[name], "seconds": seconds, "bound": work.bound(at),
         "multiple": multiple(seconds, work.bound(at)), "threads": at.threads, "terms": work.terms(at),
         "work": {"read": work.read, "written": work.written, "fresh": work.fresh,
-                 "random": [{"count": r.count, "working_set": r.working_set, "level": at.level(r.working_set)[0]}
-                            for r in work.random]},
+                 "random": [dict(zip(("level", "probed_set", "seconds_each"), at.read_cost(r.working_set)),
+                                 count=r.count, working_set=r.working_set) for r in work.random]},
         **extra,
     }
 
@@ -534,9 +549,6 @@ def _ms(seconds: float) -> str:
 def rates_table(probe: dict) -> list[str]:
     """The machine's rates, one column per thread count."""
     runs = probe["runs"]
-    sets = probe["working_sets"]
-    from rss import format_bytes
-
     lines = ["| rate | " + " | ".join(f"{r['threads']} thread{'s' if r['threads'] > 1 else ''}" for r in runs) + " |",
              "|---" + "|---:" * len(runs) + "|"]
     figures = [("sequential read", "seq_read_gbs"), ("sequential write, memory already touched", "seq_write_gbs"),
@@ -544,9 +556,9 @@ def rates_table(probe: dict) -> list[str]:
                ("write to fresh memory (small pages)", "fresh_write_small_pages_gbs")]
     for text, key in figures:
         lines.append(f"| {text}, GB/s | " + " | ".join(f"{r[key]:.2f}" for r in runs) + " |")
-    for level in LEVELS:
-        lines.append(f"| random 8-byte read, {level} ({format_bytes(sets[level])} set), ns per read, all threads | "
-                     + " | ".join(f"{r['random_ns'][level]:.2f}" for r in runs) + " |")
+    for k, s in enumerate(probe["random_sets"]):
+        lines.append(f"| random 8-byte read in {format_bytes(s['bytes'])} ({s['level']}), ns per read over all threads | "
+                     + " | ".join(f"{r['random_ns'][k]:.2f}" for r in runs) + " |")
     lines.append(f"| dependent read from memory (latency), ns | {probe['chain_latency_ns']:.0f} |"
                  + " |" * (len(runs) - 1))
     return lines
@@ -559,7 +571,8 @@ def kernel_table(rows: list[dict]) -> list[str]:
     for r in rows:
         top = max(TERMS, key=lambda t: r["terms"][t])
         terms = [f"**{_ms(r['terms'][t])}**" if t == top else _ms(r["terms"][t]) for t in TERMS]
-        reads = ", ".join(f"{x['count'] / 1e6:.3g}M in {x['level']}" for x in r["work"]["random"]) or "–"
+        reads = ", ".join(f"{x['count'] / 1e6:.3g}M in {format_bytes(x['working_set'])} ({x['level']}, "
+                          f"{x['seconds_each'] / NS:.2g} ns)" for x in r["work"]["random"]) or "–"
         lines.append(f"| {r['label']} | {_ms(r['seconds'])} ms | {_ms(r['bound'])} ms | {format_multiple(r['multiple'])} | "
                      + " | ".join(terms) + f" | {reads} |")
     return lines

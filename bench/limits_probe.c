@@ -1,8 +1,12 @@
 /* What this machine's memory system gives at all, measured the way quillmesh's kernels use it:
  * sequential read and write bandwidth over memory already touched, the rate of writing freshly
  * mapped memory (its first touch, which a virtual machine makes expensive), the cost of random
- * 8-byte reads issued many at a time (a gather), at working sets that fit the L2, that fit the L3,
- * and that fit neither, and the latency of one dependent read from memory.
+ * 8-byte reads issued many at a time (a gather), and the latency of one dependent read from memory.
+ *
+ * Random reads are measured at half the L2, at half the L3, over the whole buffer (which no cache
+ * holds), and in between at every power of two from twice the L2 up to half the L3: an L3 is not
+ * one flat level (a virtual machine may report more of it than one guest gets), and a working set
+ * of a few MiB is read several times faster than one of hundreds.
  *
  * Each figure is measured with 1 thread and with one thread per usable CPU, every thread pinned to
  * its own CPU; it is the best of --reps timed passes after one untimed pass. The result is one JSON
@@ -33,8 +37,16 @@
 #define LCG_MUL 6364136223846793005ULL
 #define LCG_ADD 1442695040888963407ULL
 
-enum level { LEVEL_L2, LEVEL_L3, LEVEL_MEMORY, LEVELS };
-static const char *const level_name[LEVELS] = {"l2", "l3", "memory"};
+#define MAX_SETS 64
+
+enum level { LEVEL_L2, LEVEL_L3, LEVEL_MEMORY };
+static const char *const level_name[] = {"l2", "l3", "memory"};
+
+/* A working set of the random-read figures and the cache level it is meant for. */
+struct working_set {
+    enum level level;
+    size_t bytes;
+};
 
 enum kind { SEQ_READ, SEQ_WRITE, FRESH_WRITE, RANDOM_READ };
 
@@ -271,7 +283,14 @@ int main(int argc, char **argv) {
     uint64_t *buffer = map_words(cfg.sequential, 1);
     write_words(buffer, cfg.sequential / WORD, 1);  /* touched once, before anything is timed */
 
-    const size_t ws[LEVELS] = {cfg.l2 / 2, cfg.l3 / 2, cfg.sequential};
+    struct working_set sets[MAX_SETS];
+    int nsets = 0;
+    sets[nsets++] = (struct working_set){LEVEL_L2, cfg.l2 / 2};
+    for (size_t bytes = 2 * cfg.l2; bytes < cfg.l3 / 2 && nsets < MAX_SETS - 2; bytes *= 2)
+        sets[nsets++] = (struct working_set){LEVEL_L3, bytes};
+    sets[nsets++] = (struct working_set){LEVEL_L3, cfg.l3 / 2};
+    sets[nsets++] = (struct working_set){LEVEL_MEMORY, cfg.sequential};
+
     const int counts[2] = {1, cfg.ncpus};
     const int configs = cfg.ncpus > 1 ? 2 : 1;
     printf("{\"pinned\": true, \"cpus\": [");
@@ -280,9 +299,10 @@ int main(int argc, char **argv) {
            "\"chain\": %llu, \"reps\": %d},\n",
            cfg.l2, cfg.l3, cfg.sequential, cfg.fresh, (unsigned long long)cfg.reads,
            (unsigned long long)cfg.chain, cfg.reps);
-    printf(" \"working_sets\": {");
-    for (int l = 0; l < LEVELS; ++l) printf("%s\"%s\": %zu", l ? ", " : "", level_name[l], ws[l]);
-    printf("},\n \"runs\": [");
+    printf(" \"random_sets\": [");
+    for (int k = 0; k < nsets; ++k)
+        printf("%s{\"level\": \"%s\", \"bytes\": %zu}", k ? ", " : "", level_name[sets[k].level], sets[k].bytes);
+    printf("],\n \"runs\": [");
     for (int c = 0; c < configs; ++c) {
         const int threads = counts[c];
         const double gb = 1e-9;
@@ -291,14 +311,14 @@ int main(int argc, char **argv) {
         const double fresh = (double)cfg.fresh * gb / best(&cfg, FRESH_WRITE, threads, NULL, cfg.fresh, 0, 1);
         const double small = (double)cfg.fresh * gb / best(&cfg, FRESH_WRITE, threads, NULL, cfg.fresh, 0, 0);
         printf("%s\n  {\"threads\": %d, \"seq_read_gbs\": %.6g, \"seq_write_gbs\": %.6g, \"fresh_write_gbs\": %.6g, "
-               "\"fresh_write_small_pages_gbs\": %.6g, \"random_ns\": {",
+               "\"fresh_write_small_pages_gbs\": %.6g, \"random_ns\": [",
                c ? "," : "", threads, read, write, fresh, small);
-        for (int l = 0; l < LEVELS; ++l) {
-            const uint64_t reads = l == LEVEL_L2 ? cfg.reads * L2_READS_FACTOR : cfg.reads;
-            const double t = best(&cfg, RANDOM_READ, threads, buffer, ws[l], reads, 1);
-            printf("%s\"%s\": %.6g", l ? ", " : "", level_name[l], t * 1e9 / ((double)reads * threads));
+        for (int k = 0; k < nsets; ++k) {
+            const uint64_t reads = sets[k].level == LEVEL_L2 ? cfg.reads * L2_READS_FACTOR : cfg.reads;
+            const double t = best(&cfg, RANDOM_READ, threads, buffer, sets[k].bytes, reads, 1);
+            printf("%s%.6g", k ? ", " : "", t * 1e9 / ((double)reads * threads));
         }
-        printf("}}");
+        printf("]}");
     }
     const double latency = chain_latency(&cfg, buffer, cfg.sequential / WORD);
     munmap(buffer, cfg.sequential);

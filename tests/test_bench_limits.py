@@ -4,7 +4,6 @@ the bound and multiple made from them. No timing: the probe runs only in its tin
 from __future__ import annotations
 
 import json
-import math
 import os
 import shutil
 import sys
@@ -130,13 +129,16 @@ def test_python_input_of_tuples_counts_the_tuples_and_their_ints():
 # ---- the probe's output
 
 
+SETS = [("l2", L2 // 2), ("l3", 4 * limits.MIB), ("l3", 8 * limits.MIB), ("l3", L3 // 2), ("memory", 4 * L3)]
+
+
 def probe_output(**changes) -> dict:
     run = {"seq_read_gbs": 10.0, "seq_write_gbs": 5.0, "fresh_write_gbs": 2.5, "fresh_write_small_pages_gbs": 1.0,
-           "random_ns": {"l2": 1.0, "l3": 10.0, "memory": 20.0}}
+           "random_ns": [1.0, 2.0, 3.0, 10.0, 20.0]}
     data = {"pinned": True, "cpus": [0, 1], "sizes": {"reps": 3},
-            "working_sets": {"l2": L2 // 2, "l3": L3 // 2, "memory": 4 * L3},
-            "runs": [{"threads": 1, **run}, {"threads": 2, **run, "seq_read_gbs": 16.0,
-                                             "random_ns": {"l2": 0.5, "l3": 5.0, "memory": 10.0}}],
+            "random_sets": [{"level": level, "bytes": size} for level, size in SETS],
+            "runs": [{"threads": 1, **run},
+                     {"threads": 2, **run, "seq_read_gbs": 16.0, "random_ns": [0.5, 1.0, 1.5, 5.0, 10.0]}],
             "chain_latency_ns": 120.0, "seconds": 20.0}
     data.update(changes)
     return data
@@ -148,16 +150,19 @@ def test_parse_probe_reads_both_thread_counts():
     assert rates["one"].threads == 1 and rates["all"].threads == 2
     assert rates["all"].seq_read == pytest.approx(16e9)
     assert rates["one"].fresh_write == pytest.approx(2.5e9)
-    assert rates["all"].level(L3) == ("l3", pytest.approx(5e-9))
+    assert rates["all"].read_cost(L3) == ("l3", L3 // 2, pytest.approx(5e-9))
+    assert rates["one"].read_cost(5 * limits.MIB) == ("l3", 4 * limits.MIB, pytest.approx(2e-9))
 
 
 @pytest.mark.parametrize("broken", [
     lambda d: d["runs"][1].pop("seq_write_gbs"),
-    lambda d: d["runs"][0]["random_ns"].update(l3=0),
-    lambda d: d["runs"][1]["random_ns"].update(memory=-1.0),
+    lambda d: d["runs"][0]["random_ns"].__setitem__(2, 0),
+    lambda d: d["runs"][1]["random_ns"].__setitem__(4, -1.0),
+    lambda d: d["runs"][1]["random_ns"].pop(),  # a working set without its figure
     lambda d: d["runs"][0].update(fresh_write_gbs="fast"),
     lambda d: d["runs"].pop(0),
-    lambda d: d["working_sets"].pop("memory"),
+    lambda d: d["random_sets"].pop(),  # no memory level
+    lambda d: d["random_sets"][0].update(bytes=0),
     lambda d: d.update(chain_latency_ns=None),
 ])
 def test_parse_probe_refuses_a_missing_or_senseless_figure(broken):
@@ -201,15 +206,25 @@ def test_huge_page_setting(tmp_path):
 # ---- levels, bounds and multiples
 
 
-RATES = Rates(threads=2, seq_read=1e9, seq_write=5e8, fresh_write=2.5e8,
-              random=(("l2", L2, 1e-9), ("l3", L3, 1e-8), ("memory", math.inf, 1e-7)))
+RATES = Rates(threads=2, seq_read=1e9, seq_write=5e8, fresh_write=2.5e8, l2=L2, l3=L3,
+              random=(("l2", L2 // 2, 1e-9), ("l3", 4 * limits.MIB, 2e-9), ("l3", 8 * limits.MIB, 3e-9),
+                      ("l3", L3 // 2, 1e-8), ("memory", 4 * L3, 1e-7)))
 
 
-@pytest.mark.parametrize("working_set, level", [
-    (0, "l2"), (L2, "l2"), (L2 + 1, "l3"), (L3, "l3"), (L3 + 1, "memory"), (100 * L3, "memory"),
+@pytest.mark.parametrize("working_set, level, probed", [
+    (0, "l2", L2 // 2),
+    (L2, "l2", L2 // 2),  # above the set probed, still in the L2
+    (L2 + 1, "l3", 4 * limits.MIB),  # past the L2: the L3's smallest set, though it is larger
+    (8 * limits.MIB - 1, "l3", 4 * limits.MIB),  # the largest set probed that is not larger
+    (8 * limits.MIB, "l3", 8 * limits.MIB),
+    (L3, "l3", L3 // 2),
+    (L3 + 1, "memory", 4 * L3),
+    (100 * L3, "memory", 4 * L3),
 ])
-def test_random_read_level_at_the_boundaries(working_set, level):
-    assert RATES.level(working_set)[0] == level
+def test_random_read_cost_by_level_and_working_set(working_set, level, probed):
+    name, size, seconds = RATES.read_cost(working_set)
+    assert (name, size) == (level, probed)
+    assert seconds == dict(((n, b), t) for n, b, t in RATES.random)[(level, probed)]
 
 
 def test_bound_adds_each_term_at_its_rate():
@@ -217,8 +232,8 @@ def test_bound_adds_each_term_at_its_rate():
                 random=(RandomReads(1000, L2), RandomReads(1000, L2 + 1), RandomReads(10, L3 + 1)))
     terms = work.terms(RATES)
     assert terms == pytest.approx({"read": 1.0, "written": 2.0, "fresh": 4.0,
-                                   "random": 1000 * 1e-9 + 1000 * 1e-8 + 10 * 1e-7})
-    assert work.bound(RATES) == pytest.approx(7.0 + 1.2e-5)
+                                   "random": 1000 * 1e-9 + 1000 * 2e-9 + 10 * 1e-7})
+    assert work.bound(RATES) == pytest.approx(7.0 + 4e-6)
 
 
 def test_multiple_is_time_over_bound():
@@ -228,8 +243,8 @@ def test_multiple_is_time_over_bound():
 
 
 def test_serial_work_is_bound_by_one_thread():
-    one = Rates(1, 1e9, 1e9, 1e9, (("memory", math.inf, 1e-7),))
-    every = Rates(2, 2e9, 2e9, 2e9, (("memory", math.inf, 5e-8),))
+    one = Rates(1, 1e9, 1e9, 1e9, L2, L3, (("memory", 4 * L3, 1e-7),))
+    every = Rates(2, 2e9, 2e9, 2e9, L2, L3, (("memory", 4 * L3, 5e-8),))
     rates = {"one": one, "all": every}
     row = limits.row("degrees_array", 2.0, Work(read=10**9, serial=True), rates)
     assert (row["threads"], row["bound"], row["multiple"]) == (1, pytest.approx(1.0), pytest.approx(2.0))
@@ -272,6 +287,7 @@ def test_report_section_only_with_a_limits_run_of_the_scale(tmp_path):
 def test_markdown_lists_rates_and_kernels():
     text = limits.markdown(limits_result())
     assert "| sequential read, GB/s | 10.00 | 16.00 |" in text
+    assert "| random 8-byte read in 4.19 MB (l3), ns per read over all threads | 2.00 | 1.00 |" in text
     assert "triangle_count(), warm" in text and "4 nodes, 4 edges, E = 8 entries" in text
 
 
@@ -284,7 +300,9 @@ def test_tiny_probe_runs_and_prints_every_figure(tmp_path):
     binary = limits.compile_probe(tmp_path)
     data = limits.run_probe(binary, limits.probe_sizes(caches, tiny=True))  # parse_probe checks every figure
     assert [r["threads"] for r in data["runs"]] == sorted({1, len(os.sched_getaffinity(0))})
-    assert data["working_sets"]["l2"] == L2 // 2 and data["working_sets"]["memory"] >= data["working_sets"]["l3"]
+    sets = [(s["level"], s["bytes"]) for s in data["random_sets"]]
+    assert sets[0] == ("l2", L2 // 2) and sets[-1][0] == "memory"
+    assert [b for _, b in sets] == sorted(b for _, b in sets)
     assert limits.compile_probe(tmp_path) == binary  # compiled once per source
 
 

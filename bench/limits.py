@@ -52,6 +52,7 @@ import numpy as np
 BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 import graphs  # noqa: E402
+from report import format_seconds  # noqa: E402
 from rss import format_bytes  # noqa: E402
 
 RESULTS = BENCH / "results"
@@ -543,7 +544,11 @@ def format_multiple(value: float | None) -> str:
 
 
 def _ms(seconds: float) -> str:
-    return "–" if not seconds else f"{seconds * MS:.3g}"
+    """Milliseconds to three figures, without an exponent."""
+    if not seconds:
+        return "–"
+    ms = seconds * MS
+    return f"{ms:,.0f}" if ms >= 100 else f"{ms:.3g}"
 
 
 def rates_table(probe: dict) -> list[str]:
@@ -573,7 +578,8 @@ def kernel_table(rows: list[dict]) -> list[str]:
         terms = [f"**{_ms(r['terms'][t])}**" if t == top else _ms(r["terms"][t]) for t in TERMS]
         reads = ", ".join(f"{x['count'] / 1e6:.3g}M in {format_bytes(x['working_set'])} ({x['level']}, "
                           f"{x['seconds_each'] / NS:.2g} ns)" for x in r["work"]["random"]) or "–"
-        lines.append(f"| {r['label']} | {_ms(r['seconds'])} ms | {_ms(r['bound'])} ms | {format_multiple(r['multiple'])} | "
+        lines.append(f"| {r['label']} | {format_seconds(r['seconds'])} | {format_seconds(r['bound'])} | "
+                     f"{format_multiple(r['multiple'])} | "
                      + " | ".join(terms) + f" | {reads} |")
     return lines
 

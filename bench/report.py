@@ -5,7 +5,9 @@ interpreter (quillmesh on the free-threaded one when it did not run on the peer'
 1 means quillmesh was faster. Next to each time is the op's peak memory: how far the process's RSS
 rose above its settled level during the op's first run, the result it builds included. The loads
 also get the RSS the finished graph holds, in bytes per edge. The ops quillmesh runs through
-quillmesh.arrays are also set against its own list (or flat) call for the same answer.
+quillmesh.arrays are also set against its own list (or flat) call for the same answer. When
+bench/limits.py has been run at the same scale (results/limits-{scale}.json beside the report), its
+table of each kernel's time against the machine's limits ends the report.
 """
 
 from __future__ import annotations
@@ -346,8 +348,10 @@ class Report:
 
     def write(self, directory: Path, stem: str = "latest") -> list[Path]:
         directory.mkdir(parents=True, exist_ok=True)
+        from limits import report_section  # numpy and the probe's helpers: only when writing
+
         md, js, png = (directory / f"{stem}.{ext}" for ext in ("md", "json", "png"))
-        md.write_text(self.markdown())
+        md.write_text(self.markdown() + report_section(directory, self.settings["scale"]))
         js.write_text(json.dumps(self.as_json(), indent=1, default=str) + "\n")
         written = [md, js]
         if self.chart(png):

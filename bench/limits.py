@@ -17,7 +17,7 @@ S, W and F are the sequential read, touched-write and fresh-write rates and R(ws
 random read in a working set of ws bytes: that of the cache level that holds ws (L2, L3, else
 memory), as measured at the largest working set probed for that level that is not above ws. The
 L3 needs more than one figure: on this virtual machine it reports 480 MiB, and a random read costs
-about 1.4 ns in 4 MiB but 11 ns in 240 MiB, close to memory's 14. All rates are measured with every
+about 1.3 ns in 4 MiB but 10 to 12 ns in 240 MiB, close to memory's 14 to 17. All rates are measured with every
 core working (1-thread rates for a kernel marked serial). The byte and read counts come from one small
 function per kernel below (load_work, pagerank_iteration_work, ...), in terms of the graph's nodes
 n, edges m, adjacency entries E (2m less one per self-loop) and, for triangles, the sum over nodes

@@ -4,11 +4,11 @@ Three synthetic edge lists per scale: a uniform G(n, m) graph, a skewed R-MAT gr
 parameters, so a few hubs hold a large share of the edges) and a sparse uniform graph with as many
 edges as nodes (mean degree 2, as in most real graphs). All are simple graphs: self-loops are
 dropped and duplicates removed, then more edges are drawn until exactly m distinct edges remain.
-The real graphs (realgraphs.py) are read from the packages that ship them and have their own size
-at every scale; they get the same treatment from their raw edges on. Node ids are
-compacted to 0..k-1 over the nodes that have an edge, so every library, whether it numbers nodes
-itself (igraph, rustworkx, networkit) or takes arbitrary ids (quillmesh, networkx), holds exactly the
-same graph with the same ids. Edge order is shuffled and each edge's orientation flipped at random,
+The real graphs (realgraphs.py) are read from the packages that ship them, have their own size at
+every scale, and are treated the same way from their raw edges on. Node ids are compacted to 0..k-1
+over the nodes that have an edge, so every library, whether it numbers nodes itself (igraph,
+rustworkx, networkit) or takes arbitrary ids (quillmesh, networkx), holds exactly the same graph
+with the same ids. Edge order is shuffled and each edge's orientation flipped at random,
 so no library gets a sorted input it could exploit.
 
 Every file is written under a name that carries the generator's parameters and format version, so
@@ -273,23 +273,19 @@ def ensure_text(files: GraphFiles, log=print) -> Path:
     return files.text
 
 
-# The degrees whose share of the nodes describe() gives; the last share is of this degree or more.
-DESCRIBED_DEGREES = (1, 2, 3)
-
-
 def describe(edges: np.ndarray) -> dict:
     """Node count, edge count and degree figures of an edge list (for the report)."""
     nodes = int(edges.max()) + 1 if edges.size else 0
     degree = np.bincount(edges.reshape(-1), minlength=nodes)
-    shares = {}
-    for d in DESCRIBED_DEGREES:
-        at = degree >= d if d == DESCRIBED_DEGREES[-1] else degree == d
-        shares[f"{d}+" if d == DESCRIBED_DEGREES[-1] else str(d)] = float(at.mean()) if nodes else 0.0
+
+    def share(of: np.ndarray) -> float:
+        return float(of.mean()) if nodes else 0.0
+
     return {
         "nodes": nodes,
         "edges": int(edges.shape[0]),
         "max_degree": int(degree.max()) if nodes else 0,
         "mean_degree": float(degree.mean()) if nodes else 0.0,
         "median_degree": float(np.median(degree)) if nodes else 0.0,
-        "degree_shares": shares,
+        "degree_shares": {"1": share(degree == 1), "2": share(degree == 2), "3+": share(degree >= 3)},
     }

@@ -5,9 +5,9 @@
 Each requirement line is installed on its own from wheels only (the machine cannot build the peers'
 Rust or C++ sources), so one missing wheel does not stop the rest. A line may end in pip options of
 its own (only `--no-deps`: a data package whose code is never imported needs none of its
-dependencies). The result for every line,
-installed or not and why, goes to VENV/.bench-install.json, which the driver reads to decide where
-each library runs and to report the ones that could not be installed. Nothing is reinstalled while
+dependencies). The result for every line, installed or not and why, goes to VENV/.bench-install.json,
+which the driver reads to decide where each library runs and to report the ones that could not be
+installed. Nothing is reinstalled while
 the requirement files and the interpreter stay the same.
 """
 

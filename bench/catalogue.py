@@ -75,7 +75,7 @@ ALIASES = {
     "triangles": ("triangles_cold", "triangles_warm"),
 }
 
-# Ops only run on the uniform graph (native generation makes its own uniform graph).
+# Ops only run on the uniform G(n, m) graphs, graphs.GNM_KINDS (native generation makes its own).
 UNIFORM_ONLY = frozenset({"generate"})
 
 

@@ -1,11 +1,14 @@
 """The benchmark's input graphs and query sets, made once with numpy and cached as .npy files.
 
-Two edge lists per scale: a uniform G(n, m) graph and a skewed R-MAT graph (Graph500 parameters,
-so a few hubs hold a large share of the edges). Both are simple graphs: self-loops are dropped and
-duplicates removed, then more edges are drawn until exactly m distinct edges remain. Node ids are
-compacted to 0..k-1 over the nodes that have an edge, so every library, whether it numbers nodes
-itself (igraph, rustworkx, networkit) or takes arbitrary ids (quillmesh, networkx), holds exactly the
-same graph with the same ids. Edge order is shuffled and each edge's orientation flipped at random,
+Three synthetic edge lists per scale: a uniform G(n, m) graph, a skewed R-MAT graph (Graph500
+parameters, so a few hubs hold a large share of the edges) and a sparse uniform graph with as many
+edges as nodes (mean degree 2, as in most real graphs). All are simple graphs: self-loops are
+dropped and duplicates removed, then more edges are drawn until exactly m distinct edges remain.
+The real graphs (realgraphs.py) are read from the packages that ship them, have their own size at
+every scale, and are treated the same way from their raw edges on. Node ids are compacted to 0..k-1
+over the nodes that have an edge, so every library, whether it numbers nodes itself (igraph,
+rustworkx, networkit) or takes arbitrary ids (quillmesh, networkx), holds exactly the same graph
+with the same ids. Edge order is shuffled and each edge's orientation flipped at random,
 so no library gets a sorted input it could exploit.
 
 Every file is written under a name that carries the generator's parameters and format version, so
@@ -23,6 +26,8 @@ from pathlib import Path
 
 import numpy as np
 
+import realgraphs
+
 # Bump when the generators or the query sets change, so stale cache files are ignored.
 FORMAT_VERSION = 1
 
@@ -31,11 +36,18 @@ SCALES = {
     "medium": (1_000_000, 10_000_000),
     "large": (10_000_000, 100_000_000),
 }
-KINDS = ("uniform", "rmat")
+KINDS = ("uniform", "rmat", "sparse")
+# The kinds that are uniform G(n, m) graphs, which a library's native random generator also makes.
+GNM_KINDS = ("uniform", "sparse")
+# Graphs read from packages, at their own size whatever the scale.
+REAL_KINDS = tuple(realgraphs.SOURCES)
 
 UNIFORM_SEED = 20240611
 RMAT_SEED = 20240612
 QUERY_SEED = 20240613
+SPARSE_SEED = 20240614
+# Shuffles a real graph's edges and flips their orientation.
+REAL_SEED = 20240615
 # Graph500 quadrant probabilities; d = 1 - a - b - c.
 RMAT_A, RMAT_B, RMAT_C = 0.57, 0.19, 0.19
 # Margin on the draws of a top-up round beyond what the previous round's yield predicts.
@@ -91,6 +103,12 @@ def _distinct_edges(draw, m: int, span: int, rng: np.random.Generator) -> np.nda
         u, v = draw(count)
         keys = _sorted_unique(np.concatenate([keys, _canonical_keys(u, v, span)]))
         yield_rate = max((keys.size - before) / count, 1.0 / count)
+    return _arranged(keys, span, rng, m)
+
+
+def _arranged(keys: np.ndarray, span: int, rng: np.random.Generator, m: int | None = None) -> np.ndarray:
+    """m of the undirected edges (all of them by default) in random order, each flipped at random."""
+    m = keys.size if m is None else m
     keys = keys[rng.permutation(keys.size)[:m]]
     edges = np.stack([keys // span, keys % span], axis=1)
     flip = rng.random(m) < FLIP_SHARE
@@ -98,8 +116,14 @@ def _distinct_edges(draw, m: int, span: int, rng: np.random.Generator) -> np.nda
     return edges
 
 
-def _uniform_edges(n: int, m: int) -> np.ndarray:
-    rng = np.random.default_rng(UNIFORM_SEED)
+def size(kind: str, scale: str) -> tuple[int, int]:
+    """(n, m) of a synthetic graph: the scale's, or for the sparse kind as many edges as nodes."""
+    n, m = SCALES[scale]
+    return (n, n) if kind == "sparse" else (n, m)
+
+
+def _uniform_edges(n: int, m: int, seed: int = UNIFORM_SEED) -> np.ndarray:
+    rng = np.random.default_rng(seed)
 
     def draw(count):
         return rng.integers(0, n, size=count, dtype=np.int64), rng.integers(0, n, size=count, dtype=np.int64)
@@ -128,6 +152,13 @@ def _rmat_edges(n: int, m: int) -> np.ndarray:
         return u[inside], v[inside]
 
     return _distinct_edges(draw, m, n, rng)
+
+
+def _real_edges(kind: str) -> np.ndarray:
+    """A real graph's raw edges as a simple graph: no self-loops, each undirected edge once."""
+    u, v, span = realgraphs.read(kind)
+    keys = _sorted_unique(_canonical_keys(u, v, span))
+    return _arranged(keys, span, np.random.default_rng(REAL_SEED))
 
 
 def _compact(edges: np.ndarray) -> np.ndarray:
@@ -167,21 +198,34 @@ def _atomic_save(path: Path, save) -> None:
     os.replace(tmp, path)
 
 
-def ensure(kind: str, scale: str, cache_dir: Path, log=print) -> GraphFiles:
-    """Returns the cached files of one graph, generating them first when absent."""
-    n, m = SCALES[scale]
-    stem = f"{kind}-n{n}-m{m}-v{FORMAT_VERSION}"
+def ensure(kind: str, scale: str | None, cache_dir: Path, log=print) -> GraphFiles:
+    """Returns the cached files of one graph, generating them first when absent.
+
+    A real graph ignores the scale: its files are named after the version of the package it comes
+    from, so a new version is read again.
+    """
+    if kind in REAL_KINDS:
+        stem = f"{kind}-{realgraphs.version_tag(kind)}-v{FORMAT_VERSION}"
+        what = f"{kind} graph from {realgraphs.SOURCES[kind].distribution}"
+        make = lambda: _real_edges(kind)  # noqa: E731
+    else:
+        n, m = size(kind, scale)
+        stem = f"{kind}-n{n}-m{m}-v{FORMAT_VERSION}"
+        what = f"{kind} graph n={n:,} m={m:,}"
+        if kind == "rmat":
+            make = lambda: _rmat_edges(n, m)  # noqa: E731
+        else:
+            make = lambda: _uniform_edges(n, m, SPARSE_SEED if kind == "sparse" else UNIFORM_SEED)  # noqa: E731
     files = GraphFiles(kind, cache_dir / f"{stem}.npy", cache_dir / f"{stem}-queries.npz", cache_dir / f"{stem}.txt")
     if files.edges.exists() and files.queries.exists():
         return files
     cache_dir.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
-    log(f"generating {kind} graph n={n:,} m={m:,} into {files.edges} ...")
-    make = _uniform_edges if kind == "uniform" else _rmat_edges
-    edges = _compact(make(n, m))
+    log(f"making the {what} into {files.edges} ...")
+    edges = _compact(make())
     _atomic_save(files.edges, lambda f: np.save(f, edges))
     _atomic_save(files.queries, lambda f: np.savez(f, **_queries(edges)))
-    log(f"generated {kind} graph in {time.perf_counter() - started:.1f} s")
+    log(f"made the {kind} graph in {time.perf_counter() - started:.1f} s")
     return files
 
 
@@ -230,12 +274,18 @@ def ensure_text(files: GraphFiles, log=print) -> Path:
 
 
 def describe(edges: np.ndarray) -> dict:
-    """Node count, edge count and degree extremes of an edge list (for the report)."""
+    """Node count, edge count and degree figures of an edge list (for the report)."""
     nodes = int(edges.max()) + 1 if edges.size else 0
     degree = np.bincount(edges.reshape(-1), minlength=nodes)
+
+    def share(of: np.ndarray) -> float:
+        return float(of.mean()) if nodes else 0.0
+
     return {
         "nodes": nodes,
         "edges": int(edges.shape[0]),
         "max_degree": int(degree.max()) if nodes else 0,
         "mean_degree": float(degree.mean()) if nodes else 0.0,
+        "median_degree": float(np.median(degree)) if nodes else 0.0,
+        "degree_shares": {"1": share(degree == 1), "2": share(degree == 2), "3+": share(degree >= 3)},
     }

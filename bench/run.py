@@ -1,7 +1,7 @@
 """The benchmark driver behind `make bench`: quillmesh against networkx, igraph, rustworkx and networkit.
 
-    .venv-bench-ft/bin/python bench/run.py --python-ft PY [--python-gil PY] [--scale small|medium|large]
-        [--ops a,b] [--libs a,b] [--repeat N] [--graphs uniform,rmat] [--memory-limit GIB]
+    .venv-bench-ft/bin/python bench/run.py --python-ft PY [--python-gil PY] [--scale small|medium|large|real]
+        [--ops a,b] [--libs a,b] [--repeat N] [--graphs uniform,rmat,sparse,highways,...] [--memory-limit GIB]
 
 It makes (or reuses) the input graphs under bench/.data, then for every graph and every library runs
 bench/worker.py in a subprocess of the interpreter the library is installed for: the free-threaded
@@ -36,6 +36,7 @@ from pathlib import Path
 import numpy as np
 
 import graphs
+import realgraphs
 from adapters import ADAPTERS
 from catalogue import BY_NAME, OPS, PAGERANK_MIN_OVERLAP, UNIFORM_ONLY, select
 from install import status_path
@@ -47,22 +48,28 @@ ROOT = BENCH.parent
 WORKER = BENCH / "worker.py"
 LIBRARIES = tuple(ADAPTERS)
 PEERS = tuple(lib for lib in LIBRARIES if lib != BASELINE)
-# Libraries written in Python run only at these scales.
-PURE_PYTHON = {"networkx": ("small",)}
+# Libraries written in Python run only at these scales (the real graphs have at most a few million edges).
+PURE_PYTHON = {"networkx": ("small", "real")}
+# The scale that runs the real graphs alone, each at its own size.
+REAL_SCALE = "real"
 GRAPH_TITLES = {
     "uniform": "uniform G(n, m)",
     "rmat": f"R-MAT (a={graphs.RMAT_A}, b={graphs.RMAT_B}, c={graphs.RMAT_C})",
+    "sparse": "sparse G(n, m), m = n",
+    **{kind: source.title for kind, source in realgraphs.SOURCES.items()},
 }
 DEFAULT_REPEAT = 3
 DEFAULT_OP_BUDGET = 3.0
 # Per scale: a peer's time limit for one run of a load op and of a query op, and the graphs run by
 # default. At large scale a load takes a peer one to two minutes, and the R-MAT graph is left out:
 # drawing it takes about ten minutes and 9 GB of the driver's memory, and running it would double a
-# run of some forty minutes (--graphs uniform,rmat runs it anyway).
+# run of some forty minutes (--graphs uniform,rmat,sparse runs it anyway). The real graphs are small
+# enough to let every peer's run go on for longer, so that few of their rows are only lower bounds.
 SCALE_DEFAULTS = {
     "small": {"op_timeout": 10.0, "query_timeout": 5.0, "graphs": ",".join(graphs.KINDS)},
     "medium": {"op_timeout": 10.0, "query_timeout": 5.0, "graphs": ",".join(graphs.KINDS)},
-    "large": {"op_timeout": 240.0, "query_timeout": 45.0, "graphs": "uniform"},
+    "large": {"op_timeout": 240.0, "query_timeout": 45.0, "graphs": "uniform,sparse"},
+    REAL_SCALE: {"op_timeout": 30.0, "query_timeout": 30.0, "graphs": ",".join(graphs.REAL_KINDS)},
 }
 # Seconds allowed for what is not a timed run of a peer: a quillmesh run (the baseline every ratio
 # needs), a worker's start, the preparation of an op's input and the build of the query graph. The
@@ -436,6 +443,32 @@ def cross_check(report: Report, kind: str, ops: list[str], reference: dict) -> N
             report.compared += len(values) - 1
 
 
+def answered_figures(report: Report, kind: str) -> dict:
+    """What the answers tell about a graph, for its description: the hop distances of the path
+    queries, the BFS from one source and the components, as quillmesh found them (cross-checked
+    with the peers above)."""
+    def answer(op: str):
+        ran = sorted((c for c in report.columns if c.state == "run"), key=lambda c: c.lib != BASELINE)
+        return next((r.check for c in ran if (r := report.get(kind, op, c.name)) and r.status == "ok"), None)
+
+    figures: dict = {}
+    if (hops := answer("shortest_path")) is not None:
+        linked = sorted(h for h in hops if h >= 0)
+        figures["path_hops"] = {"pairs": len(hops), "connected": len(linked),
+                                "longest": linked[-1] if linked else None,
+                                "median": float(np.median(linked)) if linked else None}
+    if (bfs := answer("distances")) is not None:
+        figures["bfs"] = {"reached": bfs["reached"], "eccentricity": bfs["eccentricity"]}
+    if (parts := answer("components")) is not None:
+        figures["components"] = {"count": parts["count"], "largest": parts["largest"]}
+    return figures
+
+
+def source_text(kind: str) -> str:
+    source = realgraphs.SOURCES[kind]
+    return f"{source.distribution} {realgraphs.version(kind)}, {source.file}"
+
+
 # ---- machine
 
 
@@ -475,10 +508,14 @@ def load_average() -> str:
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     scales = ", ".join(f"{name} = {n:,} nodes / {m:,} edges" for name, (n, m) in graphs.SCALES.items())
-    p.add_argument("--scale", choices=list(graphs.SCALES), default="medium", help=f"{scales} (default medium)")
+    p.add_argument("--scale", choices=[*graphs.SCALES, REAL_SCALE], default="medium",
+                   help=f"{scales} (the sparse graph: as many edges as nodes); {REAL_SCALE} = the real graphs alone, "
+                        f"with networkx (default medium)")
     p.add_argument("--ops", help="comma-separated ops or groups (load, queries, enumerate, triangles); default all")
     p.add_argument("--libs", help=f"comma-separated from {', '.join(LIBRARIES)}; quillmesh always runs")
-    p.add_argument("--graphs", help="comma-separated from uniform, rmat (default both; uniform at large scale)")
+    p.add_argument("--graphs", help=f"comma-separated from {', '.join(graphs.KINDS + graphs.REAL_KINDS)} (default: "
+                                    f"the synthetic ones, uniform,sparse at large scale; at --scale {REAL_SCALE} the "
+                                    f"real ones, which run at their own size at any scale)")
     p.add_argument("--repeat", type=int, default=DEFAULT_REPEAT, help="runs per op; the best counts")
     p.add_argument("--op-budget", type=float, default=DEFAULT_OP_BUDGET,
                    help="stop repeating an op once its runs took this many seconds")
@@ -503,8 +540,6 @@ def parse_args():
     args.query_timeout = defaults["query_timeout"] if args.query_timeout is None else args.query_timeout
     args.graphs = args.graphs or defaults["graphs"]
     args.memory_limit_bytes = default_limit() if args.memory_limit is None else int(args.memory_limit * GIB)
-    # Narrowed runs write only latest.*; a full one also keeps its scale's copy for bench/scaling.py.
-    args.full = not args.ops and not args.libs
     try:
         args.op_names = select(args.ops)
     except ValueError as exc:
@@ -515,8 +550,14 @@ def parse_args():
         p.error(f"unknown libraries {unknown}; known: {', '.join(LIBRARIES)}")
     args.lib_names = [lib for lib in LIBRARIES if lib in libs or lib == BASELINE]
     args.kinds = [k.strip() for k in args.graphs.split(",") if k.strip()]
-    if not args.kinds or set(args.kinds) - set(graphs.KINDS):
-        p.error(f"--graphs takes {', '.join(graphs.KINDS)}")
+    if not args.kinds or set(args.kinds) - set(graphs.KINDS + graphs.REAL_KINDS):
+        p.error(f"--graphs takes {', '.join(graphs.KINDS + graphs.REAL_KINDS)}")
+    if args.scale == REAL_SCALE and set(args.kinds) - set(graphs.REAL_KINDS):
+        p.error(f"--scale {REAL_SCALE} runs real graphs only ({', '.join(graphs.REAL_KINDS)}); "
+                f"a synthetic graph needs --scale small, medium or large")
+    # Narrowed runs write only latest.*; a full one (every op and library, at least the scale's default
+    # graphs) also keeps its scale's copy, for bench/scaling.py and the real graphs' own report.
+    args.full = not args.ops and not args.libs and set(defaults["graphs"].split(",")) <= set(args.kinds)
     return args
 
 
@@ -529,8 +570,11 @@ def main() -> int:
                 "baseline_timeout": max(args.op_timeout, BASELINE_TIMEOUT),
                 "memory_limit": args.memory_limit_bytes, "ops": args.op_names, "graphs": args.kinds}
     machine = machine_info()
-    n, m = graphs.SCALES[args.scale]
-    log(f"bench: {args.scale} scale (n={n:,}, m={m:,}) on {machine['cpu']}, {machine['cores']} cores, "
+    if args.scale == REAL_SCALE:
+        size = "each graph at its own size"
+    else:
+        size = "n={:,}, m={:,}".format(*graphs.SCALES[args.scale])
+    log(f"bench: {args.scale} scale ({size}) on {machine['cpu']}, {machine['cores']} cores, "
         f"load average {machine['load_before']}")
     limit = args.memory_limit_bytes
     log(f"bench: every worker's address space is limited to "
@@ -554,14 +598,17 @@ def main() -> int:
         edges = np.load(files.edges)
         queries = np.load(files.queries)
         report.graphs[kind] = graphs.describe(edges) | {"title": GRAPH_TITLES[kind], "file": str(files.edges)}
+        if kind in graphs.REAL_KINDS:
+            report.graphs[kind]["source"] = source_text(kind)
         reference = reference_checks(edges, queries)
         del edges, queries
         desc = report.graphs[kind]
         log(f"\n== {GRAPH_TITLES[kind]}: {desc['nodes']:,} nodes, {desc['edges']:,} edges, "
             f"max degree {desc['max_degree']:,}")
-        ops = [op for op in args.op_names if kind == "uniform" or op not in UNIFORM_ONLY]
+        ops = [op for op in args.op_names if kind in graphs.GNM_KINDS or op not in UNIFORM_ONLY]
         bench.run_graph(kind, files, ops)
         cross_check(report, kind, ops, reference)
+        report.graphs[kind] |= answered_figures(report, kind)
     machine["load_after"] = load_average()
     machine["elapsed_seconds"] = round(time.perf_counter() - started, 1)
 

@@ -633,10 +633,10 @@ def default_kinds() -> list[str]:
     return [kind for kind in ("uniform", "sparse") if kind in graphs.KINDS]
 
 
-def pick_kernels(spec: str | None, scale: str) -> tuple[list[str], str]:
+def pick_kernels(asked: str | None, scale: str) -> tuple[list[str], str]:
     """(kernels to run, what was left out by default and why)."""
-    if spec:
-        names = [x.strip() for x in spec.split(",") if x.strip()]
+    if asked:
+        names = [x.strip() for x in asked.split(",") if x.strip()]
         unknown = sorted(set(names) - set(KERNELS))
         if unknown:
             raise ValueError(f"unknown kernels {unknown}; known: {', '.join(KERNELS)}")

@@ -61,12 +61,12 @@ class NotInstalled(RuntimeError):
 def source_path(kind: str) -> Path:
     """The file a real graph is read from, found without importing its package."""
     source = SOURCES[kind]
-    spec = importlib.util.find_spec(source.package)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(source.package)
+    if found is None or not found.submodule_search_locations:
         raise NotInstalled(
             f"the {kind} graph needs the {source.distribution} package: it is installed into .venv-bench-ft by "
             f"make bench (or .venv-bench-ft/bin/python bench/install.py bench/requirements-driver.txt)")
-    return Path(next(iter(spec.submodule_search_locations))) / source.file
+    return Path(next(iter(found.submodule_search_locations))) / source.file
 
 
 def version(kind: str) -> str:

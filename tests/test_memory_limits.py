@@ -351,10 +351,11 @@ CASES = {
         make = lambda: grown(200_000, start)
         op, prefix = (lambda g: g.connected_component_sizes()), None
     """,
-    # a long path: the search from one end meets the other only after seeing every node
+    # a long path: the search from one end meets the other only after seeing every node, its seen
+    # set moving from a hash table to a byte per node (2 MB here) on the way
     "shortest_path_length": """
-        make = lambda: grown(200_000, np.repeat(np.arange(200_000, dtype=np.int64), 2)[1:-1])
-        op, prefix = (lambda g: g.shortest_path_length(0, 199_999)), None
+        make = lambda: grown(2_000_000, np.repeat(np.arange(2_000_000, dtype=np.int64), 2)[1:-1])
+        op, prefix = (lambda g: g.shortest_path_length(0, 1_999_999)), None
     """,
 }
 # Bounds lowered for the cases that take the paths of much larger inputs: the load chunk bound

@@ -32,12 +32,15 @@ void ProgressChannel::close(CallRecord& call, CallState how) noexcept {
     call.state.store(how, std::memory_order_release);
 }
 
-std::vector<std::shared_ptr<CallRecord>> ProgressChannel::poll() {
+std::vector<std::pair<std::shared_ptr<CallRecord>, CallState>> ProgressChannel::poll() {
     const std::lock_guard<std::mutex> hold(mutex_);
-    std::vector<std::shared_ptr<CallRecord>> seen = calls_;
-    std::erase_if(calls_, [](const std::shared_ptr<CallRecord>& c) {
-        return c->state.load(std::memory_order_acquire) != CallState::Running;
-    });
+    std::vector<std::pair<std::shared_ptr<CallRecord>, CallState>> seen;
+    seen.reserve(calls_.size());
+    for (const std::shared_ptr<CallRecord>& c : calls_) seen.emplace_back(c, c->state.load(std::memory_order_acquire));
+    calls_.clear();  // kept: the calls seen running, within the capacity they had
+    for (const auto& [c, state] : seen) {
+        if (state == CallState::Running) calls_.push_back(c);
+    }
     return seen;
 }
 
@@ -127,7 +130,7 @@ PyObject* channel_restore(PyObject*, PyObject* previous) {
 // poll(): a tuple (serial, name, done, total, elapsed seconds, state) per call running or ended
 // since the last poll; state is "running", "done", "failed" or "interrupted".
 PyObject* channel_poll(PyObject* self, PyObject*) {
-    std::vector<std::shared_ptr<CallRecord>> calls;
+    std::vector<std::pair<std::shared_ptr<CallRecord>, CallState>> calls;
     try {
         calls = reinterpret_cast<ChannelObject*>(self)->channel->poll();
     } catch (const std::bad_alloc&) {
@@ -138,8 +141,8 @@ PyObject* channel_poll(PyObject* self, PyObject*) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(calls.size())));
     if (!list) return nullptr;
     for (std::size_t k = 0; k < calls.size(); ++k) {
-        CallRecord& c = *calls[k];
-        const CallState state = c.state.load(std::memory_order_acquire);
+        CallRecord& c = *calls[k].first;
+        const CallState state = calls[k].second;
         const std::int64_t ns = state == CallState::Running
                                     ? std::chrono::duration_cast<std::chrono::nanoseconds>(now - c.start).count()
                                     : c.elapsed_ns.load(std::memory_order_relaxed);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../core/interrupt.hpp"
@@ -45,8 +46,10 @@ class ProgressChannel {
     std::shared_ptr<CallRecord> open(std::string name);
     // Ends a call's record; on success its work is all done, whatever the operation reported.
     void close(CallRecord& call, CallState how) noexcept;
-    // Every call running, and every call ended since the last poll (which then forgets it).
-    std::vector<std::shared_ptr<CallRecord>> poll();
+    // Every call running, and every call ended since the last poll (which then forgets it), each
+    // with the state it was seen in: the one state that decides whether it is forgotten, so that
+    // a call ending during the poll is reported as ended exactly once.
+    std::vector<std::pair<std::shared_ptr<CallRecord>, CallState>> poll();
 
    private:
     std::mutex mutex_;

@@ -242,7 +242,6 @@ struct Graph::BatchIds {
     std::uint64_t offset(NodeId id) const noexcept {
         return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(low);
     }
-
     // Whether the direct table has slots for every id in [lo, hi].
     bool spans(NodeId lo, NodeId hi) const noexcept { return lo >= low && offset(hi) <= width; }
     // Starts loading what index() will read for id.

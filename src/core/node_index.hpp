@@ -170,9 +170,7 @@ class NodeIndex {
 
     // Adds id -> index (degree 0) for an id that is absent, into room made by reserve().
     void insert_new(NodeId id, Index index) noexcept {
-        lo_ = empty_ ? id : std::min(lo_, id);
-        hi_ = empty_ ? id : std::max(hi_, id);
-        empty_ = false;
+        cover(id, id);
         if (!hashed_) {
             direct_[id] = Entry{index, 0};  // its glance is still the empty one the slot was made with
             return;

@@ -35,7 +35,7 @@ except ImportError:  # the flat load then reads a list
     np = None
 
 U64 = 1 << 64
-# The node hash: multiply by this, then rotate left by HASH_ROTATION (src/core/types.hpp).
+# The node hash: multiply by this, then rotate left by HASH_ROTATION (src/core/base/types.hpp).
 HASH_MULTIPLIER = 0xF1357AEA2E62A9C5
 HASH_ROTATION = 26
 # The crafted ids' hashes are i << CRAFT_SHIFT: all equal in the low CRAFT_SHIFT bits.

@@ -30,9 +30,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/column_ends.hpp"
-#include "core/fault.hpp"
-#include "core/graph.hpp"
+#include "core/load/column_ends.hpp"
+#include "core/base/fault.hpp"
+#include "core/store/graph.hpp"
 #include "failing_allocation.hpp"
 #include "store_checks.hpp"
 #include "parallel/pool.hpp"

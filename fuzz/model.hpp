@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/types.hpp"
+#include "core/base/types.hpp"
 
 namespace qm::fuzz {
 

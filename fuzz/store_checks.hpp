@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/graph.hpp"
+#include "core/store/graph.hpp"
 
 namespace qm {
 

@@ -31,7 +31,7 @@ TINY_CHUNKS = {"QUILLMESH_LOAD_CHUNK_EDGES": "3", "QUILLMESH_PAGERANK_SEGMENT_RO
 
 
 def sources():
-    files = [*ROOT.glob("src/core/*"), *ROOT.glob("src/parallel/*"), *FUZZ.glob("*.cpp"), *FUZZ.glob("*.hpp"),
+    files = [*ROOT.glob("src/core/*/*"), *ROOT.glob("src/parallel/*"), *FUZZ.glob("*.cpp"), *FUZZ.glob("*.hpp"),
              FUZZ / "Makefile"]
     return sorted(f for f in files if f.is_file())
 

@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "../core/huge_pages.hpp"
+#include "core/base/huge_pages.hpp"
 
 namespace qm::py {
 
@@ -25,6 +25,8 @@ constexpr const char* buffer_format() {
         return "l";
     } else if constexpr (std::is_same_v<T, std::int32_t>) {
         return "i";
+    } else if constexpr (std::is_same_v<T, std::uint8_t>) {
+        return "B";
     } else {
         static_assert(std::is_same_v<T, double>, "no buffer format for this element type");
         return "d";

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "../core/column_ends.hpp"
+#include "core/load/column_ends.hpp"
 #include "arrow_c.hpp"
 #include "from_python.hpp"
 

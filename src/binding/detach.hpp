@@ -15,7 +15,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "../core/interrupt.hpp"
+#include "core/base/interrupt.hpp"
 
 namespace qm::py {
 

@@ -85,6 +85,17 @@ constexpr bool is_function() {
     return requires { M::graph_argument; };
 }
 
+// The prefix of the name a function reports its progress under: its module's ("arrays." unless the
+// description gives `report_prefix`); none for a method.
+template <class M>
+constexpr const char* report_prefix() {
+    if constexpr (requires { M::report_prefix; }) {
+        return M::report_prefix;
+    } else {
+        return is_function<M>() ? "arrays." : "";
+    }
+}
+
 // The parameters that convert to run()'s values: all of a method's; a function's after `g`.
 template <class M>
 constexpr std::size_t first_value() {
@@ -161,7 +172,7 @@ PyObject* run_and_convert(G& graph, Args& values) {
         if constexpr (Traits::detaches) {
             // A thread that watches its calls (progress.hpp) gets a record of this one, ended as
             // the call ends; the end is noted before re-attaching, so a watcher never waits on it.
-            CallReport report(is_function<M>() ? "arrays." : "", M::name);
+            CallReport report(report_prefix<M>(), M::name);
             // Re-attaches once run() has returned (its result is already built) or thrown.
             Detached detached(report.progress());
             try {

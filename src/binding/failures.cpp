@@ -55,6 +55,30 @@ void raise_panic(const char* message) {
     PyErr_SetRaisedException(exc);
 }
 
+namespace {
+
+OnceObject format_error_once;
+
+}  // namespace
+
+PyObject* format_error_type() {
+    return format_error_once.get([] {
+        return PyErr_NewExceptionWithDoc(
+            "quillmesh.io.FormatError",
+            "A graph file (or pickle) that is damaged, forged or not a graph file; the message says what is "
+            "wrong.",
+            PyExc_ValueError, nullptr);
+    });
+}
+
+void raise_os_error(const std::system_error& e) {
+    const int code = e.code().value();
+    Ref args(Py_BuildValue("(is)", code, std::strerror(code)));
+    if (!args) return;
+    PyObject* exc = PyObject_Call(PyExc_OSError, args.get(), nullptr);  // the errno's subclass
+    if (exc != nullptr) PyErr_SetRaisedException(exc);
+}
+
 void raise_interrupted() {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
 }

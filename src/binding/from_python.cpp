@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "../core/graph.hpp"
+#include "core/store/graph.hpp"
 #include "once.hpp"
 
 namespace qm::py {

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "../core/end_source.hpp"
-#include "../core/types.hpp"
+#include "core/load/end_source.hpp"
+#include "core/base/types.hpp"
 #include "failures.hpp"
 #include "parallel/pool.hpp"
 #include "ref.hpp"

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../core/graph.hpp"
+#include "core/store/graph.hpp"
 
 namespace qm::py {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "../core/graph.hpp"
+#include "core/store/graph.hpp"
 #include "entry.hpp"
 
 namespace qm::py::methods {

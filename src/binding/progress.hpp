@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "../core/interrupt.hpp"
+#include "core/base/interrupt.hpp"
 
 namespace qm::py {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "../core/graph.hpp"
+#include "core/store/graph.hpp"
 #include "ref.hpp"
 
 namespace qm::py {

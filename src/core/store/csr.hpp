@@ -29,9 +29,9 @@
 #include <utility>
 #include <vector>
 
-#include "huge_pages.hpp"
-#include "interrupt.hpp"
-#include "types.hpp"
+#include "core/base/huge_pages.hpp"
+#include "core/base/interrupt.hpp"
+#include "core/base/types.hpp"
 
 namespace qm {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "end_source.hpp"
-#include "interrupt.hpp"
-#include "types.hpp"
+#include "core/load/end_source.hpp"
+#include "core/base/interrupt.hpp"
+#include "core/base/types.hpp"
 
 namespace qm {
 

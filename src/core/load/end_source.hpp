@@ -7,7 +7,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "types.hpp"
+#include "core/base/types.hpp"
 
 namespace qm {
 

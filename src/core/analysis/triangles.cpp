@@ -18,9 +18,9 @@
 #include <atomic>
 #include <utility>
 
-#include "graph.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
-#include "shelf.hpp"
+#include "core/base/shelf.hpp"
 
 namespace qm {
 

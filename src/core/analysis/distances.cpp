@@ -15,7 +15,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "graph.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <array>
 
-#include "graph.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "env.hpp"
-#include "graph.hpp"
+#include "core/base/env.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

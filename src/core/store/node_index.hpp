@@ -45,11 +45,11 @@
 #include <span>
 #include <utility>
 
-#include "huge_pages.hpp"
-#include "interrupt.hpp"
-#include "neighbour_set.hpp"
-#include "slot_key.hpp"
-#include "types.hpp"
+#include "core/base/huge_pages.hpp"
+#include "core/base/interrupt.hpp"
+#include "core/store/neighbour_set.hpp"
+#include "core/store/slot_key.hpp"
+#include "core/base/types.hpp"
 
 namespace qm {
 

@@ -15,9 +15,9 @@
 #include <limits>
 #include <vector>
 
-#include "graph.hpp"
-#include "shelf.hpp"
-#include "slot_key.hpp"
+#include "core/store/graph.hpp"
+#include "core/base/shelf.hpp"
+#include "core/store/slot_key.hpp"
 
 namespace qm {
 

@@ -1,5 +1,5 @@
 // Blocks mapped on their own for transparent huge pages (see huge_pages.hpp).
-#include "huge_pages.hpp"
+#include "core/base/huge_pages.hpp"
 
 #include <sys/mman.h>
 

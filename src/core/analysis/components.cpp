@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "graph.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "fault.hpp"
-#include "graph.hpp"
+#include "core/base/fault.hpp"
+#include "core/store/graph.hpp"
 
 namespace qm {
 

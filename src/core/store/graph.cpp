@@ -1,11 +1,11 @@
 // Point operations of the adjacency store. Every mutation first makes all the room it needs (which
 // is where it can fail) and only then writes, so a failure leaves the graph exactly as it was.
-#include "graph.hpp"
+#include "core/store/graph.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "fault.hpp"
+#include "core/base/fault.hpp"
 
 namespace qm {
 

@@ -16,7 +16,7 @@
 #include <cmath>
 #include <vector>
 
-#include "graph.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

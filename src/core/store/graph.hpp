@@ -23,13 +23,13 @@
 #include <utility>
 #include <vector>
 
-#include "csr.hpp"
-#include "end_source.hpp"
-#include "huge_pages.hpp"
-#include "interrupt.hpp"
-#include "neighbour_set.hpp"
-#include "node_index.hpp"
-#include "types.hpp"
+#include "core/store/csr.hpp"
+#include "core/load/end_source.hpp"
+#include "core/base/huge_pages.hpp"
+#include "core/base/interrupt.hpp"
+#include "core/store/neighbour_set.hpp"
+#include "core/store/node_index.hpp"
+#include "core/base/types.hpp"
 
 namespace qm {
 
@@ -38,6 +38,8 @@ enum class Answer : std::uint8_t { No, Yes };
 
 // Reads the private state for the fuzzer's consistency checks (fuzz/store_checks.hpp); never writes.
 struct GraphInspector;
+// Reads and rebuilds the private state for the graph file (core/io/graph_file.cpp).
+struct StoreAccess;
 
 class Graph {
    public:
@@ -136,6 +138,7 @@ class Graph {
 
    private:
     friend struct GraphInspector;
+    friend struct StoreAccess;
     // row(id, neighbour set) for the nodes [first, last) in order, on the calling thread, with the
     // neighbours' ids being loaded ahead: the walk of the edge listings.
     template <class F>

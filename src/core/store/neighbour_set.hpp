@@ -17,12 +17,13 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "types.hpp"
+#include "core/base/types.hpp"
 
 namespace qm {
 
@@ -72,6 +73,66 @@ class NeighbourSet {
         std::memcpy(space, store_.local, std::size_t{size_} * sizeof(Index));
         store_.heap = space;
         cap_ = kBorrowed + room;
+    }
+
+    // ---- whole sets at once, for a graph read back from a file: the same layouts (and so the same
+    // iteration orders) as the insertions that made them.
+
+    // A set of n <= kInlineCapacity elements, kept inline.
+    static NeighbourSet inline_of(const Index* e, std::uint32_t n) noexcept {
+        NeighbourSet s;
+        std::memcpy(s.store_.local, e, std::size_t{n} * sizeof(Index));
+        s.size_ = n;
+        return s;
+    }
+    // A list of the n elements (kInlineCapacity < n <= kListCapacity) already at `space`, which the
+    // caller keeps alive as long as the set may use it (see adopt_list()).
+    static NeighbourSet borrowed_list(Index* space, std::uint32_t n) noexcept {
+        NeighbourSet s;
+        s.store_.heap = space;
+        s.size_ = n;
+        s.cap_ = kBorrowed + n;
+        return s;
+    }
+    // A table of `cap` slots (a power of two above kListCapacity with room for n) holding the n
+    // elements e, given in slot order, of which the first `before_gap` lay before the table's first
+    // empty slot. Inserting them from that gap on, around the end, puts each back in its own slot:
+    // no probe run crosses the gap, so everything between an element's home and its slot is already
+    // in place when it arrives. False (and *out untouched) when an element appears twice; throws
+    // std::bad_alloc when the table cannot be had.
+    static bool table_of(const Index* e, std::uint32_t n, std::uint32_t cap, std::uint32_t before_gap,
+                         NeighbourSet& out) {
+        Index* slots = allocate(cap);
+        std::memset(slots, 0xff, std::size_t{cap} * sizeof(Index));
+        for (std::uint32_t k = 0; k < n; ++k) {
+            const Index x = e[(before_gap + k) % n];
+            std::uint32_t s = home_slot(x, cap);
+            for (; slots[s] != kNoIndex; s = (s + 1) & (cap - 1)) {
+                if (slots[s] == x) {
+                    std::free(slots);
+                    return false;
+                }
+            }
+            slots[s] = x;
+        }
+        NeighbourSet t;
+        t.store_.heap = slots;
+        t.size_ = n;
+        t.cap_ = cap;
+        out = std::move(t);
+        return true;
+    }
+    // A table's elements in slots before its first empty one (what table_of() takes as before_gap).
+    std::uint32_t elements_before_gap() const noexcept {
+        std::uint32_t s = 0;
+        while (s < capacity() && store_.heap[s] != kNoIndex) ++s;
+        return s;
+    }
+    // Whether the set is an open-addressing table (else its elements are in insertion order).
+    bool is_table() const noexcept { return capacity() > kListCapacity; }
+    // Whether `cap` is a table capacity that holds n elements.
+    static bool table_capacity_holds(std::uint64_t cap, std::uint64_t n) noexcept {
+        return cap > kListCapacity && std::has_single_bit(cap) && cap <= (std::uint64_t{1} << 31) && table_fits(n, cap);
     }
 
     bool contains(Index x) const noexcept {
@@ -250,7 +311,6 @@ class NeighbourSet {
     // is at most kListCapacity, so the sum stays clear of every table capacity (powers of two).
     static constexpr std::uint32_t kBorrowed = std::uint32_t{1} << 31;
 
-    bool is_table() const noexcept { return capacity() > kListCapacity; }
     bool is_borrowed() const noexcept { return cap_ > kBorrowed; }
     Index* elements() noexcept { return is_inline() ? store_.local : store_.heap; }
     const Index* elements() const noexcept { return is_inline() ? store_.local : store_.heap; }

@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "fault.hpp"
-#include "graph.hpp"
+#include "core/base/fault.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

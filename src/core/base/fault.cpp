@@ -1,6 +1,6 @@
 // Reporting of internal faults: the message and its origin go to standard error the moment the fault
 // is raised, whatever later becomes of the exception.
-#include "fault.hpp"
+#include "core/base/fault.hpp"
 
 #include <cstdio>
 

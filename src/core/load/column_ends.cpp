@@ -1,5 +1,5 @@
 // Two columns of integers as the endpoints of a load (see column_ends.hpp).
-#include "column_ends.hpp"
+#include "core/load/column_ends.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <utility>
 
-#include "fault.hpp"
+#include "core/base/fault.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

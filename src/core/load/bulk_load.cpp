@@ -30,8 +30,8 @@
 #include <mutex>
 #include <utility>
 
-#include "env.hpp"
-#include "graph.hpp"
+#include "core/base/env.hpp"
+#include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
 namespace qm {

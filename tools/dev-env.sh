@@ -4,7 +4,8 @@
 #   tools/dev-env.sh PYTHON VENV_DIR
 #
 # The venv is reused while it belongs to the same interpreter; the requirements are reinstalled only
-# when tools/requirements-dev.txt changes; the extension is rebuilt incrementally in build/<venv>.
+# when tools/requirements-dev.txt or tools/requirements-optional.txt changes; the extension is
+# rebuilt incrementally in build/<venv>.
 # Extra CMake definitions can be passed through QM_SANITIZE (see CMakeLists.txt).
 set -euo pipefail
 
@@ -21,8 +22,9 @@ if [ ! -x "$venv/bin/python" ] || [ "$(readlink -f "$venv/bin/python")" != "$wan
 fi
 
 requirements=tools/requirements-dev.txt
+optional=tools/requirements-optional.txt
 stamp="$venv/.requirements.sha256"
-sum=$(sha256sum "$requirements" | cut -d' ' -f1)
+sum=$(cat "$requirements" "$optional" | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
     echo "dev-env: installing $requirements into $venv" >&2
     "$venv/bin/python" -m pip install -q --upgrade pip
@@ -32,6 +34,9 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
     # that read polars columns are skipped.
     "$venv/bin/python" -m pip install -q --only-binary=:all: polars 2>/dev/null ||
         echo "dev-env: no polars wheel for $python; its tests are skipped" >&2
+    # Likewise Dask (see the file): where its dependencies have no wheels, its tests are skipped.
+    "$venv/bin/python" -m pip install -q --only-binary=:all: -r "$optional" 2>/dev/null ||
+        echo "dev-env: no dask for $python; its tests are skipped" >&2
     echo "$sum" > "$stamp"
 fi
 

@@ -162,10 +162,13 @@ bool FromPython<FileIn>::convert(PyObject* o, FileIn& out) {
         out.fd_ = fd;
         return true;
     }
-    const int can_write = PyObject_HasAttrStringWithError(o, "write");
-    const int can_read = can_write < 0 ? -1 : PyObject_HasAttrStringWithError(o, "read");
-    if (can_write < 0 || can_read < 0) return false;
-    if (can_write == 0 && can_read == 0) {
+    int usable = 0;
+    for (const char* method : {"write", "readinto", "read"}) {
+        const int has = PyObject_HasAttrStringWithError(o, method);
+        if (has < 0) return false;
+        usable |= has;
+    }
+    if (usable == 0) {
         PyErr_Format(PyExc_TypeError, "expected a path, a file descriptor or a binary file object, got '%T'", o);
         return false;
     }

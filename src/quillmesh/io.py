@@ -41,6 +41,13 @@ def _is_path(file: object) -> bool:
     return isinstance(file, (str, bytes, os.PathLike))
 
 
+def _check_file(file: object, methods: tuple[str, ...], what: str) -> None:
+    """A file object must have one of `methods`; anything else (an int too) is a TypeError."""
+    if isinstance(file, int) or not any(hasattr(file, m) for m in methods):
+        raise TypeError(f"{what} needs a path or a binary file object with {' or '.join(m + '()' for m in methods)}, "
+                        f"got '{type(file).__name__}'")
+
+
 def save(g: IntGraphCore, file: PathLike | IO[bytes]) -> None:
     """Write ``g`` to ``file``: a path, or a binary file object with ``write()``.
 
@@ -53,6 +60,7 @@ def save(g: IntGraphCore, file: PathLike | IO[bytes]) -> None:
     if not isinstance(g, IntGraphCore):
         raise TypeError(f"save() needs an IntGraphCore, got '{type(g).__name__}'")
     if not _is_path(file):
+        _check_file(file, ("write",), "save()")
         _io.save(g, file)
         return
     path = os.fspath(file)
@@ -87,6 +95,7 @@ def load(file: PathLike | IO[bytes]) -> IntGraphCore:
         with open(file, "rb", buffering=0) as f:
             _io.load(g, f.fileno())
     else:
+        _check_file(file, ("readinto", "read"), "load()")
         _io.load(g, file)
     return g
 

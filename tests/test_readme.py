@@ -39,3 +39,9 @@ def test_arrow_recipe_prints_what_it_claims(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # it writes its edge list into the current folder
     printed, claimed = run_example(example("Big graphs with numpy and Arrow"))
     assert printed == claimed and len(claimed) == 5
+
+
+def test_saving_example_prints_what_it_claims():
+    printed, claimed = run_example(example("Saving, loading and pickling"))
+    assert printed == claimed
+    assert len(claimed) == 4

@@ -50,3 +50,26 @@ def report(event: ProgressEvent) -> None:
 
 with quillmesh.progress(report, interval=0.5):
     g.build_random(200, 100, seed=3)
+
+# Saving, loading, pickling and copying.
+import copy
+import io
+import pickle
+import tempfile
+from pathlib import Path
+
+from quillmesh.io import FORMAT_VERSION, FormatError, load, save
+
+with tempfile.TemporaryDirectory() as folder:
+    save(g, Path(folder) / "g.qmg")
+    same: IntGraphCore = load(Path(folder) / "g.qmg")
+stream = io.BytesIO()
+save(g, stream)
+stream.seek(0)
+again = load(stream)
+try:
+    load(io.BytesIO(b"not a graph"))
+except FormatError as error:
+    print(FORMAT_VERSION, error)
+clone: IntGraphCore = copy.deepcopy(g)
+print(same.number_of_edges() == again.number_of_edges() == clone.number_of_edges() == pickle.loads(pickle.dumps(g)).number_of_edges())

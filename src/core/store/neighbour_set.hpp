@@ -81,7 +81,7 @@ class NeighbourSet {
     // A set of n <= kInlineCapacity elements, kept inline.
     static NeighbourSet inline_of(const Index* e, std::uint32_t n) noexcept {
         NeighbourSet s;
-        std::memcpy(s.store_.local, e, std::size_t{n} * sizeof(Index));
+        if (n != 0) std::memcpy(s.store_.local, e, std::size_t{n} * sizeof(Index));  // e may be null then
         s.size_ = n;
         return s;
     }

@@ -47,7 +47,7 @@ test-sanitize:
 # a fresh worker pool in the forked child, which ThreadSanitizer otherwise refuses outright.
 TSAN_TESTS ?= tests/test_threads.py tests/test_borrow.py tests/test_long_calls.py tests/test_workers.py \
 	tests/test_chunked_loads.py tests/test_batch.py tests/test_components.py tests/test_pagerank.py \
-	tests/test_triangles.py tests/test_paths.py
+	tests/test_triangles.py tests/test_paths.py tests/test_io.py
 # Left out: the tests that count the process's threads in /proc/self/task (pool sizes, fork), which
 # also see ThreadSanitizer's own background thread; test_memory_limits, whose address-space caps
 # cannot hold ThreadSanitizer's shadow memory; the Ctrl-C case that loads 20 million ids, which
@@ -91,6 +91,8 @@ bench:
 	if [ -n "$$gil_python" ]; then "$$gil_python" bench/threads.py --json bench/results/threads-gil.json; fi
 	# Ids crafted to collide against random ids, call by call.
 	.venv-bench-ft/bin/python bench/hostile.py --json bench/results/hostile.json
+	# Saving and loading graphs: quillmesh.io against the peers' own files and pickles.
+	.venv-bench-ft/bin/python bench/persist.py --scale medium --python-gil "$$gil_python" || status=$$?
 	exit $$status
 
 # The differential fuzzer of the graph core (fuzz/): builds it with clang, AddressSanitizer and

@@ -279,14 +279,17 @@ class FirstFailure {
 
 // Symmetry, checked in the same pass that builds the sets. Each edge {a, b} (a < b) appears as a
 // forward entry in a's set and a backward entry in b's; the adjacency is symmetric exactly when the
-// multiset of forward pairs equals that of backward pairs. Looking every entry's mirror up costs a
-// cache miss per edge (measured at 0.2 to 0.6 s for 10 million edges, more than the rest of a
-// load), so the two multisets are compared by fingerprint instead: the product of (r - a - s b)
-// over the pairs, modulo the prime p = 2^61 - 1, at a point (r, s) drawn afresh from the system's
-// random source for every load. Two different multisets give two different polynomials in (r, s)
-// of degree at most m (the number of pairs), which agree at a random point with probability at most
-// m / p (Schwartz and Zippel): below 2^-31 even for a billion edges, whoever made the file, since
-// nothing about the point leaves the process. The pair counts are compared exactly as well.
+// multiset of edges the forward entries name equals that of the backward ones. Looking every
+// entry's mirror up costs a cache miss per edge (measured at 0.2 to 0.6 s for 10 million edges, more
+// than the rest of a load), so the two multisets are compared by fingerprint instead: the product
+// of (r - a - b - s a b) over their edges, modulo the prime p = 2^61 - 1, at a point (r, s) drawn
+// afresh from the system's random source for every load. The factor is symmetric in a and b, so
+// either end computes it alike, and it tells edges apart (a + b and a b fix {a, b}, and neither can
+// wrap modulo p unnoticed for ids below 2^32). Two different multisets give two different
+// polynomials in (r, s) of degree at most m (the number of edges), which agree at a random point
+// with probability at most m / p (Schwartz and Zippel): below 2^-31 even for a billion edges,
+// whoever made the file, since nothing about the point leaves the process. The counts of forward
+// and backward entries are compared exactly as well.
 class PairFingerprint {
    public:
     static constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
@@ -302,11 +305,12 @@ class PairFingerprint {
     }
     static std::uint64_t sub(std::uint64_t a, std::uint64_t b) noexcept { return a >= b ? a - b : a + kPrime - b; }
 
-    // The factors of a node v's entries: a forward one (v, x) is forward_base(v) - s x, a backward
-    // one (x, v) is backward_base(v) - x.
-    std::uint64_t forward_base(Index v) const noexcept { return sub(r_, v); }
-    std::uint64_t backward_base(Index v) const noexcept { return sub(r_, mul(s_, v)); }
-    std::uint64_t s() const noexcept { return s_; }
+    // The factor of an entry x of node v's set, r - v - x - s v x, is base(v) - x slope(v).
+    std::uint64_t base(Index v) const noexcept { return sub(r_, v); }
+    std::uint64_t slope(Index v) const noexcept {
+        const std::uint64_t t = mul(s_, v) + 1;
+        return t == kPrime ? 0 : t;
+    }
 
     // Multiplies a worker's products into the totals.
     void add(std::uint64_t forward, std::uint64_t backward) noexcept {
@@ -431,6 +435,8 @@ class Reader {
         read_section_header(kIds);
         BigVector<NodeId>& ids = StoreAccess::ids(g_);
         const std::size_t n = c_.nodes;
+        // A file known to hold every id gets its array at once; a stream's grows as ids arrive.
+        if (source_.remaining()) ids.reserve(n);
         constexpr std::size_t kPiece = kPieceBytes / sizeof(NodeId);
         for (std::size_t at = 0; at < n; at += kPiece) {
             const std::size_t k = std::min(n - at, kPiece);
@@ -586,19 +592,19 @@ class Reader {
         BigVector<NeighbourSet>& sets = StoreAccess::sets(g_);
         const BigVector<NodeId>& ids = StoreAccess::ids(g_);
         const auto n = static_cast<Index>(c_.nodes);
-        const std::uint64_t s = fingerprint_.s();
         FirstFailure failure;
         std::atomic<std::uint64_t> forward{0}, backward{0}, self_loops{0};
         for_range_checked(stop_, count, kNodeGrain, kNodeGrain, [&](std::size_t begin, std::size_t end) {
             std::uint64_t fwd = 0, back = 0, self = 0;
-            // Two products each way, so that consecutive factors do not wait for one another.
-            std::uint64_t f[2] = {1, 1}, b[2] = {1, 1};
+            // Products of the forward (even slots) and backward (odd slots) factors, two each way
+            // so that consecutive factors do not wait for one another. Which way an entry points is
+            // as good as random: it picks its product by index, not by a branch.
+            std::uint64_t products[4] = {1, 1, 1, 1};
             for (std::size_t k = begin; k < end; ++k) {
                 const auto v = static_cast<Index>(first + k);
                 const Index* e = elements + start[k];
                 const std::uint32_t d = deg[v];
-                const std::uint64_t forward_base = fingerprint_.forward_base(v);
-                const std::uint64_t backward_base = fingerprint_.backward_base(v);
+                const std::uint64_t base = fingerprint_.base(v), slope = fingerprint_.slope(v);
                 Index top = 0;
                 for (std::uint32_t j = 0; j < d; ++j) {
                     const Index x = e[j];
@@ -606,11 +612,9 @@ class Reader {
                     fwd += x > v;
                     back += x < v;
                     self += x == v;
-                    // Without a branch: which way an entry points is as good as random.
-                    const std::uint64_t ahead = x > v ? PairFingerprint::sub(forward_base, PairFingerprint::mul(s, x)) : 1;
-                    const std::uint64_t behind = x < v ? PairFingerprint::sub(backward_base, x) : 1;
-                    f[j & 1] = PairFingerprint::mul(f[j & 1], ahead);
-                    b[j & 1] = PairFingerprint::mul(b[j & 1], behind);
+                    const std::uint64_t factor = x == v ? 1 : PairFingerprint::sub(base, PairFingerprint::mul(x, slope));
+                    std::uint64_t& product = products[((j & 1) << 1) | (x < v)];
+                    product = PairFingerprint::mul(product, factor);
                 }
                 if (d != 0 && top >= n) {
                     const Index bad = *std::find_if(e, e + d, [&](Index x) { return x >= n; });
@@ -637,7 +641,7 @@ class Reader {
             forward.fetch_add(fwd, std::memory_order_relaxed);
             backward.fetch_add(back, std::memory_order_relaxed);
             self_loops.fetch_add(self, std::memory_order_relaxed);
-            fingerprint_.add(PairFingerprint::mul(f[0], f[1]), PairFingerprint::mul(b[0], b[1]));
+            fingerprint_.add(PairFingerprint::mul(products[0], products[2]), PairFingerprint::mul(products[1], products[3]));
         });
         failure.raise();
         forward_ += forward.load();

@@ -13,6 +13,7 @@ import sys
 import numpy as np
 from distributed import Client, LocalCluster
 
+from process_pool import report  # beside this file
 from quillmesh import IntGraphCore, arrays
 
 
@@ -42,11 +43,7 @@ def main(nodes=200_000, edges=1_000_000, count=8, workers=2):
     g = IntGraphCore()
     g.build_random(nodes, edges, seed=7)
     sources = [int(s) for s in np.random.default_rng(1).choice(nodes, size=count, replace=False)]
-    result = dask_distances(g, sources, workers)
-    for source, dist in result.items():
-        reached = dist >= 0
-        print(f"source {source}: reaches {int(reached.sum())} nodes, eccentricity {int(dist[reached].max())}")
-    assert np.array_equal(result[sources[0]], arrays.distances(g, sources[0]))
+    report(g, dask_distances(g, sources, workers))
 
 
 if __name__ == "__main__":

@@ -38,21 +38,22 @@ struct Save : Shared, IoFunction {
     }
 };
 
-// A graph read into an empty one: the caller makes it, so the load runs under its exclusive borrow.
-void require_empty(const Graph& g) {
-    if (g.node_count() != 0) throw InvalidArgument("a graph is loaded into a new, empty IntGraphCore");
-}
+// A graph read from a source made of `In` into an empty one: the caller makes it, so the read runs
+// under its exclusive borrow.
+template <class In>
+struct ReadsGraph : Exclusive, IoFunction {
+    static void run(Graph& g, const Interrupt& stop, const In& in) {
+        if (g.node_count() != 0) throw InvalidArgument("a graph is loaded into a new, empty IntGraphCore");
+        g = io::read_graph(*in.source(), stop);
+    }
+};
 
-struct Load : Exclusive, IoFunction {
+struct Load : ReadsGraph<FileIn> {
     static constexpr const char* name = "load";
     static constexpr const char* doc =
         "load(g, file)\n--\n\nReads one graph from file, a file descriptor or a binary file object, into g, "
         "which must be empty.";
     static constexpr std::array params{"g", "file"};
-    static void run(Graph& g, const Interrupt& stop, const FileIn& file) {
-        require_empty(g);
-        g = io::read_graph(*file.source(), stop);
-    }
 };
 
 // The file's bytes as pieces: the sections' data each in a buffer of its own (even positions are the
@@ -85,16 +86,12 @@ struct Export : Shared, IoFunction {
     }
 };
 
-struct Restore : Exclusive, IoFunction {
+struct Restore : ReadsGraph<PiecesIn> {
     static constexpr const char* name = "restore";
     static constexpr const char* doc =
         "restore(g, pieces)\n--\n\nReads one graph from the concatenation of pieces, a tuple of bytes-like "
         "objects, into g, which must be empty.";
     static constexpr std::array params{"g", "pieces"};
-    static void run(Graph& g, const Interrupt& stop, const PiecesIn& pieces) {
-        require_empty(g);
-        g = io::read_graph(*pieces.source(), stop);
-    }
 };
 
 using All = MethodList<Save, Load, Export, Restore>;

@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 .ONESHELL:
 .SHELLFLAGS := -euo pipefail -c
-.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench fuzz
+.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench fuzz fuzz-load
 
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
@@ -101,6 +101,10 @@ bench:
 # build/fuzz/artifacts; FUZZ_ARGS passes libFuzzer options.
 fuzz:
 	$(MAKE) -C fuzz run FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
+
+# The same for the graph file reader (fuzz/load_harness.cpp), on fuzz/corpus-load.
+fuzz-load:
+	$(MAKE) -C fuzz run-load FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
 
 clean:
 	rm -rf build .venv .venv-gil .venv-san .venv-tsan

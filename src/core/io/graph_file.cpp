@@ -16,8 +16,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstdio>
 #include <bit>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -363,8 +364,18 @@ class PairFingerprint {
     static constexpr Index kOne = kNoIndex;
 
     static std::uint64_t draw() {
-        std::random_device device;
-        const std::uint64_t value = (std::uint64_t{device()} << 32) ^ device();
+        std::uint64_t value = 0;
+        try {
+            std::random_device device;
+            value = (std::uint64_t{device()} << 32) ^ device();
+        } catch (...) {
+            // No system random source: the clock's and the stack's bits, mixed, are the next best.
+            static std::atomic<std::uint64_t> drawn{0};
+            int here = 0;
+            value = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    (reinterpret_cast<std::uintptr_t>(&here) << 20) ^ (drawn.fetch_add(1) * 0x9e3779b97f4a7c15ULL);
+            value = mul(value % kPrime, value % kPrime | 1);
+        }
         return value % kPrime;
     }
     std::uint64_t r_, s_;

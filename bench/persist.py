@@ -30,7 +30,6 @@ failed; a target missed is a finding, not a failure.
 from __future__ import annotations
 
 import argparse
-import collections
 import copy
 import gc
 import json
@@ -41,7 +40,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -52,7 +50,10 @@ ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
 import graphs  # noqa: E402
+from report import format_seconds  # noqa: E402
 from rss import OUT_OF_MEMORY_WORDS, default_limit, format_bytes, limit_address_space, resident_bytes  # noqa: E402
+from worker import emit, interpreter, out_of_memory  # noqa: E402
+from workerpipe import WorkerPipe  # noqa: E402
 
 SCALES = graphs.SCALES
 BASELINE = "quillmesh"
@@ -70,10 +71,6 @@ LOAD_VS_BUILD_TARGET = 4.0
 PICKLE_VS_FILE_TARGET = 1.5
 # Bytes read at a time when a file is read once to bring it into the page cache.
 WARM_CHUNK = 16 << 20
-# Lines of a worker's stderr kept to tell why it died.
-STDERR_TAIL_LINES = 40
-# Seconds below which times are printed in milliseconds.
-MILLI = 1.0
 
 MEANS = {
     "quillmesh": "`quillmesh.io.save(g, path)` / `quillmesh.io.load(path)`",
@@ -118,14 +115,6 @@ def best(times) -> float | None:
 def quotient(top, bottom) -> float | None:
     """top / bottom, or None when either is missing or bottom is zero."""
     return top / bottom if top is not None and bottom else None
-
-
-def format_seconds(seconds: float | None) -> str:
-    if seconds is None:
-        return "–"
-    if seconds < MILLI:
-        return f"{seconds * 1000:.3g} ms"
-    return f"{seconds:.3g} s"
 
 
 def format_ratio(ratio: float | None, ahead: bool | None = None) -> str:
@@ -238,29 +227,38 @@ def _named(peer: str | None) -> str:
     return f" ({peer})" if peer else ""
 
 
+def _cells(*cells: str) -> str:
+    """A Markdown table row; an empty cell is written "| |"."""
+    return "|" + "".join(f" {c} |" if c else " |" for c in cells)
+
+
+AHEAD = ("ahead", "**not ahead**")
+SMALLER = ("smaller", "**larger**")
+# The rows of the figures' table, in order: the figure, its label ({name}: the peer of a figure kept per
+# peer), the sign of its target ("" for none: the verdict is then whether quillmesh is ahead) and
+# the words of its verdict (None for no verdict).
+FIGURE_ROWS = (
+    ("load_vs_build", "load against `add_edges_flat` of the numpy array (build time / load time)", "≥",
+     ("met", "**missed**")),
+    ("load_vs_fastest_peer", "load against the fastest peer's load (peer / quillmesh)", "", AHEAD),
+    ("save_vs_peers", "save against {name}'s save (peer / quillmesh)", "", AHEAD),
+    ("file_vs_memory", "file size / the loaded graph's resident memory", "", SMALLER),
+    ("smallest_peer_file", "the smallest peer file / quillmesh's file", "", SMALLER),
+    ("pickle_vs_file", "pickle round trip / (save + load through a file)", "≤", ("met", "**missed**")),
+    ("load_peak_vs_graph", "load's peak in a fresh process / the finished graph", "", None),
+)
+# The figures kept per peer (name -> figure) rather than once.
+PER_PEER = {"save_vs_peers"}
+
+
 def figure_rows(fig: dict) -> list[str]:
     """The figures as Markdown table rows: figure, value, target, verdict."""
     rows = []
-    f = fig["load_vs_build"]
-    rows.append(f"| load against `add_edges_flat` of the numpy array (build time / load time) | {_x(f['value'])} "
-                f"| ≥ {f['target']:g} | {verdict(f['met'])} |")
-    f = fig["load_vs_fastest_peer"]
-    rows.append(f"| load against the fastest peer's load (peer / quillmesh) | {_x(f['value'])}{_named(f['peer'])} | | "
-                f"{verdict(f['ahead'], 'ahead', '**not ahead**')} |")
-    for name, f in fig["save_vs_peers"].items():
-        rows.append(f"| save against {name}'s save (peer / quillmesh) | {_x(f['value'])} | | "
-                    f"{verdict(f['ahead'], 'ahead', '**not ahead**')} |")
-    f = fig["file_vs_memory"]
-    rows.append(f"| file size / the loaded graph's resident memory | {_x(f['value'])} | | "
-                f"{verdict(f['ahead'], 'smaller', '**larger**')} |")
-    f = fig["smallest_peer_file"]
-    rows.append(f"| the smallest peer file / quillmesh's file | {_x(f['value'])}{_named(f['peer'])} | | "
-                f"{verdict(f['ahead'], 'smaller', '**larger**')} |")
-    f = fig["pickle_vs_file"]
-    rows.append(f"| pickle round trip / (save + load through a file) | {_x(f['value'])} | ≤ {f['target']:g} | "
-                f"{verdict(f['met'])} |")
-    f = fig["load_peak_vs_graph"]
-    rows.append(f"| load's peak in a fresh process / the finished graph | {_x(f['value'])} | | |")
+    for key, label, sign, words in FIGURE_ROWS:
+        for name, f in fig[key].items() if key in PER_PEER else [(None, fig[key])]:
+            target = f"{sign} {f['target']:g}" if sign else ""
+            judged = verdict(f["met" if sign else "ahead"], *words) if words else ""
+            rows.append(_cells(label.format(name=name), _x(f["value"]) + _named(f.get("peer")), target, judged))
     return rows
 
 
@@ -386,16 +384,6 @@ def detail_rows(steps: dict, edges: int) -> list[str]:
 
 
 # ---- the workers (one process per library)
-
-
-def emit(**event) -> None:
-    sys.stdout.write(json.dumps(event) + "\n")
-    sys.stdout.flush()
-
-
-def out_of_memory(exc: BaseException) -> bool:
-    text = str(exc).lower()
-    return isinstance(exc, MemoryError) or any(word in text for word in OUT_OF_MEMORY_WORDS)
 
 
 def warm(path: Path) -> None:
@@ -569,8 +557,6 @@ class Stepper:
 
 
 def run_peer(lib: str, edges_path: Path, workdir: Path, repeat: int) -> None:
-    from worker import interpreter
-
     peer = Peer(lib)
     emit(event="hello", versions=peer.adapter.versions(), interpreter=interpreter())
     edges = np.load(edges_path)
@@ -603,8 +589,6 @@ def run_peer(lib: str, edges_path: Path, workdir: Path, repeat: int) -> None:
 
 
 def run_quillmesh(edges_path: Path, workdir: Path, repeat: int) -> None:
-    from worker import interpreter
-
     from importlib import metadata
 
     import quillmesh.io as qio
@@ -711,30 +695,9 @@ def worker_main(args) -> int:
 # ---- the driver
 
 
-class WorkerProcess:
-    """A worker whose JSON lines arrive on a queue; its stderr is passed on and its tail kept."""
-
-    def __init__(self, command: list[str], env: dict) -> None:
-        self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     errors="replace", env=env, cwd=ROOT, start_new_session=True)
-        self.events: queue.Queue = queue.Queue()
-        self.tail: collections.deque[str] = collections.deque(maxlen=STDERR_TAIL_LINES)
-        self._stderr = threading.Thread(target=self._read_stderr, daemon=True)
-        self._stderr.start()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self) -> None:
-        for line in self.proc.stdout:
-            try:
-                self.events.put(json.loads(line))
-            except json.JSONDecodeError:
-                sys.stderr.write(line)
-        self.events.put(None)
-
-    def _read_stderr(self) -> None:
-        for line in self.proc.stderr:
-            sys.stderr.write(line)
-            self.tail.append(line)
+class WorkerProcess(WorkerPipe):
+    """A persist worker whose JSON lines arrive on a queue; its stderr is passed on and its tail kept
+    (see workerpipe.py)."""
 
     def events_until(self, deadline: float):
         """Yields events until the worker ends; "timeout" once the deadline passes (the worker killed)."""
@@ -749,22 +712,16 @@ class WorkerProcess:
                 return
             yield event
 
-    def kill(self) -> None:
-        try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.proc.wait()
-
     def death(self) -> tuple[str, str]:
         """(status, message) for a worker that ended before its "end" event."""
         code = self.proc.wait()
-        self._stderr.join(timeout=5)
-        tail = "".join(self.tail).lower()
+        self._stderr_done.join(timeout=5)
+        tail = "".join(self.stderr_tail).lower()
         if code == -signal.SIGKILL:
             return "oom", "killed by SIGKILL, most likely by the kernel's out-of-memory killer"
         if any(word in tail for word in OUT_OF_MEMORY_WORDS):
-            return "oom", f"worker exited with status {code}: {self.tail[-1].strip()[:200] if self.tail else ''}"
+            last = self.stderr_tail[-1].strip()[:200] if self.stderr_tail else ""
+            return "oom", f"worker exited with status {code}: {last}"
         return "error", f"worker exited with status {code}"
 
 

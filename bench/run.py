@@ -20,7 +20,6 @@ after the scale) has been written.
 from __future__ import annotations
 
 import argparse
-import collections
 import datetime as dt
 import json
 import os
@@ -29,7 +28,6 @@ import queue
 import signal
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -42,6 +40,7 @@ from catalogue import BY_NAME, OPS, PAGERANK_MIN_OVERLAP, UNIFORM_ONLY, select
 from install import status_path
 from report import BASELINE, STATUS_TEXT, Column, Report, Result, format_seconds
 from rss import GIB, LIMIT_MARGIN, OUT_OF_MEMORY_WORDS, available_memory, default_limit, format_bytes
+from workerpipe import WorkerPipe
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
@@ -76,8 +75,6 @@ SCALE_DEFAULTS = {
 # limit is only there to end a hung worker.
 BASELINE_TIMEOUT = 600.0
 KIB = 1 << 10
-# Lines of a worker's stderr kept to tell why it died.
-STDERR_TAIL_LINES = 40
 
 
 def log(message: str = "", end: str = "\n") -> None:
@@ -123,43 +120,12 @@ def plan_columns(libs: list[str], scale: str, pythons: dict[str, str | None]) ->
 # ---- running workers
 
 
-class Worker:
-    """One worker process; yields its events, or a timeout marker when it goes quiet too long.
-
-    Its stderr is passed on as it comes and its last lines kept: a native library that cannot
-    allocate may abort the process, and what it printed is then how the driver tells that apart.
-    """
+class Worker(WorkerPipe):
+    """One bench/worker.py process; yields its events, or a timeout marker when it goes quiet too long.
+    Its stderr is passed on and its tail kept (see workerpipe.py)."""
 
     def __init__(self, python: str, args: list[str], env: dict) -> None:
-        self.proc = subprocess.Popen(
-            [python, str(WORKER), *args],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-            errors="replace",
-            env=env,
-            cwd=ROOT,
-            start_new_session=True,
-        )
-        self.events: queue.Queue = queue.Queue()
-        self.stderr_tail: collections.deque[str] = collections.deque(maxlen=STDERR_TAIL_LINES)
-        self.killed = False
-        self._stderr_done = threading.Thread(target=self._read_stderr, daemon=True)
-        self._stderr_done.start()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self) -> None:
-        for line in self.proc.stdout:
-            try:
-                self.events.put(json.loads(line))
-            except json.JSONDecodeError:
-                sys.stderr.write(line)
-        self.events.put(None)
-
-    def _read_stderr(self) -> None:
-        for line in self.proc.stderr:
-            sys.stderr.write(line)
-            self.stderr_tail.append(line)
+        super().__init__([python, str(WORKER), *args], env)
 
     def death(self) -> tuple[str, str]:
         """(status, message) for a worker that exited before its "end" event."""
@@ -179,17 +145,6 @@ class Worker:
             return self.events.get(timeout=timeout)
         except queue.Empty:
             return "timeout"
-
-    def kill(self) -> None:
-        self.killed = True
-        try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.proc.wait()
-
-    def close(self) -> int:
-        return self.proc.wait()
 
 
 class Bench:

@@ -720,32 +720,39 @@ def _out_of_range(lo, hi, value=None):
     return edit
 
 
-def _listed_twice(lo, hi):
-    """u lists v twice instead of v and w; w lists itself instead of u: every count and degree stays."""
+def _in_a_set(lo, hi, change):
+    """An edit that calls change(f, u, s) on the set s of each node u of degree lo to hi in turn until
+    one call says it changed the set."""
     def edit(f):
         for u in f.nodes_of_degree(lo, hi):
-            s = f.sets[u]
-            for a, v in enumerate(s):
-                for b, w in enumerate(s):
-                    if a != b and v != w and u not in (v, w) and len(f.sets[w]) <= 32 and w not in f.sets[w]:
-                        s[b] = v
-                        f.sets[w][f.sets[w].index(u)] = w
-                        return
+            if change(f, u, f.sets[u]):
+                return
         raise AssertionError("the specimen has no such set")
     return edit
+
+
+def _listed_twice(lo, hi):
+    """u lists v twice instead of v and w; w lists itself instead of u: every count and degree stays."""
+    def change(f, u, s):
+        for a, v in enumerate(s):
+            for b, w in enumerate(s):
+                if a != b and v != w and u not in (v, w) and len(f.sets[w]) <= 32 and w not in f.sets[w]:
+                    s[b] = v
+                    f.sets[w][f.sets[w].index(u)] = w
+                    return True
+        return False
+    return _in_a_set(lo, hi, change)
 
 
 def _one_sided(lo, hi):
     """u lists x instead of v (both after u): v and x are left one-sided, every count agrees."""
-    def edit(f):
-        for u in f.nodes_of_degree(lo, hi):
-            s = f.sets[u]
-            for k, v in enumerate(s):
-                if v > u:
-                    s[k] = next(x for x in range(u + 1, f.n) if x not in s)
-                    return
-        raise AssertionError("the specimen has no such set")
-    return edit
+    def change(f, u, s):
+        for k, v in enumerate(s):
+            if v > u:
+                s[k] = next(x for x in range(u + 1, f.n) if x not in s)
+                return True
+        return False
+    return _in_a_set(lo, hi, change)
 
 
 def _directed_cycle(f):

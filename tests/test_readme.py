@@ -45,3 +45,9 @@ def test_saving_example_prints_what_it_claims():
     printed, claimed = run_example(example("Saving, loading and pickling"))
     assert printed == claimed
     assert len(claimed) == 4
+
+
+def test_analyses_example_prints_what_it_claims():
+    pytest.importorskip("numpy")
+    printed, claimed = run_example(example("More analyses"))
+    assert printed == claimed

@@ -73,3 +73,12 @@ except FormatError as error:
     print(FORMAT_VERSION, error)
 clone: IntGraphCore = copy.deepcopy(g)
 print(same.number_of_edges() == again.number_of_edges() == clone.number_of_edges() == pickle.loads(pickle.dumps(g)).number_of_edges())
+
+# Analyses beyond the class's own.
+from quillmesh import algorithms
+
+cores: np.ndarray = algorithms.core_numbers(g)
+through: np.ndarray = algorithms.triangles(g)
+local: np.ndarray = algorithms.clustering(g)
+closed: float = algorithms.transitivity(g)
+print(int(cores.max(initial=0)), int(through.sum()), float(local.mean()) if local.size else 0.0, closed)

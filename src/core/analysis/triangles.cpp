@@ -18,9 +18,9 @@
 #include <atomic>
 #include <utility>
 
+#include "core/analysis/triangle_walk.hpp"
 #include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
-#include "core/base/shelf.hpp"
 
 namespace qm {
 
@@ -54,66 +54,27 @@ std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, 
     return fwd;
 }
 
-// Bitmaps over all rows for one count, each lent to one range of rows at a time and clear again
-// when it comes back. More are never out at once than there are threads; the bound only caps what
-// is kept.
-using Marks = BigVector<std::uint64_t>;
-using MarkShelf = Shelf<Marks, 64>;
-
-// Rows handed to a worker at a time: enough for the prefetching to run ahead within a range.
-constexpr std::size_t kRowGrain = 256;
-// Forward entries read between two interrupt checks (a row's cost is the sum of its members'
-// forward degrees, which varies too much for a fixed count of rows).
-constexpr std::uint64_t kEntriesPerCheck = std::uint64_t{1} << 16;
-
 }  // namespace
 
-std::uint64_t Graph::triangle_count(const Interrupt& stop) {
+const ForwardRows& Graph::ensure_forward(const Interrupt& stop) {
     if (!forward_) {
         drop_caches();  // one derived structure at a time: the memory goes to this one
         forward_ = build_forward(nbrs_, stop);  // kept only when complete
     }
-    const ForwardRows& f = *forward_;
-    const std::uint64_t n = node_count();
-    const std::uint64_t words = (n + 63) / 64;
-    MarkShelf shelf;
-    const std::uint64_t* offsets = f.offsets.data();
-    const Index* targets = f.targets.data();
-    auto row = [&](std::size_t u) { return std::pair{targets + offsets[u], targets + offsets[u + 1]}; };
+    return *forward_;
+}
+
+std::uint64_t Graph::triangle_count(const Interrupt& stop) {
+    const ForwardRows& f = ensure_forward(stop);
+    // Each worker counts what its rows close and adds it in once.
+    struct Count {
+        std::atomic<std::uint64_t>& total;
+        std::uint64_t found = 0;
+        void close(std::uint64_t closed, Index, Index, Index) noexcept { found += closed; }
+        ~Count() { total.fetch_add(found, std::memory_order_relaxed); }
+    };
     std::atomic<std::uint64_t> total{0};
-    stop.expect(n);
-    parallel::for_range(n, kRowGrain, [&](std::size_t first, std::size_t last) {
-        Marks lent = shelf.take();
-        if (lent.empty()) lent = Marks(words, 0);
-        std::uint64_t* marks = lent.data();
-        std::uint64_t found = 0, read = 0;
-        for (std::size_t u = first; u < last; ++u) {
-            if (read >= kEntriesPerCheck) {
-                stop.check();
-                read = 0;
-            }
-            // Reading F(v) for v in F(u) is two cache misses per v (its offset, then its row): ask
-            // for the offsets two rows ahead and the rows themselves one row ahead, so the misses
-            // of many rows overlap.
-            if (u + 2 < last)
-                for (auto [p, end] = row(u + 2); p != end; ++p) __builtin_prefetch(&offsets[*p]);
-            if (u + 1 < last)
-                for (auto [p, end] = row(u + 1); p != end; ++p) __builtin_prefetch(targets + offsets[*p]);
-            auto [begin, end] = row(u);
-            if (end - begin < 2) continue;  // a triangle needs two forward neighbours of u
-            // Mark F(u); every marked w in F(v), for v in F(u), closes the triangle u, v, w.
-            for (const Index* p = begin; p != end; ++p) marks[*p / 64] |= std::uint64_t{1} << (*p % 64);
-            for (const Index* p = begin; p != end; ++p) {
-                auto [w, w_end] = row(*p);
-                read += static_cast<std::uint64_t>(w_end - w) + 1;
-                for (; w != w_end; ++w) found += (marks[*w / 64] >> (*w % 64)) & 1;
-            }
-            for (const Index* p = begin; p != end; ++p) marks[*p / 64] = 0;
-        }
-        shelf.give(std::move(lent));  // not reached after a throw: that bitmap is simply freed
-        total.fetch_add(found, std::memory_order_relaxed);
-        stop.advance(last - first);
-    });
+    walk_triangles(f, node_count(), stop, [&] { return Count{total}; });
     return total.load(std::memory_order_relaxed);
 }
 

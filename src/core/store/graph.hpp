@@ -133,6 +133,15 @@ class Graph {
     // interrupted build leaves none. The graph keeps at most one of the two: building one drops the
     // other, so an analysis never holds both on top of the graph.
     std::uint64_t triangle_count(const Interrupt& stop);  // triangles.cpp
+    // Per node, the triangles through it (self-loops ignored), in iteration order; builds the
+    // forward rows like triangle_count().
+    HugeArray<std::int64_t> node_triangles(const Interrupt& stop);  // local_triangles.cpp
+    // Per node, its local clustering coefficient (0 below two neighbours other than itself).
+    HugeArray<double> clustering(const Interrupt& stop);  // local_triangles.cpp
+    // Three times the triangles over the connected triples (0 without triples).
+    double transitivity(const Interrupt& stop);  // local_triangles.cpp
+    // Per node, its core number (self-loops ignored), in iteration order.
+    HugeArray<std::int64_t> core_numbers(const Interrupt& stop) const;  // cores.cpp
     std::vector<std::pair<NodeId, double>> pagerank(double damping, std::uint64_t max_iter, double tol,
                                                     const Interrupt& stop);  // pagerank.cpp
 
@@ -147,6 +156,10 @@ class Graph {
     HugeArray<Index> component_roots(const Interrupt& stop) const;
     // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.
     const CsrSnapshot& ensure_csr(const Interrupt& stop);
+    // Builds the forward rows of the triangle counts unless they are cached (triangles.cpp).
+    const ForwardRows& ensure_forward(const Interrupt& stop);
+    // Each node's degree without its self-loop, in iteration order.
+    HugeArray<std::uint32_t> loopless_degrees(const Interrupt& stop) const;  // cores.cpp
     void drop_caches() noexcept {
         csr_.reset();
         forward_.reset();

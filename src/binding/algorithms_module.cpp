@@ -1,5 +1,5 @@
 // The extension module `quillmesh._algorithms`: the analyses beyond the class's own (core numbers,
-// triangles per node, clustering, transitivity), each described like a method (methods.hpp) and run
+// triangles per node, clustering, transitivity, diameter), each described like a method (methods.hpp) and run
 // through the same call protocol: the borrow (exclusive where the analysis may build a cached
 // structure, as triangle_count() does), detached and stoppable on Ctrl-C, progress reported under
 // "algorithms.<name>", the same failure mapping. Per-node results are arrays in iteration order;
@@ -47,7 +47,14 @@ struct Transitivity : Exclusive, AlgorithmFunction {
     static double run(Graph& g, const Interrupt& stop) { return g.transitivity(stop); }
 };
 
-using All = MethodList<CoreNumbers, Triangles, Clustering, Transitivity>;
+struct Diameter : Shared, AlgorithmFunction {
+    static constexpr const char* name = "diameter";
+    static constexpr const char* doc =
+        "diameter(g)\n--\n\nThe greatest distance between two connected nodes (0 without edges).";
+    static std::int64_t run(const Graph& g, const Interrupt& stop) { return g.diameter(stop); }
+};
+
+using All = MethodList<CoreNumbers, Triangles, Clustering, Transitivity, Diameter>;
 
 auto functions = All::table();
 

@@ -1,7 +1,7 @@
-"""Analyses beyond ``IntGraphCore``'s own methods: core numbers, triangles per node, clustering.
+"""Analyses beyond ``IntGraphCore``'s own methods: core numbers, triangles, clustering, diameter.
 
 Every function takes an ``IntGraphCore`` and works on the same native graph, through the same
-borrow as its methods: shared for ``core_numbers``; exclusive for the triangle-based ones, which
+borrow as its methods: shared for ``core_numbers`` and ``diameter``; exclusive for the triangle-based ones, which
 build (and keep, until the next change) the same forward rows as ``g.triangle_count()``. Each runs
 detached from the interpreter, stops on Ctrl-C and reports progress inside a
 ``quillmesh.progress()`` block as "algorithms.<name>". Per-node results are numpy arrays in
@@ -20,7 +20,7 @@ import numpy.typing as npt
 from quillmesh import _algorithms
 from quillmesh._accel import IntGraphCore
 
-__all__ = ["clustering", "core_numbers", "transitivity", "triangles"]
+__all__ = ["clustering", "core_numbers", "diameter", "transitivity", "triangles"]
 
 Int64Array = npt.NDArray[np.int64]
 Float64Array = npt.NDArray[np.float64]
@@ -51,3 +51,13 @@ def clustering(g: IntGraphCore) -> Float64Array:
 def transitivity(g: IntGraphCore) -> float:
     """The fraction of connected triples that are closed: 3 x triangles / connected triples (0.0 without any)."""
     return float(_algorithms.transitivity(g))
+
+
+def diameter(g: IntGraphCore) -> int:
+    """The greatest distance between two nodes that are connected; 0 for a graph without edges.
+
+    Exact, by iFUB: a search from a central node, then searches from the nodes of the deepest
+    levels only, until the bound it gives is met (on real graphs a few searches, not one per node).
+    For a graph in several components it is the greatest of their diameters.
+    """
+    return int(_algorithms.diameter(g))

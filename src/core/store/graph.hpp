@@ -140,6 +140,8 @@ class Graph {
     HugeArray<double> clustering(const Interrupt& stop);  // local_triangles.cpp
     // Three times the triangles over the connected triples (0 without triples).
     double transitivity(const Interrupt& stop);  // local_triangles.cpp
+    // The greatest distance between two connected nodes (0 without edges).
+    std::int64_t diameter(const Interrupt& stop) const;  // diameter.cpp
     // Per node, its core number (self-loops ignored), in iteration order.
     HugeArray<std::int64_t> core_numbers(const Interrupt& stop) const;  // cores.cpp
     std::vector<std::pair<NodeId, double>> pagerank(double damping, std::uint64_t max_iter, double tol,

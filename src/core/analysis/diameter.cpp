@@ -1,0 +1,143 @@
+// The diameter: the greatest distance between two nodes that are connected (0 without edges).
+//
+// Method: iFUB (Crescenzi, Grossi, Habib, Lanzi and Marino, "On computing the diameter of
+// real-world undirected graphs", TCS 2013), component by component. Two double sweeps from the
+// component's node of greatest degree give a lower bound and a central node u; a breadth-first
+// search from u sorts the component into levels by distance from u. Every node at level i or below is within 2i of every
+// other, so the nodes of the deepest levels are the only ones whose eccentricity can still raise
+// the answer: their eccentricities are taken level by level, deepest first, until the best found
+// is at least twice the next level's depth. On real graphs (long, thin peripheries) that stops
+// after a few searches; on random graphs, whose deepest levels hold a good part of the nodes, it
+// can take a search from each of them, as the plain method takes one from every node. Exact; serial searches over dense
+// indices, sharing scratch arrays that each search clears behind itself, so a search costs the
+// size of its component only. Reads the graph only (a shared borrow suffices).
+#include <algorithm>
+
+#include "core/store/graph.hpp"
+
+namespace qm {
+
+namespace {
+
+// Breadth-first searches within one component, on arrays over all nodes kept between searches.
+class Searches {
+   public:
+    Searches(const BigVector<NeighbourSet>& sets, const Interrupt& stop)
+        : sets_(sets), stop_(stop), depth_(sets.size()), queue_(sets.size()) {
+        std::fill(depth_.data(), depth_.data() + depth_.size(), kUnseen);
+    }
+
+    // Searches from `from`; the nodes it reached are order()[0, reached()), by distance, and
+    // depth(v) is v's distance until the next search. Returns the eccentricity of `from`.
+    std::uint32_t run(Index from) {
+        clear();
+        Index* queue = queue_.data();
+        std::uint32_t* depth = depth_.data();
+        queue[0] = from;
+        depth[from] = 0;
+        std::size_t head = 0, tail = 1;
+        while (head < tail) {
+            stop_.check_every(head, kCheckEvery);
+            const Index v = queue[head++];
+            const std::uint32_t next = depth[v] + 1;
+            sets_[v].for_each_prefetched(depth, [&](Index w) {
+                if (depth[w] == kUnseen) {
+                    depth[w] = next;
+                    queue[tail++] = w;
+                }
+            });
+        }
+        reached_ = tail;
+        stop_.advance(1);
+        return depth[queue[tail - 1]];
+    }
+
+    // On the last search, the node at depth `depth` on a shortest path back from the farthest
+    // node reached: each step goes to the first neighbour, in iteration order, one level up.
+    Index middle(const BigVector<NeighbourSet>& sets, std::uint32_t depth) const {
+        Index v = queue_.data()[reached_ - 1];
+        while (depth_.data()[v] > depth) {
+            const std::uint32_t up = depth_.data()[v] - 1;
+            Index next = v;
+            sets[v].for_each_until([&](Index w) {
+                if (depth_.data()[w] != up) return true;
+                next = w;
+                return false;
+            });
+            v = next;
+        }
+        return v;
+    }
+
+    const Index* order() const noexcept { return queue_.data(); }
+    std::size_t reached() const noexcept { return reached_; }
+    std::uint32_t depth(Index v) const noexcept { return depth_.data()[v]; }
+
+   private:
+    static constexpr std::uint32_t kUnseen = UINT32_MAX;
+    void clear() noexcept {
+        for (std::size_t k = 0; k < reached_; ++k) depth_.data()[queue_.data()[k]] = kUnseen;
+        reached_ = 0;
+    }
+    const BigVector<NeighbourSet>& sets_;
+    const Interrupt& stop_;
+    HugeArray<std::uint32_t> depth_;
+    HugeArray<Index> queue_;
+    std::size_t reached_ = 0;
+};
+
+// Double sweeps before the levels are searched.
+constexpr int kSweeps = 2;
+
+}  // namespace
+
+std::int64_t Graph::diameter(const Interrupt& stop) const {
+    const std::uint64_t n = node_count();
+    if (n == 0) return 0;
+    stop.expect(0);  // the number of searches is found as they go
+    Searches search(nbrs_, stop);
+    // Nodes not yet in a component that has been measured.
+    std::vector<bool> done(n, false);
+    std::uint32_t best = 0;
+    std::vector<Index> levels;  // the start's search, kept while the deepest levels are searched
+    for (std::uint64_t first = 0; first < n; ++first) {
+        if (done[first]) continue;
+        // The component of `first`, found by one search; its node of greatest degree is the start.
+        search.run(static_cast<Index>(first));
+        Index start = static_cast<Index>(first);
+        for (std::size_t k = 0; k < search.reached(); ++k) {
+            const Index v = search.order()[k];
+            done[v] = true;
+            if (nbrs_[v].size() > nbrs_[start].size()) start = v;
+        }
+        if (search.reached() < 2) continue;
+        // Two double sweeps (the 4-sweep of the same authors): a search from a node reaches
+        // farthest some a, whose own search reaches farthest some b at distance e(a), a lower bound
+        // on the diameter; the middle of that a-b path is a node of small eccentricity, and it
+        // starts the next sweep and, at last, the levels below.
+        std::uint32_t lower = 0;
+        Index centre = start;
+        for (int sweep = 0; sweep < kSweeps; ++sweep) {
+            search.run(centre);
+            const std::uint32_t far = search.run(search.order()[search.reached() - 1]);
+            lower = std::max(lower, far);
+            centre = search.middle(nbrs_, far / 2);
+        }
+        const std::uint32_t ecc = search.run(centre);
+        levels.assign(search.order(), search.order() + search.reached());
+        // Level boundaries: levels[0, end) are at depth <= i.
+        std::vector<std::size_t> level_end(std::size_t{ecc} + 1, 0);
+        for (const Index v : levels) ++level_end[search.depth(v)];
+        for (std::size_t i = 1; i < level_end.size(); ++i) level_end[i] += level_end[i - 1];
+        // Nodes at depth i or less are at most 2 i apart: once that is no more than the best
+        // distance found (here or in another component), the deeper levels searched so far decide.
+        lower = std::max(lower, ecc);
+        for (std::uint32_t i = ecc; i > 0 && 2 * i > std::max(lower, best); --i) {
+            for (std::size_t k = level_end[i - 1]; k < level_end[i]; ++k) lower = std::max(lower, search.run(levels[k]));
+        }
+        best = std::max(best, lower);
+    }
+    return best;
+}
+
+}  // namespace qm

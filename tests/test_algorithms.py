@@ -262,16 +262,21 @@ STRUCTURED = {
 }
 
 
-@pytest.mark.parametrize("layout", LAYOUTS)
-@pytest.mark.parametrize("name", STRUCTURED)
-def test_structured_graphs_match_networkx(name, layout):
+def structured(name, layout):
+    """The structured graph `name` with its nodes numbered in `layout`."""
     G = nx.convert_node_labels_to_integers(STRUCTURED[name]())
     ident = LAYOUTS[layout]
     g = IntGraphCore()
     g.add_nodes_from([ident(u) for u in G.nodes])
     g.add_edges_from([(ident(u), ident(v)) for u, v in G.edges])
     assert (len(g), g.number_of_edges()) == (G.number_of_nodes(), G.number_of_edges())
-    assert_matches_networkx(g)
+    return g
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("name", STRUCTURED)
+def test_structured_graphs_match_networkx(name, layout):
+    assert_matches_networkx(structured(name, layout))
 
 
 def test_a_graph_of_self_loops_only():
@@ -491,11 +496,7 @@ def networkx_diameter(g):
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("name", STRUCTURED)
 def test_diameter_of_structured_graphs(name, layout):
-    G = nx.convert_node_labels_to_integers(STRUCTURED[name]())
-    ident = LAYOUTS[layout]
-    g = IntGraphCore()
-    g.add_nodes_from([ident(u) for u in G.nodes])
-    g.add_edges_from([(ident(u), ident(v)) for u, v in G.edges])
+    g = structured(name, layout)
     assert algorithms.diameter(g) == networkx_diameter(g)
 
 

@@ -3,29 +3,36 @@
 // Method: iFUB (Crescenzi, Grossi, Habib, Lanzi and Marino, "On computing the diameter of
 // real-world undirected graphs", TCS 2013), component by component. Two double sweeps from the
 // component's node of greatest degree give a lower bound and a central node u; a breadth-first
-// search from u sorts the component into levels by distance from u. Every node at level i or below is within 2i of every
-// other, so the nodes of the deepest levels are the only ones whose eccentricity can still raise
-// the answer: their eccentricities are taken level by level, deepest first, until the best found
-// is at least twice the next level's depth. On real graphs (long, thin peripheries) that stops
-// after a few searches; on random graphs, whose deepest levels hold a good part of the nodes, it
-// can take a search from each of them, as the plain method takes one from every node. Exact; serial searches over dense
-// indices, sharing scratch arrays that each search clears behind itself, so a search costs the
-// size of its component only. Reads the graph only (a shared borrow suffices).
+// search from u sorts the component into levels by distance from u. Every node at level i or
+// below is within 2i of every other, so the nodes of the deepest levels are the only ones whose
+// eccentricity can still raise the answer: their eccentricities are taken level by level, deepest
+// first, until the best found is at least twice the next level's depth. On real graphs (long, thin
+// peripheries) that stops after a few searches; on random graphs, whose deepest levels hold a good
+// part of the nodes, it can take a search from each of them, as the plain method takes one from
+// every node. Exact. Searches run over dense indices, with scratch arrays that each search clears
+// behind itself, so a search costs the size of its component only; the searches of one level run
+// side by side on the worker pool. Reads the graph only (a shared borrow suffices).
 #include <algorithm>
+#include <atomic>
 
+#include "core/base/shelf.hpp"
 #include "core/store/graph.hpp"
+#include "parallel/pool.hpp"
 
 namespace qm {
 
 namespace {
 
 // Breadth-first searches within one component, on arrays over all nodes kept between searches.
+// An empty one (default-constructed) is what a shelf hands out before any is kept.
 class Searches {
    public:
+    Searches() noexcept = default;
     Searches(const BigVector<NeighbourSet>& sets, const Interrupt& stop)
-        : sets_(sets), stop_(stop), depth_(sets.size()), queue_(sets.size()) {
+        : sets_(&sets), stop_(&stop), depth_(sets.size()), queue_(sets.size()) {
         std::fill(depth_.data(), depth_.data() + depth_.size(), kUnseen);
     }
+    bool ready() const noexcept { return sets_ != nullptr; }
 
     // Searches from `from`; the nodes it reached are order()[0, reached()), by distance, and
     // depth(v) is v's distance until the next search. Returns the eccentricity of `from`.
@@ -37,10 +44,10 @@ class Searches {
         depth[from] = 0;
         std::size_t head = 0, tail = 1;
         while (head < tail) {
-            stop_.check_every(head, kCheckEvery);
+            stop_->check_every(head, kCheckEvery);
             const Index v = queue[head++];
             const std::uint32_t next = depth[v] + 1;
-            sets_[v].for_each_prefetched(depth, [&](Index w) {
+            (*sets_)[v].for_each_prefetched(depth, [&](Index w) {
                 if (depth[w] == kUnseen) {
                     depth[w] = next;
                     queue[tail++] = w;
@@ -48,7 +55,7 @@ class Searches {
             });
         }
         reached_ = tail;
-        stop_.advance(1);
+        stop_->advance(1);
         return depth[queue[tail - 1]];
     }
 
@@ -79,8 +86,8 @@ class Searches {
         for (std::size_t k = 0; k < reached_; ++k) depth_.data()[queue_.data()[k]] = kUnseen;
         reached_ = 0;
     }
-    const BigVector<NeighbourSet>& sets_;
-    const Interrupt& stop_;
+    const BigVector<NeighbourSet>* sets_ = nullptr;
+    const Interrupt* stop_ = nullptr;
     HugeArray<std::uint32_t> depth_;
     HugeArray<Index> queue_;
     std::size_t reached_ = 0;
@@ -88,6 +95,8 @@ class Searches {
 
 // Double sweeps before the levels are searched.
 constexpr int kSweeps = 2;
+// Spare searches for the workers that search the nodes of a level side by side.
+using SearchShelf = Shelf<Searches, 64>;
 
 }  // namespace
 
@@ -96,6 +105,7 @@ std::int64_t Graph::diameter(const Interrupt& stop) const {
     if (n == 0) return 0;
     stop.expect(0);  // the number of searches is found as they go
     Searches search(nbrs_, stop);
+    SearchShelf spare;
     // Nodes not yet in a component that has been measured.
     std::vector<bool> done(n, false);
     std::uint32_t best = 0;
@@ -133,7 +143,21 @@ std::int64_t Graph::diameter(const Interrupt& stop) const {
         // distance found (here or in another component), the deeper levels searched so far decide.
         lower = std::max(lower, ecc);
         for (std::uint32_t i = ecc; i > 0 && 2 * i > std::max(lower, best); --i) {
-            for (std::size_t k = level_end[i - 1]; k < level_end[i]; ++k) lower = std::max(lower, search.run(levels[k]));
+            // The searches of a level are independent: workers take its nodes side by side, each
+            // with searches of its own, and the greatest eccentricity does not depend on who found it.
+            std::atomic<std::uint32_t> level_best{0};
+            const std::size_t from = level_end[i - 1];
+            parallel::for_range(level_end[i] - from, 1, [&](std::size_t b, std::size_t e) {
+                Searches own = spare.take();
+                if (!own.ready()) own = Searches(nbrs_, stop);
+                std::uint32_t found = 0;
+                for (std::size_t k = b; k < e; ++k) found = std::max(found, own.run(levels[from + k]));
+                spare.give(std::move(own));  // not reached after a throw: those arrays are simply freed
+                std::uint32_t seen = level_best.load(std::memory_order_relaxed);
+                while (found > seen && !level_best.compare_exchange_weak(seen, found, std::memory_order_relaxed)) {
+                }
+            });
+            lower = std::max(lower, level_best.load());
         }
         best = std::max(best, lower);
     }

@@ -42,6 +42,7 @@ struct StoreAccess {
     static std::vector<HugeArray<Index>>& slabs(Graph& g) noexcept { return g.list_slabs_; }
     static void set_edge_count(Graph& g, std::uint64_t edges) noexcept { g.edge_count_ = edges; }
     static void check_node_limit(std::uint64_t count) { Graph::check_node_limit(count); }
+    static void record_every_node(Graph& g) noexcept { g.record_every_node(); }
 };
 
 namespace io {
@@ -113,6 +114,16 @@ std::array<std::byte, kHeaderSize> header_bytes(const Counts& c) {
     put<std::uint64_t>(&h[48], 0);  // flags
     put<std::uint64_t>(&h[kHeaderChecked], checksum(h.data(), kHeaderChecked));
     return h;
+}
+
+// Everything a file of these counts holds after its header, in 128 bits: counts read from a file
+// are bounded, the bytes they stand for are not.
+unsigned __int128 bytes_after_header(const Counts& c) {
+    unsigned __int128 bytes = 5 * (kSectionHeaderSize + kChecksumSize);  // four sections and the end
+    bytes += static_cast<unsigned __int128>(c.nodes) * (sizeof(NodeId) + sizeof(std::uint32_t));
+    bytes += static_cast<unsigned __int128>(c.tables) * sizeof(TableEntry);
+    bytes += static_cast<unsigned __int128>(c.entries) * sizeof(Index);
+    return bytes;
 }
 
 // Section lengths in bytes, from the counts (which the reader has bounded, so these cannot wrap).
@@ -194,9 +205,7 @@ void write_graph(const Graph& g, ByteSink& sink, const Interrupt& stop) {
     c.entries = parallel_sum_checked(stop, sets.size(), [&](std::size_t i) { return sets[i].size(); });
     c.tables = parallel_sum_checked(stop, sets.size(), [&](std::size_t i) { return sets[i].is_table() ? 1 : 0; });
 
-    std::uint64_t total = kHeaderSize + 5 * (kSectionHeaderSize + kChecksumSize);
-    for (std::uint32_t tag = kIds; tag <= kAdjacency; ++tag) total += section_length(tag, c);
-    stop.expect(total);
+    stop.expect(kHeaderSize + static_cast<std::uint64_t>(bytes_after_header(c)));
 
     Writer w(sink, stop);
     const auto header = header_bytes(c);
@@ -262,10 +271,6 @@ class FirstFailure {
             node_ = node;
             message_ = std::move(message);
         }
-    }
-    bool any() const noexcept {
-        std::lock_guard lock(mutex_);
-        return node_.has_value();
     }
     void raise() const {
         std::lock_guard lock(mutex_);
@@ -395,7 +400,7 @@ class Reader {
         read_adjacency();
         read_section_header(kEnd);
         finish_section(kEnd);
-        record_index();
+        StoreAccess::record_every_node(g_);  // each node's degree and glance at its set, in the index
         StoreAccess::set_edge_count(g_, c_.edges);
         return std::move(g_);
     }
@@ -448,11 +453,7 @@ class Reader {
         if (c_.entries > c_.nodes * c_.nodes)
             throw FormatError("entry count " + std::to_string(c_.entries) + " is larger than " +
                               std::to_string(c_.nodes) + " nodes can have");
-        // Everything after the header, in 128 bits: the counts are bounded, their bytes are not.
-        unsigned __int128 needed = 5 * (kSectionHeaderSize + kChecksumSize);
-        needed += static_cast<unsigned __int128>(c_.nodes) * (sizeof(NodeId) + sizeof(std::uint32_t));
-        needed += static_cast<unsigned __int128>(c_.tables) * sizeof(TableEntry);
-        needed += static_cast<unsigned __int128>(c_.entries) * sizeof(Index);
+        const unsigned __int128 needed = bytes_after_header(c_);
         stop_.expect(static_cast<std::uint64_t>(needed));
         if (const auto left = source_.remaining()) {
             if (needed > *left)
@@ -702,17 +703,6 @@ class Reader {
             seen[bit >> 6] |= mask;
         }
         return std::nullopt;
-    }
-
-    // The node index keeps each node's degree and a glance at its set.
-    void record_index() {
-        NodeIndex& index = StoreAccess::index(g_);
-        const BigVector<NeighbourSet>& sets = StoreAccess::sets(g_);
-        const BigVector<NodeId>& ids = StoreAccess::ids(g_);
-        // Distinct ids write distinct entries, so nodes can be recorded side by side.
-        for_range_checked(stop_, sets.size(), kNodeGrain, kNodeGrain, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) index.record(ids[i], sets[i]);
-        });
     }
 
     ByteSource& source_;

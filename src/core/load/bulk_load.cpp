@@ -498,13 +498,17 @@ void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const I
     }
 }
 
-void Graph::record_all(Pending& pending) noexcept {
-    if (!pending.records_stale) return;
+void Graph::record_every_node() noexcept {
     const std::uint64_t n = node_count();
     for (std::uint64_t v = 0; v < n; ++v) {
         if (v + kLookahead < n) index_.prefetch_record(ids_[v + kLookahead]);
         index_.record(ids_[v], nbrs_[v]);
     }
+}
+
+void Graph::record_all(Pending& pending) noexcept {
+    if (!pending.records_stale) return;
+    record_every_node();
     pending.records_stale = false;
 }
 

@@ -220,6 +220,8 @@ class Graph {
     // reads them before the load ends: it works on the sets themselves, and insert_edge only
     // writes the records of the nodes it touches.
     void record_all(Pending& pending) noexcept;
+    // Records every node's degree and glance in the node index, in dense order (bulk_load.cpp).
+    void record_every_node() noexcept;
     // Calls record_all() when it goes out of scope, however the load it guards ends.
     struct RecordAllOnExit {
         Graph& graph;

@@ -1,10 +1,11 @@
 // The extension module `quillmesh._algorithms`: the analyses beyond the class's own (core numbers,
-// triangles per node, clustering, transitivity, diameter), each described like a method (methods.hpp) and run
-// through the same call protocol: the borrow (exclusive where the analysis may build a cached
+// triangles per node, clustering, transitivity, diameter, betweenness, communities, modularity),
+// each described like a method (methods.hpp) and run through the same call protocol: the borrow (exclusive where the analysis may build a cached
 // structure, as triangle_count() does), detached and stoppable on Ctrl-C, progress reported under
 // "algorithms.<name>", the same failure mapping. Per-node results are arrays in iteration order;
 // the package's `quillmesh.algorithms` wraps them as numpy arrays.
 #include "array_out.hpp"
+#include "columns_in.hpp"
 #include "detach.hpp"
 #include "entry.hpp"
 #include "failures.hpp"
@@ -54,7 +55,49 @@ struct Diameter : Shared, AlgorithmFunction {
     static std::int64_t run(const Graph& g, const Interrupt& stop) { return g.diameter(stop); }
 };
 
-using All = MethodList<CoreNumbers, Triangles, Clustering, Transitivity, Diameter>;
+struct Betweenness : Shared, AlgorithmFunction {
+    static constexpr const char* name = "betweenness";
+    static constexpr const char* doc =
+        "betweenness(g, normalized=1, samples=0, seed=0)\n--\n\nEvery node's betweenness, in iteration order "
+        "(float64): exact when samples is 0, else estimated from that many sources drawn with seed.";
+    static constexpr std::array params{"g", "normalized", "samples", "seed"};
+    static constexpr std::size_t required = 1;
+    static constexpr std::tuple defaults{std::uint64_t{1}, std::uint64_t{0}, std::uint64_t{0}};
+    static ArrayOut run(const Graph& g, const Interrupt& stop, std::uint64_t normalized, std::uint64_t samples,
+                        std::uint64_t seed) {
+        return ArrayOut::of(g.betweenness(normalized != 0, samples, seed, stop));
+    }
+};
+
+struct Communities : Shared, AlgorithmFunction {
+    static constexpr const char* name = "communities";
+    static constexpr const char* doc =
+        "communities(g, resolution=1.0, seed=0)\n--\n\nEvery node's community label, in iteration order "
+        "(int64, numbered by first appearance).";
+    static constexpr std::array params{"g", "resolution", "seed"};
+    static constexpr std::size_t required = 1;
+    static constexpr std::tuple defaults{1.0, std::uint64_t{0}};
+    static ArrayOut run(const Graph& g, const Interrupt& stop, double resolution, std::uint64_t seed) {
+        return ArrayOut::of(g.communities(resolution, seed, stop));
+    }
+};
+
+struct Modularity : Shared, AlgorithmFunction {
+    static constexpr const char* name = "modularity";
+    static constexpr const char* doc =
+        "modularity(g, labels, resolution=1.0)\n--\n\nThe modularity of the partition given by one integer "
+        "label per node, in iteration order.";
+    static constexpr std::array params{"g", "labels", "resolution"};
+    static constexpr std::size_t required = 2;
+    static constexpr std::tuple defaults{1.0};
+    static double run(const Graph& g, const Interrupt& stop, ColumnIn&& labels, double resolution) {
+        labels.column.name = params[1];
+        const std::vector<NodeId> values = read_column(labels.column, stop);
+        return g.modularity(values, resolution, stop);
+    }
+};
+
+using All = MethodList<CoreNumbers, Triangles, Clustering, Transitivity, Diameter, Betweenness, Communities, Modularity>;
 
 auto functions = All::table();
 

@@ -1,18 +1,22 @@
-"""Analyses beyond ``IntGraphCore``'s own methods: core numbers, triangles, clustering, diameter.
+"""Analyses beyond ``IntGraphCore``'s own methods: cores, triangles, clustering, diameter,
+betweenness and communities.
 
 Every function takes an ``IntGraphCore`` and works on the same native graph, through the same
-borrow as its methods: shared for ``core_numbers`` and ``diameter``; exclusive for the triangle-based ones, which
-build (and keep, until the next change) the same forward rows as ``g.triangle_count()``. Each runs
+borrow as its methods: exclusive for the triangle-based ones, which build (and keep, until the next
+change) the same forward rows as ``g.triangle_count()``; shared for the others. Each runs
 detached from the interpreter, stops on Ctrl-C and reports progress inside a
 ``quillmesh.progress()`` block as "algorithms.<name>". Per-node results are numpy arrays in
 ``g.nodes()`` order, allocated once and filled natively.
 
 Self-loops are ignored by all of these, as networkx ignores them: a node's self-loop takes part in
 no triangle and does not count towards its degree here. Results are the same bits whatever the
-number of worker threads. Needs numpy.
+number of worker threads, and from run to run (for ``communities`` and sampled ``betweenness``, for
+a given seed). Needs numpy.
 """
 
 from __future__ import annotations
+
+import operator
 
 import numpy as np
 import numpy.typing as npt
@@ -20,7 +24,8 @@ import numpy.typing as npt
 from quillmesh import _algorithms
 from quillmesh._accel import IntGraphCore
 
-__all__ = ["clustering", "core_numbers", "diameter", "transitivity", "triangles"]
+__all__ = ["betweenness", "clustering", "communities", "core_numbers", "diameter", "modularity", "transitivity",
+           "triangles"]
 
 Int64Array = npt.NDArray[np.int64]
 Float64Array = npt.NDArray[np.float64]
@@ -61,3 +66,54 @@ def diameter(g: IntGraphCore) -> int:
     For a graph in several components it is the greatest of their diameters.
     """
     return int(_algorithms.diameter(g))
+
+
+def betweenness(g: IntGraphCore, normalized: bool = True, samples: int | None = None, seed: int = 0) -> Float64Array:
+    """Each node's betweenness: the sum over pairs of other nodes s, t of the share of shortest s-t
+    paths that pass through it.
+
+    Exact by default (Brandes' method, a breadth-first search from every node, side by side on the
+    worker threads). With ``samples=k``, estimated from k distinct sources drawn with ``seed`` and
+    scaled as networkx's ``k=`` estimate is: a node that was not a source is divided by k (n - 2)
+    when normalized, a source by (k - 1)(n - 2), since it is never between itself and a target (NaN
+    for the source when k is 1). ``normalized=True`` divides the exact form by (n - 1)(n - 2), the
+    ordered pairs of other nodes; unnormalised values count each unordered pair once. Graphs of
+    fewer than three nodes are all 0. ``samples`` must be between 1 and ``g.number_of_nodes()``.
+    """
+    if samples is None:
+        count = 0
+    else:
+        count = operator.index(samples)
+        if count < 1:
+            raise ValueError(f"samples must be at least 1, got {count}")
+    return np.asarray(_algorithms.betweenness(g, 1 if normalized else 0, count, operator.index(seed) % (1 << 64)))
+
+
+def communities(g: IntGraphCore, resolution: float = 1.0, seed: int = 0) -> Int64Array:
+    """Each node's community, as labels 0..k-1 numbered in ``g.nodes()`` order of first appearance.
+
+    Communities of high modularity at this ``resolution`` (higher gives more, smaller communities),
+    found by the Leiden method: nodes move between communities while that raises the modularity,
+    each community is refined into well-connected parts before the parts are merged a level up,
+    and passes repeat until one no longer raises it. Every community is connected. The visiting
+    order is drawn from ``seed``: the same graph, resolution and seed give the same labels.
+    An isolated node is a community of its own.
+    """
+    return np.asarray(_algorithms.communities(g, float(resolution), operator.index(seed) % (1 << 64)))
+
+
+def modularity(g: IntGraphCore, labels: npt.ArrayLike, resolution: float = 1.0) -> float:
+    """The modularity of the partition that gives node ``g.nodes()[i]`` the community ``labels[i]``.
+
+    Q = sum over communities c of L_c / m - resolution * (K_c / 2m)^2, with L_c the edges inside c,
+    K_c the sum of its nodes' degrees and m the number of edges (self-loops left out of all three).
+    ``labels`` is one integer per node, of any values. NaN for a graph without edges.
+    """
+    column = np.asarray(labels)
+    if column.dtype.kind not in "iub":
+        raise TypeError(f"labels must be integers, not {column.dtype}")
+    if column.ndim != 1:
+        raise ValueError(f"labels must be one-dimensional, not of shape {column.shape}")
+    if column.dtype.kind == "b":
+        column = column.astype(np.int64)
+    return float(_algorithms.modularity(g, column, float(resolution)))

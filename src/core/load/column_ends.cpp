@@ -125,7 +125,26 @@ Scan scan(const Column& c, const Interrupt& stop) {
     return all;
 }
 
+// Throws for the problem a scan found, if any; `noun` names what a value stands for.
+void refuse(const Column& c, const Scan& bad, const std::string& noun) {
+    const std::string where = c.name + "[" + std::to_string(bad.position) + "]";
+    if (bad.problem == Scan::Problem::Null) throw InvalidArgument(where + " is null: a " + noun + " cannot be null");
+    if (bad.problem == Scan::Problem::TooLarge)
+        throw ValueOutOfRange(where + " = " + std::to_string(bad.value) + " does not fit a signed 64-bit " + noun);
+}
+
 }  // namespace
+
+std::vector<NodeId> read_column(const Column& c, const Interrupt& stop) {
+    refuse(c, scan(c, stop), "label");
+    std::vector<NodeId> values(c.size());
+    for_stretches(c, 0, values.size(), [&](const ColumnPiece& p, std::size_t from, std::size_t to, std::size_t at) {
+        with_type(p.type, [&]<class T>(T) {
+            for (std::size_t i = from; i < to; ++i) values[at + (i - from)] = static_cast<NodeId>(value_at<T>(p, i));
+        });
+    });
+    return values;
+}
 
 std::size_t Column::size() const noexcept {
     std::size_t n = 0;
@@ -140,11 +159,7 @@ void ColumnEnds::check(const Interrupt& stop) {
     const Scan scans[2] = {scan(columns_[0], stop), scan(columns_[1], stop)};
     // The interleaved ends meet the first column's value k at 2k and the second's at 2k + 1.
     const int c = scans[1].position < scans[0].position ? 1 : 0;
-    const Scan& bad = scans[c];
-    const std::string where = columns_[c].name + "[" + std::to_string(bad.position) + "]";
-    if (bad.problem == Scan::Problem::Null) throw InvalidArgument(where + " is null: a node id cannot be null");
-    if (bad.problem == Scan::Problem::TooLarge)
-        throw ValueOutOfRange(where + " = " + std::to_string(bad.value) + " does not fit a signed 64-bit node id");
+    refuse(columns_[c], scans[c], "node id");
     if (edges_ == 0) return;
     low_ = std::min(scans[0].low, scans[1].low);
     high_ = std::max(scans[0].high, scans[1].high);

@@ -41,6 +41,10 @@ struct Column {
     std::size_t size() const noexcept;
 };
 
+// A whole column as signed 64-bit values (labels, say), checked as ColumnEnds::check() checks its
+// columns: InvalidArgument for a null, ValueOutOfRange for a value beyond the signed 64-bit range.
+std::vector<NodeId> read_column(const Column& c, const Interrupt& stop);
+
 class ColumnEnds final : public EndSource {
    public:
     // The columns must hold equally many values.

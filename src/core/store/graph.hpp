@@ -144,6 +144,16 @@ class Graph {
     std::int64_t diameter(const Interrupt& stop) const;  // diameter.cpp
     // Per node, its core number (self-loops ignored), in iteration order.
     HugeArray<std::int64_t> core_numbers(const Interrupt& stop) const;  // cores.cpp
+    // Per node, its betweenness (self-loops ignored): from every node as a source when samples is
+    // 0, else estimated from that many sources drawn with seed (at most node_count()).
+    HugeArray<double> betweenness(bool normalized, std::uint64_t samples, std::uint64_t seed,
+                                  const Interrupt& stop) const;  // betweenness.cpp
+    // Per node, its community's label (0, 1, ... by first appearance): high modularity at this
+    // resolution, every community connected; the same for the same graph and seed.
+    HugeArray<std::int64_t> communities(double resolution, std::uint64_t seed, const Interrupt& stop) const;  // communities.cpp
+    // The modularity of the partition given by one label per node in iteration order (NaN without
+    // an edge other than self-loops).
+    double modularity(std::span<const std::int64_t> labels, double resolution, const Interrupt& stop) const;  // communities.cpp
     std::vector<std::pair<NodeId, double>> pagerank(double damping, std::uint64_t max_iter, double tol,
                                                     const Interrupt& stop);  // pagerank.cpp
 

@@ -86,6 +86,8 @@ def betweenness(g: IntGraphCore, normalized: bool = True, samples: int | None = 
         count = operator.index(samples)
         if count < 1:
             raise ValueError(f"samples must be at least 1, got {count}")
+        if count >= 1 << 64:
+            raise ValueError("samples must not exceed the number of nodes")
     return np.asarray(_algorithms.betweenness(g, 1 if normalized else 0, count, operator.index(seed) % (1 << 64)))
 
 
@@ -107,7 +109,8 @@ def modularity(g: IntGraphCore, labels: npt.ArrayLike, resolution: float = 1.0) 
 
     Q = sum over communities c of L_c / m - resolution * (K_c / 2m)^2, with L_c the edges inside c,
     K_c the sum of its nodes' degrees and m the number of edges (self-loops left out of all three).
-    ``labels`` is one integer per node, of any values. NaN for a graph without edges.
+    ``labels`` is one integer per node (any values a signed 64-bit integer holds; nodes with equal
+    labels share a community). NaN for a graph without edges.
     """
     column = np.asarray(labels)
     if column.dtype.kind not in "iub":

@@ -11,10 +11,10 @@
 // that gains most, only where both are well connected to the rest of the community. The refined
 // sub-communities become the nodes of the next level's graph, each starting in the community its
 // members were in. A level that leaves every node alone ends the pass; passes repeat from the
-// partition found until one raises the modularity by less than half a percent. Merges are greedy (the largest gain,
-// the first found on a tie) and the random order nodes are visited in comes from the seed, so a run
-// is one sequence of steps on one thread: the same labels for the same graph, seed and resolution,
-// whatever the number of workers. A last sweep splits a community that is not connected into its
+// partition found until one raises the modularity by less than half a percent. Merges are greedy
+// (the largest gain, the first found on a tie) and the random order nodes are visited in comes from
+// the seed, so a run is one sequence of steps on one thread: the same labels for the same graph,
+// seed and resolution, whatever the number of workers. A last sweep splits a community that is not connected into its
 // connected parts (each split raises the modularity), and labels are numbered by first appearance.
 //
 // The first level reads the neighbour sets themselves (every edge of weight 1); the levels above are

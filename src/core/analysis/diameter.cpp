@@ -11,9 +11,12 @@
 // part of the nodes, it can take a search from each of them, as the plain method takes one from
 // every node. Exact. Searches run over dense indices, with scratch arrays that each search clears
 // behind itself, so a search costs the size of its component only; the searches of one level run
-// side by side on the worker pool. Reads the graph only (a shared borrow suffices).
+// side by side on the worker pool, or, on a shallow component, 64 at a time by bit-parallel search.
+// Reads the graph only (a shared borrow suffices).
 #include <algorithm>
 #include <atomic>
+#include <optional>
+#include <span>
 
 #include "core/base/shelf.hpp"
 #include "core/store/graph.hpp"
@@ -93,6 +96,71 @@ class Searches {
     std::size_t reached_ = 0;
 };
 
+// Searches from up to 64 sources at once, a bit per source (the bit-parallel search of Akiba, Iwata
+// and Yoshida, "Fast exact shortest-path distance queries on large networks", SIGMOD 2013, used
+// here for eccentricities): each round, every node of the component ORs together its neighbours'
+// frontier words and keeps the bits it has not seen, so one round advances all the searches by a
+// level, and the greatest eccentricity among the sources is the number of rounds that found a node.
+// A round reads every edge of the component once (a node that every source has reached reads none),
+// so this pays where a component is shallow and a level holds many nodes: 64 searches for about as
+// many rounds as the component is deep.
+class WideSearches {
+   public:
+    explicit WideSearches(std::size_t n) : seen_(n), frontier_(n), next_(n) {
+        std::fill(seen_.data(), seen_.data() + n, 0);
+        std::fill(frontier_.data(), frontier_.data() + n, 0);
+    }
+
+    // The greatest eccentricity among the sources (at most 64), all in the component `nodes`.
+    std::uint32_t run(const BigVector<NeighbourSet>& sets, std::span<const Index> nodes, std::span<const Index> sources,
+                      const Interrupt& stop) {
+        std::uint64_t* seen = seen_.data();
+        std::uint64_t* frontier = frontier_.data();
+        std::uint64_t* next = next_.data();
+        const std::uint64_t all = sources.size() == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << sources.size()) - 1;
+        for (std::size_t j = 0; j < sources.size(); ++j) {
+            seen[sources[j]] |= std::uint64_t{1} << j;
+            frontier[sources[j]] |= std::uint64_t{1} << j;
+        }
+        std::uint32_t rounds = 0;
+        for (;;) {
+            std::atomic<bool> found{false};
+            for_range_checked(stop, nodes.size(), kGrain, kCheckEvery, [&](std::size_t b, std::size_t e) {
+                std::uint64_t any = 0;
+                for (std::size_t k = b; k < e; ++k) {
+                    const Index v = nodes[k];
+                    std::uint64_t reach = 0;
+                    if (seen[v] != all) sets[v].for_each_prefetched(frontier, [&](Index w) { reach |= frontier[w]; });
+                    next[v] = reach & ~seen[v];
+                    any |= next[v];
+                }
+                if (any) found.store(true, std::memory_order_relaxed);
+            });
+            if (!found.load()) break;
+            ++rounds;
+            for_range_checked(stop, nodes.size(), kGrain, kCheckEvery, [&](std::size_t b, std::size_t e) {
+                for (std::size_t k = b; k < e; ++k) {
+                    const Index v = nodes[k];
+                    seen[v] |= next[v];
+                    frontier[v] = next[v];
+                }
+            });
+        }
+        for (const Index v : nodes) seen[v] = frontier[v] = 0;
+        stop.advance(sources.size());
+        return rounds;
+    }
+
+   private:
+    static constexpr std::size_t kGrain = 4096;
+    HugeArray<std::uint64_t> seen_, frontier_, next_;
+};
+
+// A level is searched 64 nodes at a time when it holds at least this many and the component is at
+// most this deep from its centre (so a round bounds the searches at twice that).
+constexpr std::size_t kWideLevel = 128;
+constexpr std::uint32_t kWideDepth = 24;
+
 // Double sweeps before the levels are searched.
 constexpr int kSweeps = 2;
 // Spare searches for the workers that search the nodes of a level side by side.
@@ -110,6 +178,7 @@ std::int64_t Graph::diameter(const Interrupt& stop) const {
     std::vector<bool> done(n, false);
     std::uint32_t best = 0;
     std::vector<Index> levels;  // the start's search, kept while the deepest levels are searched
+    std::optional<WideSearches> wide;
     for (std::uint64_t first = 0; first < n; ++first) {
         if (done[first]) continue;
         // The component of `first`, found by one search; its node of greatest degree is the start.
@@ -143,10 +212,18 @@ std::int64_t Graph::diameter(const Interrupt& stop) const {
         // distance found (here or in another component), the deeper levels searched so far decide.
         lower = std::max(lower, ecc);
         for (std::uint32_t i = ecc; i > 0 && 2 * i > std::max(lower, best); --i) {
+            const std::size_t from = level_end[i - 1];
+            if (level_end[i] - from >= kWideLevel && ecc <= kWideDepth) {
+                if (!wide) wide.emplace(n);
+                for (std::size_t k = from; k < level_end[i]; k += 64) {
+                    const std::size_t count = std::min<std::size_t>(64, level_end[i] - k);
+                    lower = std::max(lower, wide->run(nbrs_, levels, std::span(levels).subspan(k, count), stop));
+                }
+                continue;
+            }
             // The searches of a level are independent: workers take its nodes side by side, each
             // with searches of its own, and the greatest eccentricity does not depend on who found it.
             std::atomic<std::uint32_t> level_best{0};
-            const std::size_t from = level_end[i - 1];
             parallel::for_range(level_end[i] - from, 1, [&](std::size_t b, std::size_t e) {
                 Searches own = spare.take();
                 if (!own.ready()) own = Searches(nbrs_, stop);

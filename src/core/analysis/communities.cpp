@@ -17,8 +17,8 @@
 // seed and resolution, whatever the number of workers. A last sweep splits a community that is not connected into its
 // connected parts (each split raises the modularity), and labels are numbered by first appearance.
 //
-// The first level reads the neighbour sets themselves (every edge of weight 1); the levels above are
-// small weighted graphs of their own.
+// The first level is a copy of the adjacency as plain rows without loops (every edge of weight 1);
+// the levels above are smaller weighted graphs of their own.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -55,19 +55,40 @@ class Random {
     std::uint64_t state_;
 };
 
-// The graph of the first level: the store's neighbour sets, each edge of weight 1, loops left out.
+// The graph of the first level: the store's adjacency without its loops, copied into rows (each
+// node's neighbours in the store's iteration order) that the many walks over it read end to end,
+// every edge of weight 1.
 struct StoreLevel {
-    const BigVector<NeighbourSet>& sets;
+    std::vector<std::uint64_t> start;
+    std::vector<Index> nbr;
     std::vector<double> strength;  // loopless degree
     std::size_t size() const noexcept { return strength.size(); }
     double self(Index) const noexcept { return 0.0; }
     template <class F>
     void for_each(Index v, F&& f) const {
-        sets[v].for_each([&](Index w) {
-            if (w != v) f(w, 1.0);
-        });
+        for (std::uint64_t k = start[v]; k < start[v + 1]; ++k) f(nbr[k], 1.0);
     }
 };
+
+StoreLevel store_level(const BigVector<NeighbourSet>& sets, const HugeArray<std::uint32_t>& degree, const Interrupt& stop) {
+    const std::size_t n = degree.size();
+    StoreLevel g;
+    g.strength.resize(n);
+    g.start.resize(n + 1);
+    g.start[0] = 0;
+    for (std::size_t v = 0; v < n; ++v) {
+        g.strength[v] = degree.data()[v];
+        g.start[v + 1] = g.start[v] + degree.data()[v];
+    }
+    g.nbr.resize(g.start[n]);
+    parallel_for_checked(stop, n, [&](std::size_t v) {
+        Index* out = g.nbr.data() + g.start[v];
+        sets[v].for_each([&](Index w) {
+            if (w != v) *out++ = w;
+        });
+    });
+    return g;
+}
 
 // A level above the first: nodes are sub-communities of the level below, edges the summed weights
 // between them, and self(v) the weight inside v (each inner edge counted from both ends).
@@ -353,6 +374,8 @@ double quality(const StoreLevel& g, const std::vector<Index>& labels, double res
 // thousand each.
 constexpr double kGainToGoOn = 0.005;
 constexpr int kMaxPasses = 32;
+// Labels counted per thread by modularity() up to this many.
+constexpr Index kFewLabels = Index{1} << 16;
 
 }  // namespace
 
@@ -361,7 +384,7 @@ HugeArray<std::int64_t> Graph::communities(double resolution, std::uint64_t seed
         throw InvalidArgument("resolution must be a finite number, 0 or more");
     const std::uint64_t n = node_count();
     HugeArray<std::uint32_t> degree = loopless_degrees(stop);
-    StoreLevel base{nbrs_, std::vector<double>(degree.data(), degree.data() + n)};
+    const StoreLevel base = store_level(nbrs_, degree, stop);
     degree = {};
     double total_strength = 0.0;
     for (const double k : base.strength) total_strength += k;
@@ -426,8 +449,11 @@ double Graph::modularity(std::span<const std::int64_t> labels, double resolution
         }
     }
     // Edge counts are whole numbers: summed exactly, in any order, then turned into the quality.
-    std::vector<std::atomic<std::uint64_t>> inside(n), total(n);
-    parallel_for_checked(stop, n, [&](std::size_t v) {
+    // Few labels are counted per thread and added up at the end (shared counters would be fought
+    // over); many, straight into shared ones.
+    const Index labels_used = n == 0 ? 0 : *std::max_element(dense.begin(), dense.end()) + 1;
+    std::vector<std::atomic<std::uint64_t>> inside(labels_used), total(labels_used);
+    auto count_node = [&](std::size_t v, auto&& add) {
         std::uint64_t in = 0, degree = 0;
         const Index c = dense[v];
         nbrs_[v].for_each([&](Index w) {
@@ -435,15 +461,40 @@ double Graph::modularity(std::span<const std::int64_t> labels, double resolution
             ++degree;
             in += dense[w] == c;
         });
-        if (in) inside[c].fetch_add(in, std::memory_order_relaxed);
-        if (degree) total[c].fetch_add(degree, std::memory_order_relaxed);
-    });
+        add(c, in, degree);
+    };
+    if (labels_used <= kFewLabels) {
+        const std::size_t pieces = parallel::thread_count();
+        parallel::for_range(pieces, 1, [&](std::size_t b, std::size_t e) {
+            std::vector<std::uint64_t> in(labels_used, 0), deg(labels_used, 0);
+            for (std::size_t piece = b; piece < e; ++piece) {
+                for (std::size_t v = piece * n / pieces, last = (piece + 1) * n / pieces; v < last; ++v) {
+                    stop.check_every(v, kCheckEvery);
+                    count_node(v, [&](Index c, std::uint64_t i, std::uint64_t d) {
+                        in[c] += i;
+                        deg[c] += d;
+                    });
+                }
+            }
+            for (Index c = 0; c < labels_used; ++c) {
+                if (in[c]) inside[c].fetch_add(in[c], std::memory_order_relaxed);
+                if (deg[c]) total[c].fetch_add(deg[c], std::memory_order_relaxed);
+            }
+        });
+    } else {
+        parallel_for_checked(stop, n, [&](std::size_t v) {
+            count_node(v, [&](Index c, std::uint64_t i, std::uint64_t d) {
+                if (i) inside[c].fetch_add(i, std::memory_order_relaxed);
+                if (d) total[c].fetch_add(d, std::memory_order_relaxed);
+            });
+        });
+    }
     std::uint64_t all = 0;
-    for (std::uint64_t c = 0; c < n; ++c) all += total[c].load(std::memory_order_relaxed);
+    for (Index c = 0; c < labels_used; ++c) all += total[c].load(std::memory_order_relaxed);
     if (all == 0) return std::numeric_limits<double>::quiet_NaN();
     const double two_m = static_cast<double>(all);
     double q = 0.0;
-    for (std::uint64_t c = 0; c < n; ++c) {
+    for (Index c = 0; c < labels_used; ++c) {
         const double in = static_cast<double>(inside[c].load(std::memory_order_relaxed));
         const double k = static_cast<double>(total[c].load(std::memory_order_relaxed));
         if (k > 0.0) q += in / two_m - resolution * (k / two_m) * (k / two_m);

@@ -159,7 +159,7 @@ class WideSearches {
 // A level is searched 64 nodes at a time when it holds at least this many and the component is at
 // most this deep from its centre (so a round bounds the searches at twice that).
 constexpr std::size_t kWideLevel = 128;
-constexpr std::uint32_t kWideDepth = 24;
+constexpr std::uint32_t kWideDepth = 16;
 
 // Double sweeps before the levels are searched.
 constexpr int kSweeps = 2;

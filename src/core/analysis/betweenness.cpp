@@ -27,6 +27,7 @@
 #include <unordered_map>
 
 #include "core/base/fault.hpp"
+#include "core/base/splitmix.hpp"
 #include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -153,13 +154,6 @@ class LooplessRows {
     HugeArray<std::uint64_t> start_;
     HugeArray<Index> nbr_;
 };
-
-std::uint64_t splitmix64(std::uint64_t& state) noexcept {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 // The first k entries of a Fisher-Yates shuffle of 0..n-1: step i swaps entry i with entry
 // i + (draw mod (n - i)). Only the displaced entries are stored, so it costs O(k).

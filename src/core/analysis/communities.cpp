@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/base/fault.hpp"
+#include "core/base/splitmix.hpp"
 #include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -38,12 +39,7 @@ constexpr Index kNone = UINT32_MAX;
 class Random {
    public:
     explicit Random(std::uint64_t seed) noexcept : state_(seed) {}
-    std::uint64_t next() noexcept {
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
+    std::uint64_t next() noexcept { return splitmix64(state_); }
     // 0..n-1 in a shuffled order.
     void shuffle(std::vector<Index>& order, std::size_t n) {
         order.resize(n);

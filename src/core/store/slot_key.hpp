@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <random>
 
+#include "core/base/splitmix.hpp"
+
 namespace qm {
 
 class SlotKey {
@@ -28,7 +30,7 @@ class SlotKey {
     static SlotKey fresh() noexcept {
         static std::atomic<std::uint64_t> drawn{0};
         const std::uint64_t n = drawn.fetch_add(1, std::memory_order_relaxed);
-        std::uint64_t state = secret() + n * kGolden;
+        std::uint64_t state = secret() + n * kSplitMixStep;
         return SlotKey{next(state), next(state) | 1};
     }
 
@@ -42,20 +44,9 @@ class SlotKey {
    private:
     __extension__ using Wide = unsigned __int128;
     static constexpr int kHalf = 64;
-    // SplitMix64 (Steele, Lea and Flood, "Fast splittable pseudorandom number generators", 2014).
-    static constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
-    static constexpr std::uint64_t kMixA = 0xbf58476d1ce4e5b9ULL;
-    static constexpr std::uint64_t kMixB = 0x94d049bb133111ebULL;
-    static constexpr int kShiftA = 30, kShiftB = 27, kShiftC = 31;
-
     SlotKey(std::uint64_t mask, std::uint64_t factor) noexcept : mask_(mask), factor_(factor) {}
 
-    static std::uint64_t next(std::uint64_t& state) noexcept {
-        std::uint64_t z = (state += kGolden);
-        z = (z ^ (z >> kShiftA)) * kMixA;
-        z = (z ^ (z >> kShiftB)) * kMixB;
-        return z ^ (z >> kShiftC);
-    }
+    static std::uint64_t next(std::uint64_t& state) noexcept { return splitmix64(state); }
 
     static std::uint64_t secret() noexcept {
         static const std::uint64_t value = [] {

@@ -60,6 +60,7 @@ struct StoreLevel {
     std::vector<double> strength;  // loopless degree
     std::size_t size() const noexcept { return strength.size(); }
     double self(Index) const noexcept { return 0.0; }
+    std::size_t entries() const noexcept { return nbr.size(); }
     template <class F>
     void for_each(Index v, F&& f) const {
         for (std::uint64_t k = start[v]; k < start[v + 1]; ++k) f(nbr[k], 1.0);
@@ -87,18 +88,21 @@ StoreLevel store_level(const BigVector<NeighbourSet>& sets, const HugeArray<std:
 }
 
 // A level above the first: nodes are sub-communities of the level below, edges the summed weights
-// between them, and self(v) the weight inside v (each inner edge counted from both ends).
+// between them, and self(v) the weight inside v (each inner edge counted from both ends). Weights
+// are counts of first-level edges, whole numbers below 2^32 (the caller makes sure there are fewer
+// edges than that), so 32 bits hold them exactly.
 struct WeightedLevel {
     std::vector<std::uint64_t> start;
     std::vector<Index> nbr;
-    std::vector<double> weight;
+    std::vector<std::uint32_t> weight;
     std::vector<double> inner;
     std::vector<double> strength;
     std::size_t size() const noexcept { return strength.size(); }
     double self(Index v) const noexcept { return inner[v]; }
+    std::size_t entries() const noexcept { return nbr.size(); }
     template <class F>
     void for_each(Index v, F&& f) const {
-        for (std::uint64_t k = start[v]; k < start[v + 1]; ++k) f(nbr[k], weight[k]);
+        for (std::uint64_t k = start[v]; k < start[v + 1]; ++k) f(nbr[k], static_cast<double>(weight[k]));
     }
 };
 
@@ -273,6 +277,10 @@ class Leiden {
         }
         WeightedLevel up;
         up.start.assign(std::size_t{count} + 1, 0);
+        // At most as many entries as the level below: reserved once (untouched capacity costs no
+        // memory), so growing never copies them.
+        up.nbr.reserve(g.entries());
+        up.weight.reserve(g.entries());
         up.inner.assign(count, 0.0);
         up.strength.assign(count, 0.0);
         tally_.resize(count);
@@ -291,7 +299,7 @@ class Leiden {
             }
             for (const Index t : tally_.touched()) {
                 up.nbr.push_back(t);
-                up.weight.push_back(tally_.at(t));
+                up.weight.push_back(static_cast<std::uint32_t>(tally_.at(t)));
             }
             up.start[s + 1] = up.nbr.size();
             tally_.clear();
@@ -380,6 +388,8 @@ HugeArray<std::int64_t> Graph::communities(double resolution, std::uint64_t seed
         throw InvalidArgument("resolution must be a finite number, 0 or more");
     const std::uint64_t n = node_count();
     HugeArray<std::uint32_t> degree = loopless_degrees(stop);
+    if (edge_count_ >= (std::uint64_t{1} << 32))
+        throw CapacityError("communities() handles graphs of fewer than 2^32 edges");
     const StoreLevel base = store_level(nbrs_, degree, stop);
     degree = {};
     double total_strength = 0.0;

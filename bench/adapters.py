@@ -15,6 +15,13 @@ The array ops (nodes, edges, degrees and PageRank as arrays) are quillmesh.array
 peer's closest form: an array where the peer has one, else its list call. Where that is the very call
 of the list op, `same_call` says so and the worker reports the list op's measurement for it rather
 than timing the same call twice.
+
+The analyses (quillmesh.algorithms against the peers' calls) return the library's own result too:
+a per-node result is turned into an array by node id afterwards (`node_values`), a partition into
+a label per node id (`community_labels`). Betweenness is asked for normalized (by 2 / ((n-1)(n-2)),
+as networkx does for an undirected graph) where the call can normalize; igraph's raw values are
+scaled in that conversion. The partition the modularity op scores is handed to each library in its
+own form (`partition`), made beforehand.
 """
 
 from __future__ import annotations
@@ -26,10 +33,18 @@ from importlib import metadata
 
 import numpy as np
 
-from catalogue import PAGERANK_DAMPING, PAGERANK_MAX_ITER, PAGERANK_TOL
+from catalogue import ALGORITHM_SEED, BETWEENNESS_SAMPLES, PAGERANK_DAMPING, PAGERANK_MAX_ITER, PAGERANK_TOL
 
 # The array ops a library without array forms answers with its list calls: array op -> list op.
 LIST_FORMS = {"nodes_array": "nodes", "edges_array": "edges", "degrees_array": "degrees", "pagerank_array": "pagerank"}
+
+
+def graph_call(home: str, name: str):
+    """An adapter method that is one call of the graph alone: `getattr(self.<home>, name)(g)`."""
+    def method(self, g):
+        return getattr(getattr(self, home), name)(g)
+    method.__name__ = name
+    return method
 
 
 class Adapter:
@@ -47,6 +62,8 @@ class Adapter:
     caches_results = False
     # Array op -> its list op, for the array ops this library runs as that very list call.
     list_forms: dict[str, str] = LIST_FORMS
+    # Other ops this library runs as the very call of another op: op -> that op.
+    same_calls: dict[str, str] = {}
 
     def __init__(self) -> None:
         self.lib = importlib.import_module(self.module)
@@ -59,7 +76,7 @@ class Adapter:
     @classmethod
     def same_call(cls) -> dict[str, str]:
         """op -> an op this library runs as the very same call, measured once for both."""
-        same = dict(cls.list_forms)
+        same = dict(cls.list_forms) | cls.same_calls
         if not cls.caches_results:
             same["triangles_warm"] = "triangles_cold"
         return same
@@ -169,6 +186,42 @@ class Adapter:
     def subgraph_edges(self, g, nodes):
         raise NotImplementedError
 
+    # ---- analyses (quillmesh.algorithms and the peers' closest calls)
+
+    def partition(self, g, labels):
+        """The library's own form of a partition given as a label per node id (untimed)."""
+        raise NotImplementedError
+
+    def modularity(self, g, partition):
+        raise NotImplementedError
+
+    def core_numbers(self, g):
+        raise NotImplementedError
+
+    def node_triangles(self, g):
+        raise NotImplementedError
+
+    def clustering(self, g):
+        raise NotImplementedError
+
+    def transitivity(self, g):
+        raise NotImplementedError
+
+    def communities(self, g):
+        raise NotImplementedError
+
+    def communities_refined(self, g):
+        raise NotImplementedError
+
+    def betweenness(self, g):
+        raise NotImplementedError
+
+    def betweenness_sampled(self, g):
+        raise NotImplementedError
+
+    def diameter(self, g):
+        raise NotImplementedError
+
     # ---- turning native results into comparable values (untimed)
 
     def present_count(self, g, answers) -> int:
@@ -197,6 +250,40 @@ class Adapter:
         hops = hops[np.isfinite(hops) & (hops >= 0) & (hops <= len(hops))].astype(np.int64)
         return np.bincount(hops).tolist()
 
+    def node_values(self, op, g, result) -> np.ndarray:
+        """A per-node result as an array indexed by node id (every id 0..n-1 present)."""
+        n = self.counts(g)[0]
+        if hasattr(result, "items"):
+            items = list(result.items())
+            ids = np.fromiter((int(k) for k, _ in items), dtype=np.int64, count=len(items))
+            values = np.array([v for _, v in items])
+            if ids.size != n or np.unique(ids).size != n:
+                raise ValueError(f"{op}: {ids.size} values for {n} nodes")
+            out = np.empty(n, dtype=values.dtype)
+            out[ids] = values
+            return out
+        out = np.asarray(result)
+        if out.shape != (n,):
+            raise ValueError(f"{op}: {out.shape} values for {n} nodes")
+        return out
+
+    def community_labels(self, g, result) -> np.ndarray:
+        """A community per node id, from a communities result (a label sequence by node id)."""
+        return self.node_values("communities", g, result)
+
+    @staticmethod
+    def sets_to_labels(sets, n: int) -> np.ndarray:
+        """Labels by node id from a partition given as node sets; every node must be in exactly one."""
+        labels = np.full(n, -1, dtype=np.int64)
+        for label, members in enumerate(sets):
+            ids = np.fromiter(members, dtype=np.int64, count=len(members))
+            if (labels[ids] >= 0).any():
+                raise ValueError("a node is in two communities")
+            labels[ids] = label
+        if (labels < 0).any():
+            raise ValueError(f"{int((labels < 0).sum())} nodes in no community")
+        return labels
+
 
 class Quillmesh(Adapter):
     name = "quillmesh"
@@ -204,6 +291,7 @@ class Quillmesh(Adapter):
     distributions = ("quillmesh",)
     caches_results = True
     list_forms: dict[str, str] = {}
+    same_calls = {"communities_refined": "communities"}
     notes = {
         "triangles_cold": "first call after a mutation: includes building the CSR cache",
         "triangles_warm": "CSR cache already built",
@@ -217,11 +305,21 @@ class Quillmesh(Adapter):
         "component_labels": "arrays.component_labels(g), run cold",
         "pagerank_array": "arrays.pagerank(g), run cold",
         "distances": "arrays.distances(g, source), run cold",
+        "modularity": "algorithms.modularity(g, labels), labels in g.nodes() order",
+        "core_numbers": "algorithms.core_numbers(g), run cold",
+        "node_triangles": "algorithms.triangles(g), run cold",
+        "clustering": "algorithms.clustering(g), run cold",
+        "transitivity": "algorithms.transitivity(g), run cold",
+        "communities": f"algorithms.communities(g, seed={ALGORITHM_SEED}), run cold",
+        "betweenness_sampled": f"algorithms.betweenness(g, samples={BETWEENNESS_SAMPLES}, seed={ALGORITHM_SEED})",
+        "betweenness": "algorithms.betweenness(g), normalized",
+        "diameter": "algorithms.diameter(g), run cold",
     }
 
     def __init__(self) -> None:
         super().__init__()
         self.arrays = importlib.import_module("quillmesh.arrays")
+        self.algorithms = importlib.import_module("quillmesh.algorithms")
 
     def _empty(self):
         return self.lib.IntGraphCore()
@@ -332,6 +430,34 @@ class Quillmesh(Adapter):
     def subgraph_edges(self, g, nodes):
         return g.subgraph_edge_count(nodes)
 
+    def partition(self, g, labels):
+        return np.ascontiguousarray(labels[self.arrays.nodes(g)])
+
+    def modularity(self, g, partition):
+        return self.algorithms.modularity(g, partition)
+
+    core_numbers = graph_call("algorithms", "core_numbers")
+    node_triangles = graph_call("algorithms", "triangles")
+    clustering = graph_call("algorithms", "clustering")
+    transitivity = graph_call("algorithms", "transitivity")
+    diameter = graph_call("algorithms", "diameter")
+
+    def communities(self, g):
+        return self.algorithms.communities(g, seed=ALGORITHM_SEED)
+
+    def betweenness(self, g):
+        return self.algorithms.betweenness(g, normalized=True)
+
+    def betweenness_sampled(self, g):
+        return self.algorithms.betweenness(g, normalized=True, samples=BETWEENNESS_SAMPLES, seed=ALGORITHM_SEED)
+
+    def node_values(self, op, g, result):
+        # Per-node results are in g.nodes() order, not by id.
+        values = np.asarray(result)
+        out = np.empty_like(values)
+        out[self.arrays.nodes(g)] = values
+        return out
+
 
 class Networkx(Adapter):
     name = "networkx"
@@ -350,7 +476,17 @@ class Networkx(Adapter):
         "neighbors": "G.adj[n] (a view, not a copied list)",
         "pagerank": "tol scaled by 1/n (networkx compares the L1 change with n*tol)",
         "has_edges": "Python loop over has_edge (no batch call)",
+        "modularity": "community.modularity(G, node sets)",
+        "core_numbers": "core_number",
+        "node_triangles": "triangles",
+        "clustering": "clustering",
+        "transitivity": "transitivity",
+        "communities": f"community.louvain_communities(G, seed={ALGORITHM_SEED})",
+        "betweenness_sampled": f"betweenness_centrality(G, k={BETWEENNESS_SAMPLES}, seed={ALGORITHM_SEED})",
+        "betweenness": "betweenness_centrality(G)",
+        "diameter": "diameter(component, usebounds=True) per component (it takes a connected graph only)",
     }
+    same_calls = {"communities_refined": "communities"}
 
     def from_tuples(self, n, pairs):
         g = self.lib.Graph()
@@ -424,12 +560,45 @@ class Networkx(Adapter):
     def subgraph_edges(self, g, nodes):
         return g.subgraph(nodes).number_of_edges()
 
+    def partition(self, g, labels):
+        order = np.argsort(labels, kind="stable")
+        bounds = np.flatnonzero(np.diff(labels[order])) + 1
+        return [set(part.tolist()) for part in np.split(order, bounds)]
+
+    def modularity(self, g, partition):
+        return self.lib.community.modularity(g, partition)
+
+    core_numbers = graph_call("lib", "core_number")
+    node_triangles = graph_call("lib", "triangles")
+    clustering = graph_call("lib", "clustering")
+    transitivity = graph_call("lib", "transitivity")
+
+    def communities(self, g):
+        return self.lib.community.louvain_communities(g, seed=ALGORITHM_SEED)
+
+    def betweenness(self, g):
+        return self.lib.betweenness_centrality(g, normalized=True)
+
+    def betweenness_sampled(self, g):
+        return self.lib.betweenness_centrality(g, k=BETWEENNESS_SAMPLES, normalized=True, seed=ALGORITHM_SEED)
+
+    def diameter(self, g):
+        nx = self.lib
+        return max((nx.diameter(g.subgraph(c), usebounds=True) for c in nx.connected_components(g) if len(c) > 1),
+                   default=0)
+
+    def community_labels(self, g, result):
+        return self.sets_to_labels(result, g.number_of_nodes())
+
 
 class Igraph(Adapter):
     name = "igraph"
     module = "igraph"
     distributions = ("igraph",)
-    unsupported = {"load_flat": "no bulk call taking a flat list"}
+    unsupported = {
+        "load_flat": "no bulk call taking a flat list",
+        "betweenness_sampled": "no sampled form (its cutoff bounds the path length, not the sources)",
+    }
     notes = {
         "load_tuples": "Graph(n, edges=pairs) (no duplicate-edge check)",
         "load_numpy": "Graph(n, edges=array) (no duplicate-edge check)",
@@ -441,6 +610,16 @@ class Igraph(Adapter):
         "triangles_cold": "len(list_triangles()) (no count-only call)",
         "pagerank": "PRPACK solver; its tolerance is fixed",
         "has_edges": "get_eids(pairs, error=False)",
+        "modularity": "Graph.modularity(membership)",
+        "core_numbers": "coreness()",
+        "node_triangles": "numpy.bincount of list_triangles() (no per-node count call)",
+        "clustering": 'transitivity_local_undirected(mode="zero")',
+        "transitivity": "transitivity_undirected()",
+        "communities": f"community_multilevel(), Python's random seeded {ALGORITHM_SEED} first",
+        "communities_refined": f'community_leiden(objective_function="modularity", n_iterations=-1), Python\'s '
+                               f"random seeded {ALGORITHM_SEED} first",
+        "betweenness": "betweenness(directed=False), scaled by 2 / ((n-1)(n-2)) afterwards",
+        "diameter": "diameter(directed=False, unconn=True) (a search from every node)",
     }
 
     def from_tuples(self, n, pairs):
@@ -514,6 +693,48 @@ class Igraph(Adapter):
     def subgraph_edges(self, g, nodes):
         return g.induced_subgraph(nodes).ecount()
 
+    def partition(self, g, labels):
+        return labels.tolist()
+
+    def modularity(self, g, partition):
+        return g.modularity(partition)
+
+    def core_numbers(self, g):
+        return g.coreness()
+
+    def node_triangles(self, g):
+        return np.bincount(np.asarray(g.list_triangles(), dtype=np.int64).reshape(-1), minlength=g.vcount())
+
+    def clustering(self, g):
+        return g.transitivity_local_undirected(mode="zero")
+
+    def transitivity(self, g):
+        return g.transitivity_undirected()
+
+    def communities(self, g):
+        random.seed(ALGORITHM_SEED)  # igraph draws from Python's random module
+        return g.community_multilevel()
+
+    def communities_refined(self, g):
+        random.seed(ALGORITHM_SEED)
+        return g.community_leiden(objective_function="modularity", n_iterations=-1)
+
+    def betweenness(self, g):
+        return g.betweenness(directed=False)
+
+    def diameter(self, g):
+        return g.diameter(directed=False, unconn=True)
+
+    def node_values(self, op, g, result):
+        values = super().node_values(op, g, result)
+        if op == "betweenness":
+            n = g.vcount()
+            values = values * (2.0 / ((n - 1) * (n - 2))) if n > 2 else values * 0.0
+        return values
+
+    def community_labels(self, g, result):
+        return np.asarray(result.membership, dtype=np.int64)
+
 
 class Rustworkx(Adapter):
     name = "rustworkx"
@@ -524,6 +745,13 @@ class Rustworkx(Adapter):
         "load_numpy": "no bulk call taking a numpy edge array",
         "load_columns": "no bulk call taking arrays",
         "load_arrow": "no bulk call taking arrays",
+        "modularity": "no modularity call",
+        "node_triangles": "no per-node triangle count (transitivity only)",
+        "clustering": "no local clustering call",
+        "communities": "no community detection",
+        "communities_refined": "no community detection",
+        "betweenness_sampled": "no sampled form",
+        "diameter": "no diameter call",
     }
     # Its node and edge listings are sequences numpy reads directly.
     list_forms = {op: form for op, form in LIST_FORMS.items() if op not in ("nodes_array", "edges_array")}
@@ -541,6 +769,9 @@ class Rustworkx(Adapter):
         "pagerank": "on a directed copy made beforehand (pagerank needs a PyDiGraph); tol scaled by 1/n",
         "shortest_path": "dijkstra_shortest_paths(source, target, default_weight=1)",
         "has_edges": "Python loop over has_edge (no batch call)",
+        "core_numbers": "core_number",
+        "transitivity": "transitivity",
+        "betweenness": "betweenness_centrality(g, normalized=True) (parallel above 50 nodes)",
     }
 
     def from_tuples(self, n, pairs):
@@ -629,6 +860,12 @@ class Rustworkx(Adapter):
     def subgraph_edges(self, g, nodes):
         return g.subgraph(nodes).num_edges()
 
+    core_numbers = graph_call("lib", "core_number")
+    transitivity = graph_call("lib", "transitivity")
+
+    def betweenness(self, g):
+        return self.lib.betweenness_centrality(g, normalized=True)
+
 
 class Networkit(Adapter):
     name = "networkit"
@@ -637,6 +874,7 @@ class Networkit(Adapter):
     unsupported = {
         "load_tuples": "no bulk call taking Python tuples",
         "load_flat": "no bulk call taking a flat list",
+        "node_triangles": "no per-node triangle count (TriangleEdgeScore counts per edge)",
     }
     inexact = frozenset({"generate"})
     notes = {
@@ -653,6 +891,16 @@ class Networkit(Adapter):
         "pagerank": "L1 norm, same tol",
         "shortest_path": "BidirectionalBFS",
         "has_edges": "Python loop over hasEdge (no batch call)",
+        "modularity": "community.Modularity().getQuality(partition, G), the Partition made beforehand",
+        "core_numbers": "centrality.CoreDecomposition",
+        "clustering": "centrality.LocalClusteringCoefficient(G, turbo=True)",
+        "transitivity": "globals.ClusteringCoefficient.exactGlobal",
+        "communities": f"community.PLM(G, refine=False) (plain PLM), setSeed({ALGORITHM_SEED}) first",
+        "communities_refined": f"community.PLM(G, refine=True) (PLMR), setSeed({ALGORITHM_SEED}) first",
+        "betweenness_sampled": f"centrality.EstimateBetweenness(G, {BETWEENNESS_SAMPLES}, normalized=True, "
+                               "parallel=True), setSeed first",
+        "betweenness": "centrality.Betweenness(G, normalized=True)",
+        "diameter": "distance.Diameter(G, DiameterAlgo.EXACT)",
     }
 
     def from_numpy(self, n, edges):
@@ -734,6 +982,49 @@ class Networkit(Adapter):
 
     def subgraph_edges(self, g, nodes):
         return self.lib.graphtools.subgraphFromNodes(g, nodes).numberOfEdges()
+
+    def partition(self, g, labels):
+        part = self.lib.structures.Partition(g.numberOfNodes())
+        part.setUpperBound(int(labels.max()) + 1 if labels.size else 0)
+        for node, label in enumerate(labels.tolist()):
+            part[node] = label
+        return part
+
+    def modularity(self, g, partition):
+        return self.lib.community.Modularity().getQuality(partition, g)
+
+    def core_numbers(self, g):
+        return self.lib.centrality.CoreDecomposition(g).run().scores()
+
+    def clustering(self, g):
+        return self.lib.centrality.LocalClusteringCoefficient(g, turbo=True).run().scores()
+
+    def transitivity(self, g):
+        return self.lib.globals.ClusteringCoefficient.exactGlobal(g)
+
+    def _plm(self, g, refine):
+        self.lib.setSeed(ALGORITHM_SEED, False)
+        return self.lib.community.PLM(g, refine=refine).run().getPartition()
+
+    def communities(self, g):
+        return self._plm(g, refine=False)
+
+    def communities_refined(self, g):
+        return self._plm(g, refine=True)
+
+    def betweenness(self, g):
+        return self.lib.centrality.Betweenness(g, normalized=True).run().scores()
+
+    def betweenness_sampled(self, g):
+        self.lib.setSeed(ALGORITHM_SEED, False)
+        estimate = self.lib.centrality.EstimateBetweenness(g, BETWEENNESS_SAMPLES, normalized=True, parallel=True)
+        return estimate.run().scores()
+
+    def diameter(self, g):
+        return self.lib.distance.Diameter(g, algo=self.lib.distance.DiameterAlgo.EXACT).run().getDiameter()[0]
+
+    def community_labels(self, g, result):
+        return np.asarray(result.getVector(), dtype=np.int64)
 
 
 ADAPTERS = {cls.name: cls for cls in (Quillmesh, Networkx, Igraph, Rustworkx, Networkit)}

@@ -27,6 +27,7 @@ from pathlib import Path
 import numpy as np
 
 import realgraphs
+from catalogue import BALL_NODES
 
 # Bump when the generators or the query sets change, so stale cache files are ignored.
 FORMAT_VERSION = 1
@@ -70,6 +71,11 @@ class GraphFiles:
     edges: Path  # (m, 2) int64
     queries: Path  # .npz with the query sets
     text: Path  # the same edges as a text edge list, made by ensure_text()
+
+    @property
+    def ball(self) -> Path:
+        """The edges of the BFS ball the exact betweenness op runs on, made by ensure_ball()."""
+        return self.edges.with_name(f"{self.edges.stem}-ball{BALL_NODES}.npy")
 
 
 def _canonical_keys(u: np.ndarray, v: np.ndarray, span: int) -> np.ndarray:
@@ -271,6 +277,57 @@ def ensure_text(files: GraphFiles, log=print) -> Path:
         _atomic_save(files.text, lambda f: write_text(edges, f))
         log(f"wrote {files.text.stat().st_size / 1e9:.2f} GB in {time.perf_counter() - started:.1f} s")
     return files.text
+
+
+def ball_edges(edges: np.ndarray, source: int, size: int) -> np.ndarray:
+    """The subgraph induced by the first `size` nodes a BFS from source reaches, renumbered 0..k-1.
+
+    Whole levels are taken while they fit, then the lowest ids of the next one; the nodes are
+    numbered in that order (the source is 0). Every node keeps the edge it was reached by, so the
+    ball is connected and uses every id. Level by level over the edge array: a few passes for a
+    graph of small diameter, more (each a pass over m edges) for a long thin one.
+    """
+    nodes = int(edges.max()) + 1
+    a, b = edges[:, 0], edges[:, 1]
+    reached = np.zeros(nodes, dtype=bool)
+    reached[source] = True
+    frontier = np.array([source], dtype=np.int64)
+    order = [frontier]
+    count = 1
+    while count < size and frontier.size:
+        front = np.zeros(nodes, dtype=bool)
+        front[frontier] = True
+        found = np.concatenate([b[front[a]], a[front[b]]])
+        frontier = _sorted_unique(found[~reached[found]])[: size - count]
+        reached[frontier] = True
+        order.append(frontier)
+        count += frontier.size
+    ball = np.concatenate(order)
+    label = np.full(nodes, -1, dtype=np.int64)
+    label[ball] = np.arange(ball.size, dtype=np.int64)
+    return label[edges[reached[a] & reached[b]]]
+
+
+def ensure_ball(files: GraphFiles, log=print) -> Path:
+    """The cached BFS ball of BALL_NODES nodes of a graph, made from its edge array first when absent.
+
+    Its centre is the first path query's source from which the BFS reaches that many nodes (on a
+    graph of many components the first sources may lie in small ones), else the one reaching most.
+    """
+    if not files.ball.exists():
+        started = time.perf_counter()
+        edges = np.load(files.edges)
+        best = np.empty((0, 2), dtype=np.int64)
+        for source in np.load(files.queries)["path_pairs"][:, 0].tolist():
+            ball = ball_edges(edges, int(source), BALL_NODES)
+            if ball.size and (not best.size or ball.max() > best.max()):
+                best = ball
+            if best.size and best.max() + 1 >= BALL_NODES:
+                break
+        _atomic_save(files.ball, lambda f: np.save(f, best))
+        log(f"made the {BALL_NODES:,}-node ball of the {files.kind} graph ({best.shape[0]:,} edges) in "
+            f"{time.perf_counter() - started:.1f} s")
+    return files.ball
 
 
 def describe(edges: np.ndarray) -> dict:

@@ -7,7 +7,10 @@ rose above its settled level during the op's first run, the result it builds inc
 also get the RSS the finished graph holds, in bytes per edge. The ops quillmesh runs through
 quillmesh.arrays are also set against its own list (or flat) call for the same answer. When
 bench/limits.py has been run at the same scale (results/limits-{scale}.json beside the report), its
-table of each kernel's time against the machine's limits ends the report.
+table of each kernel's time against the machine's limits ends the report. The communities ops get a
+table of their own: the modularity of each library's partition (computed alike for all from the edge
+list), how many communities it has, and whether a second run in the same process gave the same
+partition.
 """
 
 from __future__ import annotations
@@ -16,12 +19,14 @@ import json
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from catalogue import BY_NAME, OPS
+from catalogue import BY_NAME, FLOAT_RTOL, OPS
 from rss import format_bytes
 
 BASELINE = "quillmesh"
 # How a status other than "ok" reads in the tables and the log.
 STATUS_TEXT = {"oom": "out of memory", "unsupported": "n/a"}
+# The ops whose results are partitions, scored by their modularity.
+COMMUNITY_OPS = ("communities", "communities_refined")
 # Seconds below which times are printed in milliseconds.
 MILLI = 1.0
 MILLIS_PER_SECOND = 1000
@@ -61,6 +66,7 @@ class Result:
     note: str | None = None
     message: str = ""
     stage: str | None = None  # for "oom": "input" (making the op's Python input) or "run"
+    limit: float | None = None  # for "timeout": the seconds the stopped run was allowed
 
 
 class Report:
@@ -106,7 +112,7 @@ class Report:
         if mine.status == "ok" and getattr(mine, attr) is not None:
             return getattr(mine, attr) / getattr(base, attr), False
         if mine.status == "timeout" and attr == "seconds":
-            return self.timeout_of(op) / base.seconds, True
+            return (mine.limit or self.timeout_of(op)) / base.seconds, True
         return None, False
 
     def timeout_of(self, op: str) -> float:
@@ -163,6 +169,27 @@ class Report:
                 })
         return rows
 
+    def community_quality(self, graph: str) -> list[dict]:
+        """Per communities op and library that ran it: the modularity of its partition, its count of
+        communities and whether a second run gave the same partition."""
+        rows = []
+        for op in (op for op in COMMUNITY_OPS if op in self.ops(graph)):
+            for column in self.columns:
+                r = self.get(graph, op, column.name)
+                if r and r.status == "ok" and isinstance(r.check, dict) and "modularity" in r.check:
+                    rows.append({"op": op, "column": column.name, "modularity": r.check["modularity"],
+                                 "communities": r.check["communities"],
+                                 "same_on_rerun": r.check.get("same_on_rerun"), "note": r.note})
+        return rows
+
+    def best_partitions(self, graph: str) -> tuple[dict | None, dict | None]:
+        """The highest-modularity partition of quillmesh and of any peer, over both communities ops."""
+        rows = self.community_quality(graph)
+        ours = [r for r in rows if r["column"].startswith(BASELINE)]
+        theirs = [r for r in rows if not r["column"].startswith(BASELINE)]
+        best = lambda found: max(found, key=lambda r: r["modularity"]) if found else None  # noqa: E731
+        return best(ours), best(theirs)
+
     # ---- Markdown
 
     def _time_cell(self, graph: str, op: str, column: Column) -> str:
@@ -171,7 +198,7 @@ class Report:
             return "—"
         if r.status != "ok":
             if r.status == "timeout":
-                text = f"> {self.timeout_of(op):.0f} s"
+                text = f"> {r.limit or self.timeout_of(op):.0f} s"
             elif r.status == "oom" and r.stage == "input":
                 text = "out of memory (input)"
             else:
@@ -256,6 +283,7 @@ class Report:
                 out += ["", "Memory: resident memory the finished graph holds, bytes per edge (ratio to quillmesh)", ""]
                 out += self._table(graph, loads, self._memory_cell, "build")
             out += self._versus_table(graph)
+            out += self._community_table(graph)
             out.append("")
         out += self._columns_section() + self._notes_section() + self._findings_section()
         return "\n".join(out) + "\n"
@@ -274,6 +302,29 @@ class Report:
                 f"{BY_NAME[r['versus']].label} | {format_seconds(r['versus_seconds'])} | {_times(r['time_ratio'])} | "
                 f"{format_bytes(r['peak_bytes'])} | {format_bytes(r['versus_peak_bytes'])} | {_times(r['peak_ratio'])} |"
             )
+        return out
+
+    def _community_table(self, graph: str) -> list[str]:
+        rows = self.community_quality(graph)
+        if not rows:
+            return []
+        ran = [c for c in self.columns if any(r["column"] == c.name for r in rows)]
+        out = ["", "Communities: modularity of each library's partition (resolution 1, computed from the edge "
+               "list the same way for all), its number of communities, and whether a second run in the same "
+               "process gave the same partition", "",
+               "| operation | " + " | ".join(c.name for c in ran) + " |",
+               "|---" + "|---:" * len(ran) + "|"]
+        for op in COMMUNITY_OPS:
+            cells = []
+            for c in ran:
+                r = next((r for r in rows if r["op"] == op and r["column"] == c.name), None)
+                if r is None:
+                    cells.append("—")
+                    continue
+                rerun = {True: "same on rerun", False: "differs on rerun", None: "rerun not checked"}
+                cells.append(f"{r['modularity']:.4f} · {r['communities']:,} · {rerun[r['same_on_rerun']]}")
+            if any(cell != "—" for cell in cells):
+                out.append(f"| {BY_NAME[op].label} | " + " | ".join(cells) + " |")
         return out
 
     def _columns_section(self) -> list[str]:
@@ -302,6 +353,13 @@ class Report:
             elif r.status in ("error", "timeout", "oom"):
                 errors.append(f"- {r.column}, {self.graphs[r.graph]['title']}, {BY_NAME[r.op].label}: "
                               f"{STATUS_TEXT.get(r.status, r.status)}: {r.message}")
+        # Ops left out on a graph for every library (a library not run at all is listed under Libraries).
+        running = {c.name for c in self.columns if c.state == "run"}
+        skipped = sorted({(r.graph, r.op, r.message) for r in self.results.values()
+                          if r.status == "skipped" and r.column in running and r.graph in self.graphs},
+                         key=lambda x: (list(self.graphs).index(x[0]), order.index(x[1])))
+        errors += [f"- every library, {self.graphs[graph]['title']}, {BY_NAME[op].label}: left out: {message}"
+                   for graph, op, message in skipped]
         out = ["## How each library runs each operation", ""]
         for (lib, op), note in sorted(notes.items(), key=lambda kv: (kv[0][0], order.index(kv[0][1]))):
             out.append(f"- {lib}, {BY_NAME[op].label}: {note}")
@@ -314,7 +372,26 @@ class Report:
         if self.failures:
             out += [f"- FAILED: {f}" for f in self.failures]
         else:
-            out.append(f"All {self.compared} comparisons agree (exact values; PageRank by top-10 overlap).")
+            out.append(f"All {self.compared} comparisons agree (exact values; floats within a relative "
+                       f"{FLOAT_RTOL:g}; PageRank by top-10 overlap).")
+        quality = []
+        for graph in self.graphs:
+            ours, theirs = self.best_partitions(graph)
+            if ours is None and theirs is None:
+                continue
+            line = f"- Community modularity, {self.graphs[graph]['title']}: "
+            line += ", ".join(f"{r['column']} {BY_NAME[r['op']].label} {r['modularity']:.4f}"
+                              for r in (ours, theirs) if r)
+            if ours and theirs:
+                gap = ours["modularity"] - theirs["modularity"]
+                line += f" (quillmesh {'at least as good as' if gap >= 0 else 'below'} the best peer, {gap:+.4f})"
+            plm = [r for r in self.community_quality(graph) if r["column"].startswith("networkit")]
+            if plm:
+                line += "; networkit's PLM on a second run: " + ", ".join(
+                    f"{BY_NAME[r['op']].label} {'same partition' if r['same_on_rerun'] else 'a different partition'}"
+                    for r in plm)
+            quality.append(line)
+        out += [""] + quality if quality else []
         out += ["", "## Where quillmesh is not ahead", ""]
         behind = self.not_ahead()
         if not behind:
@@ -346,6 +423,7 @@ class Report:
             "cross_check": {"compared": self.compared, "failures": self.failures},
             "not_ahead": self.not_ahead(),
             "arrays_versus_own_calls": {graph: self.versus(graph) for graph in self.graphs},
+            "communities": {graph: self.community_quality(graph) for graph in self.graphs},
         }
 
     def write(self, directory: Path, stem: str = "latest") -> list[Path]:

@@ -12,7 +12,8 @@ that goes past --op-timeout is stopped by killing its worker, and a new worker t
 ops (quillmesh itself, the baseline, only gets a much longer safety limit). Every worker caps its
 own address space at --memory-limit, so one that needs more memory fails alone and its op is
 reported as out of memory. Results are cross-checked between libraries and against answers computed
-from the edge list with numpy; any disagreement or failed op makes the exit status non-zero, after
+from the edge list with numpy (per-node analysis results element by element, through files the
+workers write under the data directory); any disagreement or failed op makes the exit status non-zero, after
 the report (Markdown, JSON and a PNG chart under bench/results/, and for a full run a copy named
 after the scale) has been written.
 """
@@ -22,6 +23,7 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import json
+import math
 import os
 import platform
 import queue
@@ -36,8 +38,10 @@ import numpy as np
 import graphs
 import realgraphs
 from adapters import ADAPTERS
-from catalogue import BY_NAME, OPS, PAGERANK_MIN_OVERLAP, UNIFORM_ONLY, select
+from catalogue import (BY_NAME, FLOAT_ATOL, FLOAT_RTOL, OPS, PAGERANK_MIN_OVERLAP, PEER_LIMIT_CAP, SKIPPED_ON,
+                       UNIFORM_ONLY, select)
 from install import status_path
+from partition import fixed_labels, modularity
 from report import BASELINE, STATUS_TEXT, Column, Report, Result, format_seconds
 from rss import GIB, LIMIT_MARGIN, OUT_OF_MEMORY_WORDS, available_memory, default_limit, format_bytes
 from workerpipe import WorkerPipe
@@ -189,6 +193,9 @@ class Bench:
                     "--op-budget", str(self.args.op_budget), "--memory-limit", str(self.args.memory_limit_bytes)]
             if files.text.exists():
                 args += ["--text", str(files.text)]
+            if files.ball.exists():
+                args += ["--ball", str(files.ball)]
+            args += ["--check-dir", str(self.args.data_dir / "checks")]
             worker = Worker(self.pythons[column.interp], args, env)
             remaining = self.follow(kind, column, worker, remaining)
 
@@ -215,10 +222,11 @@ class Bench:
                 if current is None and not pending:
                     return []
                 stopped = current or pending[0]
-                self.record(Result(kind, stopped, column.name, status, message=message), column,
+                self.record(Result(kind, stopped, column.name, status, message=message,
+                                   limit=wait if status == "timeout" else None), column,
                             printed_label=current is not None)
                 if status == "timeout":
-                    self.cascade_timeout(kind, column, stopped, pending)
+                    self.cascade_timeout(kind, column, stopped, pending, wait)
                 rest = [op for op in pending if op != stopped]
                 if status == "oom" and stopped == ADAPTERS[column.lib].base_form():
                     # The query ops would build that same graph again.
@@ -229,7 +237,7 @@ class Bench:
                 return rest
             name = event["event"]
             # The short limit covers a timed run only: from its "run" event to the next event.
-            wait = self.limit(column, current) if name == "run" else BASELINE_TIMEOUT
+            wait = self.limit(kind, column, current) if name == "run" else BASELINE_TIMEOUT
             if name in ("hello", "fatal"):
                 column.versions = event.get("versions", column.versions)
                 i = event["interpreter"]
@@ -282,18 +290,26 @@ class Bench:
         for op in ops:
             self.report.add(Result(kind, op, column.name, status, message=message))
 
-    def limit(self, column: Column, op: str | None) -> float:
+    def limit(self, kind: str, column: Column, op: str | None) -> float:
         """Seconds a single run of op may take."""
         peer = self.args.query_timeout if op and BY_NAME[op].kind == "query" else self.args.op_timeout
-        return max(peer, BASELINE_TIMEOUT) if column.lib == BASELINE else peer
+        if column.lib == BASELINE:
+            return max(peer, BASELINE_TIMEOUT)
+        factor = BY_NAME[op].peer_limit_factor if op else 0.0
+        base_name = self.report.baseline_column(column)
+        base = self.report.get(kind, op, base_name) if factor and base_name else None
+        if base is not None and base.status == "ok":
+            peer = max(peer, min(factor * base.seconds, PEER_LIMIT_CAP))
+        return peer
 
-    def cascade_timeout(self, kind: str, column: Column, stopped: str, pending: list[str]) -> None:
+    def cascade_timeout(self, kind: str, column: Column, stopped: str, pending: list[str], limit: float) -> None:
         # An op the library runs as the very call that just timed out would only time out again.
         same = ADAPTERS[column.lib].same_call()
         for op in [op for op in pending if same.get(op) == stopped]:
             pending.remove(op)
             message = f"same call as {BY_NAME[stopped].label}, which was stopped"
-            self.record(Result(kind, op, column.name, "timeout", message=message), column, printed_label=False)
+            self.record(Result(kind, op, column.name, "timeout", message=message, limit=limit), column,
+                        printed_label=False)
 
     @staticmethod
     def result_of(kind: str, column: Column, event: dict) -> Result:
@@ -355,6 +371,7 @@ def reference_checks(edges: np.ndarray, queries) -> dict[str, object]:
         "has_edges": present(queries["batch_pairs"]),
         "subgraph": int(np.count_nonzero(member[edges[:, 0]] & member[edges[:, 1]])),
         "neighbors": int(degree[queries["point_nodes"]].sum()),
+        "modularity": {"value": modularity(edges, fixed_labels(nodes))},
     }
 
 
@@ -363,11 +380,65 @@ def comparable(op: str, check):
     return check["total"] if op == "neighbors" else check
 
 
+def agree(a: float, b: float) -> bool:
+    return math.isclose(a, b, rel_tol=FLOAT_RTOL, abs_tol=FLOAT_ATOL)
+
+
+def compare_node_arrays(report: Report, kind: str, op: str, title: str) -> None:
+    """Compares the per-node results the workers left in files, each library's with the first one's
+    (quillmesh's when it has one), exactly or within the tolerance; then deletes the files and keeps
+    only the summary in the results."""
+    results = [r for c in report.columns
+               if (r := report.get(kind, op, c.name)) and r.status == "ok" and isinstance(r.check, dict)
+               and "file" in r.check]
+    arrays = {}
+    for r in results:
+        path = Path(r.check.pop("file"))
+        try:
+            arrays[r.column] = np.load(path)
+        except OSError as exc:
+            report.failures.append(f"{title}: {r.column}'s result could not be read back ({exc})")
+        path.unlink(missing_ok=True)
+    if len(arrays) < 2:
+        return
+    exact = BY_NAME[op].compare == "exact"
+    (base_name, base), *others = sorted(arrays.items(), key=lambda kv: not kv[0].startswith(BASELINE))
+    for name, values in others:
+        report.compared += 1
+        if values.shape != base.shape:
+            report.failures.append(f"{title}: {name} gave {values.shape[0]} values, {base_name} {base.shape[0]}")
+            continue
+        same = values == base if exact else np.isclose(values, base, rtol=FLOAT_RTOL, atol=FLOAT_ATOL)
+        if not same.all():
+            first = int(np.flatnonzero(~same)[0])
+            report.failures.append(f"{title}: {name} and {base_name} differ at {int((~same).sum()):,} nodes, "
+                                   f"first node {first}: {values[first].item()!r} against {base[first].item()!r}")
+
+
 def cross_check(report: Report, kind: str, ops: list[str], reference: dict) -> None:
     for op in ops:
+        title = f"{GRAPH_TITLES[kind]}, {BY_NAME[op].label}"
+        compare_node_arrays(report, kind, op, title)
         values = {c.name: r.check for c in report.columns
                   if (r := report.get(kind, op, c.name)) and r.status == "ok" and r.check is not None}
-        title = f"{GRAPH_TITLES[kind]}, {BY_NAME[op].label}"
+        if BY_NAME[op].compare == "none":
+            continue
+        if BY_NAME[op].compare == "close":
+            # Floats: a per-node result was compared above; a single value is compared here.
+            scalars = {name: v["value"] for name, v in values.items() if "value" in v}
+            expected = reference.get(op, {}).get("value")
+            base_name = next(iter(sorted(scalars, key=lambda name: not name.startswith(BASELINE))), None)
+            for name, value in scalars.items():
+                if expected is not None:
+                    report.compared += 1
+                    if not agree(value, expected):
+                        report.failures.append(f"{title}: {name} answered {value!r}, the edge list says {expected!r}")
+                elif name != base_name:
+                    report.compared += 1
+                    if not agree(value, scalars[base_name]):
+                        report.failures.append(f"{title}: {name} answered {value!r}, "
+                                               f"{base_name} {scalars[base_name]!r}")
+            continue
         if BY_NAME[op].compare == "top":
             base_name = next((name for name in values if name.startswith(BASELINE)), None)
             base = values.get(base_name)
@@ -466,7 +537,8 @@ def parse_args():
     p.add_argument("--scale", choices=[*graphs.SCALES, REAL_SCALE], default="medium",
                    help=f"{scales} (the sparse graph: as many edges as nodes); {REAL_SCALE} = the real graphs alone, "
                         f"with networkx (default medium)")
-    p.add_argument("--ops", help="comma-separated ops or groups (load, queries, enumerate, triangles); default all")
+    p.add_argument("--ops", help="comma-separated ops or groups (load, columns, queries, enumerate, arrays, triangles, "
+                                        "algorithms) or all; default all but algorithms")
     p.add_argument("--libs", help=f"comma-separated from {', '.join(LIBRARIES)}; quillmesh always runs")
     p.add_argument("--graphs", help=f"comma-separated from {', '.join(graphs.KINDS + graphs.REAL_KINDS)} (default: "
                                     f"the synthetic ones, uniform,sparse at large scale; at --scale {REAL_SCALE} the "
@@ -561,6 +633,13 @@ def main() -> int:
         log(f"\n== {GRAPH_TITLES[kind]}: {desc['nodes']:,} nodes, {desc['edges']:,} edges, "
             f"max degree {desc['max_degree']:,}")
         ops = [op for op in args.op_names if kind in graphs.GNM_KINDS or op not in UNIFORM_ONLY]
+        for op in [op for op in ops if kind in SKIPPED_ON.get(op, {})]:
+            ops.remove(op)
+            log(f"bench: {BY_NAME[op].label} is left out on this graph: {SKIPPED_ON[op][kind]}")
+            for column in columns:
+                report.add(Result(kind, op, column.name, "skipped", message=SKIPPED_ON[op][kind]))
+        if "betweenness" in ops:
+            graphs.ensure_ball(files, log=lambda s: log(f"bench: {s}"))
         bench.run_graph(kind, files, ops)
         cross_check(report, kind, ops, reference)
         report.graphs[kind] |= answered_figures(report, kind)

@@ -3,7 +3,8 @@
 The driver (run.py) starts one worker per (interpreter, library, graph). The worker loads the cached
 edge list and query sets, runs the requested operations in catalogue order and writes one JSON
 object per line to stdout as it goes: "hello" (versions), "start" before each op and "run" before
-each of its runs, then "done", "unsupported", "error" or "oom" for it, "setup" / "setup_done" (or
+each of its runs ("check" after the first, while its result is turned into a check value, untimed
+and outside the run's time limit), then "done", "unsupported", "error" or "oom" for it, "setup" / "setup_done" (or
 "setup_failed") around building the graph the query ops share, and "end", or "restart" when it
 leaves the ops after an out-of-memory failure to a fresh worker. Streaming lets the driver show
 progress and, when an op runs past its time limit, kill the worker and start a new one for the
@@ -14,6 +15,13 @@ op has used --op-budget seconds. Before each run of a query op the adapter drops
 quillmesh has any), so every run is cold except triangles_warm. Load ops also report the resident
 memory the new graph adds, measured after a garbage collection and malloc_trim on both sides, from
 their first run, in bytes per edge.
+
+The analyses: exact betweenness runs on a graph of its own, the BFS ball of graphs.ensure_ball,
+built the library's base way before the op (untimed). A per-node result is checked through a file:
+the worker writes it, by node id, to --check-dir, and the driver compares the libraries' arrays
+element by element and deletes them. The communities ops are run once more after the first run
+(untimed), and the check records whether the second partition is the same, beside the modularity
+of the first computed from the edge list (partition.py).
 
 Memory: every op reports the peak RSS of its first run above the settled RSS just before it (so a
 result the op builds, such as an edge list, counts). The worker caps its own address space at
@@ -39,6 +47,7 @@ import numpy as np
 
 from adapters import ADAPTERS
 from catalogue import ARROW_CHUNKS, BY_NAME, PAGERANK_TOP
+from partition import canonical, fixed_labels, modularity
 from rss import OUT_OF_MEMORY_WORDS, limit_address_space, peak_watch, resident_bytes
 
 # Neighbour lists folded into the neighbors check, beyond the total count.
@@ -46,7 +55,15 @@ NEIGHBOR_CHECK_NODES = 1000
 # Seed handed to the native random generators.
 GENERATE_SEED = 7
 # How the report names an op measured as the same call as another (default: the array ops).
-SAME_CALL_NOTES = {"triangles_warm": "no result cache: same call as cold"}
+SAME_CALL_NOTES = {
+    "triangles_warm": "no result cache: same call as cold",
+    "communities_refined": "no refined variant: same call as communities",
+}
+# Per-node results: compared exactly (integers) or within a tolerance (floats) by the driver, through
+# files; sampled betweenness only gets a summary (each library samples its own sources).
+NODE_ARRAY_OPS = {"core_numbers": "int", "node_triangles": "int", "clustering": "float", "betweenness": "float",
+                  "betweenness_sampled": "summary"}
+COMMUNITY_OPS = ("communities", "communities_refined")
 
 
 def emit(**event) -> None:
@@ -73,9 +90,10 @@ def interpreter() -> dict:
 class Inputs:
     """The Python-side inputs of the ops, made on first use (untimed) and shared between ops."""
 
-    def __init__(self, edges, queries) -> None:
+    def __init__(self, edges, queries, nodes: int) -> None:
         self.edges = edges  # a callable returning the edge array
         self.queries = queries
+        self.nodes = nodes
         self._made: dict[str, object] = {}
 
     def get(self, name: str):
@@ -128,6 +146,9 @@ class Inputs:
 
     def _subgraph_nodes(self):
         return self.queries["subgraph_nodes"].tolist()
+
+    def _partition_labels(self):
+        return fixed_labels(self.nodes)
 
 
 # ---- query bodies: (adapter, graph, inputs) -> a callable running the timed part.
@@ -195,6 +216,17 @@ QUERY_BODIES = {
     "shortest_path": _loop_distance,
     "has_edges": lambda a, g, inp: (lambda pairs: lambda: a.has_edges(g, pairs))(inp.get("batch_pairs")),
     "subgraph": lambda a, g, inp: (lambda nodes: lambda: a.subgraph_edges(g, nodes))(inp.get("subgraph_nodes")),
+    "modularity": lambda a, g, inp: (lambda part: lambda: a.modularity(g, part))(
+        a.partition(g, inp.get("partition_labels"))),
+    "core_numbers": lambda a, g, inp: lambda: a.core_numbers(g),
+    "node_triangles": lambda a, g, inp: lambda: a.node_triangles(g),
+    "clustering": lambda a, g, inp: lambda: a.clustering(g),
+    "transitivity": lambda a, g, inp: lambda: a.transitivity(g),
+    "communities": lambda a, g, inp: lambda: a.communities(g),
+    "communities_refined": lambda a, g, inp: lambda: a.communities_refined(g),
+    "betweenness_sampled": lambda a, g, inp: lambda: a.betweenness_sampled(g),
+    "betweenness": lambda a, g, inp: lambda: a.betweenness(g),
+    "diameter": lambda a, g, inp: lambda: a.diameter(g),
 }
 
 
@@ -232,7 +264,28 @@ def _neighbor_check(a, g, inp, total) -> dict:
     return {"total": total, "first_lists_sha256": digest.hexdigest()[:16]}
 
 
-def check_value(op: str, a, g, inp, result):
+def _node_array_check(op: str, a, g, result, check_file) -> dict:
+    """A per-node result's summary, and for the compared ones the file holding it by node id."""
+    values = a.node_values(op, g, result)
+    kind = NODE_ARRAY_OPS[op]
+    if kind == "int":
+        whole = np.rint(values).astype(np.int64)
+        if not np.array_equal(whole, values):
+            raise ValueError(f"{op}: non-integral values")
+        values = whole
+        total, top = int(values.sum()), int(values.max()) if values.size else 0
+    else:
+        values = values.astype(np.float64)
+        total, top = float(values.sum()), float(values.max()) if values.size else 0.0
+    check = {"nodes": int(values.size), "sum": total, "max": top}
+    if kind != "summary":
+        path = check_file(op)
+        np.save(path, values)
+        check["file"] = str(path)
+    return check
+
+
+def check_value(op: str, a, g, inp, result, check_file=None):
     if op in ("has_edge", "degree", "subgraph"):
         return int(result)
     if op == "neighbors":
@@ -255,6 +308,17 @@ def check_value(op: str, a, g, inp, result):
         return [int(d) for d in result]
     if op == "has_edges":
         return a.present_count(g, result)
+    if op in NODE_ARRAY_OPS:
+        return _node_array_check(op, a, g, result, check_file)
+    if op in ("transitivity", "modularity"):
+        return {"value": float(result)}
+    if op == "diameter":
+        return int(result)
+    if op in COMMUNITY_OPS:
+        labels = a.community_labels(g, result)
+        if labels.shape != (inp.nodes,):
+            raise ValueError(f"{op}: {labels.shape} labels for {inp.nodes} nodes")
+        return {"communities": int(np.unique(labels).size), "modularity": modularity(inp.edges(), labels)}
     raise KeyError(op)
 
 
@@ -262,15 +326,18 @@ def check_value(op: str, a, g, inp, result):
 
 
 class Runner:
-    def __init__(self, adapter, edges_path: str, queries, repeat: int, budget: float, text_path: str | None = None) -> None:
+    def __init__(self, adapter, edges_path: str, queries, repeat: int, budget: float, text_path: str | None = None,
+                 ball_path: str | None = None, check_dir: str | None = None) -> None:
         self.a = adapter
         self.edges_path = edges_path
         self.text_path = text_path  # the same edges as a text edge list, for load_text
+        self.ball_path = ball_path  # the BFS ball exact betweenness runs on
+        self.check_dir = check_dir  # where per-node results go for the driver to compare
         self._edges: np.ndarray | None = None
         edges = self.edges()
         self.nodes = int(edges.max()) + 1 if edges.size else 0
         self.m = int(edges.shape[0])
-        self.inp = Inputs(self.edges, queries)
+        self.inp = Inputs(self.edges, queries, self.nodes)
         self.repeat = repeat
         self.budget = budget
         self.measured: dict[str, dict] = {}
@@ -354,17 +421,26 @@ class Runner:
         if self.kept is not None:
             g, self.kept = self.kept, None
             return g
+        return self.build(self.edges())
+
+    def build(self, edges: np.ndarray):
+        """A graph of an edge array over ids 0..k-1, built the library's base way."""
         a = self.a
         form = a.base_form()
+        nodes = int(edges.max()) + 1 if edges.size else 0
         if form == "load_numpy":
-            g = a.from_numpy(self.nodes, self.edges())
-        elif form == "load_flat":
-            g = a.from_flat(self.nodes, self.inp.get("flat"))
-        else:
-            g = a.from_tuples(self.nodes, self.inp.get("tuples"))
-        self.inp.drop("tuples")
-        self.inp.drop("flat")
-        return g
+            return a.from_numpy(nodes, edges)
+        if form == "load_flat":
+            return a.from_flat(nodes, edges.reshape(-1).tolist())
+        return a.from_tuples(nodes, Inputs._pairs(edges))
+
+    def check_file(self, op: str) -> str:
+        if self.check_dir is None:
+            raise ValueError(f"{op} needs --check-dir")
+        os.makedirs(self.check_dir, exist_ok=True)
+        build = "ft" if sysconfig.get_config_var("Py_GIL_DISABLED") else "gil"
+        stem = os.path.basename(self.edges_path).removesuffix(".npy")
+        return os.path.join(self.check_dir, f"{stem}-{op}-{self.a.name}-{build}.npy")
 
     def query(self, op: str, g) -> dict:
         a = self.a
@@ -374,6 +450,10 @@ class Runner:
             same = dict(self.measured[twin])
             same["note"] = SAME_CALL_NOTES.get(op, f"no array form: same call as {BY_NAME[twin].label}")
             return same
+        if op == "betweenness":
+            if self.ball_path is None:
+                raise ValueError("betweenness needs --ball")
+            g = self.build(np.load(self.ball_path))  # exact betweenness runs on the ball alone
         target = a.prepare(op, g)
         run = QUERY_BODIES[op](a, target, self.inp)
         if op == "triangles_warm":
@@ -390,11 +470,20 @@ class Runner:
                 result = run()
                 elapsed = time.perf_counter() - started
             if not checks:
+                emit(event="check")  # what follows is untimed: the driver's run limit no longer applies
                 peaks.append(max(0, watch.peak - before))
                 # Checked now and let go, so a big result (an edge list) is not still held while
                 # later runs build theirs.
-                checks.append(check_value(op, a, target, self.inp, result))
-            del result
+                checks.append(check_value(op, a, target, self.inp, result, self.check_file))
+                if op in COMMUNITY_OPS:
+                    first = canonical(a.community_labels(target, result))
+                    del result
+                    again = run()
+                    second = canonical(a.community_labels(target, again))
+                    checks[0]["same_on_rerun"] = bool(np.array_equal(first, second))
+                    del again, first, second
+                    self.release_edges()  # read for the modularity; later ops read it again if they need it
+            result = None
             return elapsed
 
         times = self._repeat(run_once)
@@ -409,6 +498,8 @@ def main() -> int:
     p.add_argument("--edges", required=True)
     p.add_argument("--queries", required=True)
     p.add_argument("--text", help="the edges as a text edge list (for load_text)")
+    p.add_argument("--ball", help="the edges of the BFS ball exact betweenness runs on")
+    p.add_argument("--check-dir", help="where per-node results are written for the driver to compare")
     p.add_argument("--ops", required=True, help="comma-separated op names, in any order")
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--op-budget", type=float, default=20.0)
@@ -427,7 +518,8 @@ def main() -> int:
     emit(event="hello", lib=args.lib, versions=adapter.versions(), interpreter=interpreter())
 
     queries = np.load(args.queries)
-    runner = Runner(adapter, args.edges, queries, max(1, args.repeat), args.op_budget, args.text)
+    runner = Runner(adapter, args.edges, queries, max(1, args.repeat), args.op_budget, args.text, args.ball,
+                    args.check_dir)
 
     def attempt(op: str, work) -> None:
         if op in adapter.unsupported:

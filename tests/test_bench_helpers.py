@@ -13,7 +13,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 import graphs  # noqa: E402
 from adapters import ADAPTERS  # noqa: E402
-from catalogue import BY_NAME  # noqa: E402
+from catalogue import ALIASES, BY_NAME, OPS, select  # noqa: E402
 from report import Column, Report, Result  # noqa: E402
 
 
@@ -60,12 +60,15 @@ def test_every_versus_names_an_op_of_the_same_kind():
             assert BY_NAME[op.versus].kind == op.kind, op.name
 
 
-def test_same_call_pairs_are_list_forms_or_the_warm_count():
+def test_same_call_pairs_are_list_forms_the_warm_count_or_an_unrefined_library():
+    # Besides list forms, a library may answer the warm count with its cold one (no cache) and the
+    # refined communities variant with its only community call.
+    other_twins = {("triangles_warm", "triangles_cold"), ("communities_refined", "communities")}
     for adapter in ADAPTERS.values():
         for op, twin in adapter.same_call().items():
             assert op in BY_NAME and twin in BY_NAME
-            assert BY_NAME[op].versus == twin or (op, twin) == ("triangles_warm", "triangles_cold")
-    assert ADAPTERS["quillmesh"].same_call() == {}
+            assert BY_NAME[op].versus == twin or (op, twin) in other_twins
+    assert ADAPTERS["quillmesh"].same_call() == {"communities_refined": "communities"}
 
 
 def make_report(results) -> Report:
@@ -101,3 +104,12 @@ def test_versus_rows_skip_a_failed_own_call():
     report.add(Result("uniform", "pagerank", "quillmesh (ft)", "oom"))
     assert report.versus("uniform") == []
     assert report._versus_table("uniform") == []
+
+
+def test_default_run_leaves_the_analyses_to_their_group():
+    analyses = set(ALIASES["algorithms"])
+    default = select(None)
+    assert default and not analyses & set(default)
+    assert select("all") == [op.name for op in OPS]
+    assert set(select("algorithms")) == analyses
+    assert select("pagerank,algorithms")[0] == "pagerank"

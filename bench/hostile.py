@@ -15,7 +15,17 @@ turns, so a busy machine weighs on both alike) and their ratio:
 - add_edges_flat, and the analyses, on that star with a ring through its leaves (each leaf also
   joined to the next), so that it has triangles and more than one path between two nodes.
 
-`make bench` runs it with the default N (1,000,000); `--count 16000` is a run of a few seconds.
+Then a hub whose neighbours are chosen to collide in its own table. A neighbour table places a
+node's dense index (the order in which nodes were first added) by the top bits of the index times
+0x9e3779b97f4a7c15, so after adding nodes 0..66K-1 the K of them whose products fall in the lowest
+1/64 of the range have homes in the first 64th of the slots at every capacity. For K in --hub
+(100,000 and 1,000,000 by default) the table gives, on a hub joined to those K nodes and on one
+joined to K random ones of the same nodes, each call that touches the hub's set: add_edges_flat of
+the star, add_edge one leaf at a time, has_edge and has_edges on the star's edges,
+subgraph_edge_count of the hub and its leaves, neighbors of the hub, and triangle_count after a
+ring through the leaves has been added (the other analyses read the set the same way).
+
+`make bench` runs it with the defaults; `--count 16000 --hub 20000` is a run of a few seconds.
 """
 
 from __future__ import annotations
@@ -112,6 +122,51 @@ def measure(ids: list[int], queries: int) -> dict[str, float]:
     return {call: seconds * 1000 for call, seconds in times.items()}
 
 
+GOLDEN = 0x9E3779B97F4A7C15
+HUB_SPREAD = 66  # nodes per leaf: enough that K of them fall in the lowest 1/64
+
+
+def hub_leaves(count: int, crafted: bool) -> np.ndarray:
+    """The hub's leaves among the nodes 0..HUB_SPREAD*count-1: those whose products with GOLDEN lie
+    in the lowest 1/64 of the range, or as many drawn at random."""
+    nodes = HUB_SPREAD * count
+    if not crafted:
+        return np.random.default_rng(SEED).choice(nodes, count, replace=False).astype(np.int64)
+    with np.errstate(over="ignore"):
+        products = np.arange(nodes, dtype=np.uint64) * np.uint64(GOLDEN)
+    return np.flatnonzero(products < np.uint64(1 << 58))[:count].astype(np.int64)
+
+
+def measure_hub(count: int, crafted: bool) -> dict[str, float]:
+    """Milliseconds of every call that touches a hub joined to count leaves."""
+    leaves = hub_leaves(count, crafted)
+    hub, nodes = HUB_SPREAD * count, range(HUB_SPREAD * count + 1)
+    star = np.empty(2 * count, dtype=np.int64)
+    star[0::2], star[1::2] = hub, leaves
+    listed = leaves.tolist()
+    times = {}
+
+    g = IntGraphCore()
+    g.add_nodes_from(nodes)
+    times["add_edges_flat"] = timed(lambda: g.add_edges_flat(star))
+    times["has_edge"] = timed(lambda: [g.has_edge(hub, x) for x in listed])
+    pairs = [(hub, x) for x in listed]
+    times["has_edges"] = timed(lambda: g.has_edges(pairs))
+    members = [hub, *listed]
+    times["subgraph_edge_count"] = timed(lambda: g.subgraph_edge_count(members))
+    times["neighbors"] = timed(lambda: g.neighbors(hub))
+    ring = np.empty(2 * (count - 1), dtype=np.int64)
+    ring[0::2], ring[1::2] = leaves[:-1], leaves[1:]
+    g.add_edges_flat(ring)
+    times["triangle_count"] = timed(g.triangle_count)
+    del g
+
+    g = IntGraphCore()
+    g.add_nodes_from(nodes)
+    times["add_edge"] = timed(lambda: [g.add_edge(hub, x) for x in listed])
+    return {call: seconds * 1000 for call, seconds in times.items()}
+
+
 def best(ids: list[int]) -> Callable[[dict[str, float] | None], dict[str, float]]:
     """One more round on ids, folded into the best times so far."""
     def round_(so_far: dict[str, float] | None) -> dict[str, float]:
@@ -133,10 +188,25 @@ def main() -> None:
     print(f"{'call':<28}{'crafted ms':>12}{'random ms':>12}{'ratio':>8}")
     for row in rows:
         print(f"{row['call']:<28}{row['crafted_ms']:>12.1f}{row['random_ms']:>12.1f}{row['ratio']:>8.2f}")
+    hubs = {}
+    for count in args.hub:
+        crafted = plain = None
+        for _ in range(args.repeat):
+            now = measure_hub(count, True)
+            crafted = now if crafted is None else {c: min(ms, crafted[c]) for c, ms in now.items()}
+            now = measure_hub(count, False)
+            plain = now if plain is None else {c: min(ms, plain[c]) for c, ms in now.items()}
+        hubs[count] = [{"call": call, "crafted_ms": crafted[call], "random_ms": plain[call],
+                        "ratio": crafted[call] / plain[call] if plain[call] > 0 else float("inf")} for call in crafted]
+        print(f"\nhub joined to {count:,} of {HUB_SPREAD * count:,} nodes chosen to collide in its table "
+              f"against {count:,} random ones")
+        print(f"{'call':<28}{'colliding ms':>14}{'random ms':>12}{'ratio':>8}")
+        for row in hubs[count]:
+            print(f"{row['call']:<28}{row['crafted_ms']:>14.1f}{row['random_ms']:>12.1f}{row['ratio']:>8.2f}")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"count": args.count, "queries": args.queries, "repeat": args.repeat, "python": sys.version,
-                       "rows": rows}, f, indent=2)
+                       "rows": rows, "hubs": {str(k): v for k, v in hubs.items()}}, f, indent=2)
 
 
 if __name__ == "__main__":
@@ -144,8 +214,13 @@ if __name__ == "__main__":
     parser.add_argument("--count", type=int, default=1_000_000, help="ids of each kind (at least 2)")
     parser.add_argument("--queries", type=int, default=PATH_QUERIES, help="shortest_path_length calls")
     parser.add_argument("--repeat", type=int, default=ROUNDS, help="rounds per kind of ids; the best counts")
-    parser.add_argument("--json", help="also write the table to this file")
+    parser.add_argument("--hub", type=lambda text: [int(k) for k in text.split(",") if k],
+                        default=[100_000, 1_000_000], help="comma-separated leaf counts of the colliding hub "
+                                                           "(empty: none)")
+    parser.add_argument("--json", help="also write the tables to this file")
     args = parser.parse_args()
-    if args.count < 2 or args.repeat < 1:
-        parser.error("--count must be at least 2 and --repeat at least 1")
+    if args.count < 2 or args.repeat < 1 or any(k < 2 for k in args.hub):
+        parser.error("--count and every --hub count must be at least 2, and --repeat at least 1")
+    if args.hub and np is None:
+        parser.error("the colliding hub needs numpy (--hub '' leaves it out)")
     main()

@@ -144,12 +144,15 @@ std::vector<NodeId> read_ids(Reader& in, const Model& model) {
 }
 
 // Shapes that a few bytes expand into many edges.
-enum class Shape : std::uint8_t { Star, Path, Clique, Scatter, ReverseStar, Collisions, Count };
+enum class Shape : std::uint8_t { Star, Path, Clique, Scatter, ReverseStar, Collisions, HubCollisions, Count };
 // A clique's node count is capped so it stays a few hundred edges.
 constexpr std::uint64_t kMaxCliqueNodes = 40;
 // Colliding ids one pattern may bring.
 constexpr std::uint64_t kMaxFamily = 160;
-// Patterns may be up to (kPatternScale + 1) * 255 edges long.
+// Leaves of a hub whose neighbour table collides, and what share of the nodes they are picked from.
+constexpr std::uint64_t kMaxHubLeaves = 400;
+constexpr unsigned kHubShareBits = 3;  // one node in 8: homes in the first 8th of every table
+// Patterns may be up to (kPatternScale + 1) * 255 edges long (a colliding hub: a few thousand).
 constexpr std::uint64_t kPatternScale = 3;
 
 // A count byte, then a scale byte: up to (kPatternScale + 1) * 255.
@@ -199,6 +202,22 @@ std::vector<NodeId> read_pattern(Reader& in, const Model& model) {
             const std::uint8_t family = in.byte();
             const std::uint64_t k = std::min(count, kMaxFamily);
             for (std::uint64_t i = 0; i < k; ++i) edge(colliding(i, family), colliding((i * 3 + 1) % (k + 1), family));
+            break;
+        }
+        case Shape::HubCollisions: {
+            // A path through fresh nodes, which take the dense indices from the model's node count
+            // on, then a hub joined to those of them whose indices times the neighbour tables'
+            // multiplier lie in the lowest 8th of the range: their homes share the first 8th of
+            // the hub's table at every capacity, enough to pile them into long runs.
+            const std::uint64_t k = std::min(count, kMaxHubLeaves), first = model.ids.size();
+            std::vector<NodeId> leaves;
+            std::uint64_t j = 0;
+            for (; leaves.size() < k; ++j) {
+                if (j > 0) edge(plus(base, j - 1), plus(base, j));
+                if (index_hash(static_cast<Index>(first + j)) >> (64 - kHubShareBits) == 0) leaves.push_back(plus(base, j));
+            }
+            const NodeId hub = plus(base, j);
+            for (const NodeId leaf : leaves) edge(hub, leaf);
             break;
         }
         case Shape::Count: break;

@@ -15,6 +15,7 @@ import quillmesh.io
 
 AS_IS, REPAIR, IN_PIECES = 0, 1, 2
 HUB_DEGREE = 40  # above the 32 a list holds: the hub's set is a table
+KEYED_LEAVES, GOLDEN = 200, 0x9E3779B97F4A7C15  # enough colliding leaves to make a table keyed
 
 
 def graphs():
@@ -42,6 +43,13 @@ def graphs():
     g = quillmesh.IntGraphCore()
     g.build_random(30, 90, 3)
     yield "random", g
+
+    # A hub joined to the nodes whose dense indices share the first 8th of its table's slots at every
+    # capacity: its table turns keyed, and the file marks it so.
+    g = quillmesh.IntGraphCore()
+    g.add_nodes_from(range(8 * KEYED_LEAVES))
+    g.add_edges_from([(-1, i) for i in range(8 * KEYED_LEAVES) if (i * GOLDEN) % 2**64 < 2**61][:KEYED_LEAVES])
+    yield "keyed-hub", g
 
 
 def main():

@@ -14,7 +14,7 @@ import sys
  POINT_QUERIES, HAS_EDGES, SUBGRAPH, COMPONENTS, SHORTEST_PATH, TRIANGLES, PAGERANK, FAIL_ALLOCATION,
  ARRAYS, LABELS, DISTANCES, PAGERANK_SCORES, COLUMN_LOAD, WATCH_PROGRESS) = range(22)
 # Pattern shapes and routes, likewise.
-STAR, PATH, CLIQUE, SCATTER, REVERSE_STAR, COLLISIONS = range(6)
+STAR, PATH, CLIQUE, SCATTER, REVERSE_STAR, COLLISIONS, HUB_COLLISIONS = range(7)
 SPAN, OWNED, SOURCE = range(3)
 ODD = 64
 # Column piece forms: the type in the low 3 bits, then the stride's extra values, flags.
@@ -133,6 +133,9 @@ SEEDS = {
     + colliding(200 & 31, 0x11) + queries(),
     "extremes": bytes([ADD_SPAN]) + batch([(extreme(k), extreme((k + 3) % 8)) for k in range(8)])
     + bytes([ADD_EDGE]) + raw(-(2**63)) + raw(2**63 - 1) + queries(),
+    # a hub whose table piles its leaves into one run (it turns keyed), then more leaves one at a time
+    "hub-collisions": pattern(SPAN, HUB_COLLISIONS, dense(0), 100, 3) + bytes([ADD_EDGE]) + dense(0) + dense(7)
+    + pattern(OWNED, STAR, dense(5), 200, 1) + queries(),
     "far-then-dense": bytes([ADD_SPAN]) + batch([(far(5), far(6)), (far(6), far(7))]) + pattern(OWNED, PATH, dense(0), 100)
     + queries(),
     "random-small": bytes([BUILD_RANDOM, 0, 10, 5, 0, 42]) + bytes([BUILD_RANDOM, 0, 10, 5, 0, 42]) + queries(),

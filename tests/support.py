@@ -481,3 +481,15 @@ def finish_python(proc, timeout=120):
 def run_python(code, *args, timeout=120, **options):
     """Runs code in a fresh interpreter (see start_python) and returns its stdout."""
     return finish_python(start_python(code, *args, **options), timeout).stdout_text
+
+
+def colliding_nodes(count, share=64):
+    """`count` of the nodes 0, 1, 2, ... (dense indices alike, when they are the first nodes added to
+    a graph) whose products with the neighbour tables' Fibonacci multiplier lie in the lowest
+    1/share of the range: every table capacity gives them homes in its first 1/share of slots."""
+    golden, limit, found, i = 0x9E3779B97F4A7C15, (1 << 64) // share, [], 0
+    while len(found) < count:
+        if i * golden % (1 << 64) < limit:
+            found.append(i)
+        i += 1
+    return found

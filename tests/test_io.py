@@ -37,7 +37,8 @@ import quillmesh.io
 from quillmesh import IntGraphCore
 from quillmesh._io import checksum
 from quillmesh.io import FORMAT_VERSION, FormatError, load, save
-from support import EXTREMES, I64_MAX, I64_MIN, REFUSED, TIMEOUT, Interrupt, bits, graph, run_python, run_threads, state
+from support import (EXTREMES, I64_MAX, I64_MIN, REFUSED, TIMEOUT, Interrupt, bits, colliding_nodes, graph, run_python,
+                     run_threads, state)
 
 TESTS = pathlib.Path(__file__).parent
 
@@ -191,6 +192,19 @@ def _hubs_one_edge_at_a_time():
     return g
 
 
+KEYED = 2**32 - 1  # a keyed table's mark in the tables section
+
+
+def _colliding_hub():
+    """A hub joined to 400 of the first nodes chosen so that its table's slots collide, then to 100
+    more ordinary ones."""
+    g = IntGraphCore()
+    g.add_nodes_from(range(66 * 400))
+    g.add_edges_from([(-1, x) for x in colliding_nodes(400)])
+    g.add_edges_from([(-1, x) for x in range(1, 2000, 20)])
+    return g
+
+
 def specimen():
     """Small, with every kind of set: two tables (70 neighbours from a batch, 40 grown one at a time),
     lists, inline sets, self-loops, isolated nodes and extreme ids."""
@@ -217,6 +231,7 @@ GRAPHS = {
     "build_random": _built_random,
     "one numpy batch": _numpy_batch,
     "hubs one edge at a time": _hubs_one_edge_at_a_time,
+    "hub of colliding neighbours": _colliding_hub,
     "specimen": specimen,
 }
 
@@ -426,8 +441,10 @@ def test_the_file_is_laid_out_as_documented(g):
     assert [[f.ids[j] for j in s] for s in f.sets] == [g.neighbors(u) for u in nodes]
     # one table entry per node of degree above 32, ascending, with a power-of-two capacity that holds it
     assert [t[0] for t in f.tables] == [i for i, d in enumerate(f.degrees) if d > 32] and f.table_count == len(f.tables)
+    # and the count of neighbours before its first empty slot, or all ones for a keyed table
     for i, capacity, before_empty in f.tables:
-        assert capacity > 32 and capacity & (capacity - 1) == 0 and capacity > f.degrees[i] and before_empty <= f.degrees[i]
+        assert capacity > 32 and capacity & (capacity - 1) == 0 and capacity > f.degrees[i]
+        assert before_empty <= f.degrees[i] or before_empty == KEYED
     assert len(data) == HEADER.size + 5 * (FRAME.size + SUM.size) + 12 * f.n + 12 * f.table_count + 4 * f.entries
     assert f.to_bytes() == data  # the helper that forges files below writes what it read
     assert saved(g) == data  # saving is deterministic
@@ -785,6 +802,12 @@ def _tables(change):
     return edit
 
 
+def _keyed_twice(f):
+    i = f.tables[0][0]
+    f.tables[0][2] = KEYED
+    f.sets[i][1] = f.sets[i][0]
+
+
 def _swap_sections(f):
     f.retag = {1: 2}
 
@@ -833,7 +856,8 @@ FORGED = {
     "table capacity 64 for 70": ("specimen", _table(0, 1, 64), "tables section"),
     "table capacity 0": ("specimen", _table(0, 1, 0), "tables section"),
     "table count past the degree": ("specimen", _table(0, 2, 71), "tables section"),
-    "table count 2**32-1": ("specimen", _table(1, 2, 2**32 - 1), "tables section"),
+    "table count 2**32-2": ("specimen", _table(1, 2, 2**32 - 2), "tables section"),
+    "keyed table listing a neighbour twice": ("specimen", _keyed_twice, "twice"),
     "table entries out of order": ("specimen", _tables(lambda f: f.tables[::-1]), "tables section"),
     "table entry twice": ("specimen", _tables(lambda f: [f.tables[0], f.tables[0]]), "tables section"),
     "table entry missing": ("specimen", _tables(lambda f: f.tables[:1]), "tables section"),
@@ -890,6 +914,14 @@ def test_forged_files_without_a_fault_load():
         f.sets[b].append(a)
         f.recount()
         add_edge.pair = f.ids[a], f.ids[b]
+
+    # A plain table marked keyed keeps its listed order, and grows as a keyed table does: new
+    # neighbours at the end.
+    h = loaded(forge("specimen", _table(0, 2, KEYED)))
+    assert state(h) == state(g)
+    h.add_edges_from([(-5, 10**9 + k) for k in range(100)])
+    assert h.neighbors(-5) == g.neighbors(-5) + [10**9 + k for k in range(100)]
+    assert loaded(saved(h)).neighbors(-5) == h.neighbors(-5)
 
     h = loaded(forge("specimen", add_edge))
     u, v = add_edge.pair

@@ -561,7 +561,8 @@ class Reader {
             // they grow: four times the degree is more than any of them needs.
             if (!NeighbourSet::table_capacity_holds(e.capacity, d) || e.capacity > std::uint64_t{4} * d)
                 bad("has capacity " + std::to_string(e.capacity) + ", not a table for degree " + std::to_string(d));
-            if (e.before_gap > d) bad("has " + std::to_string(e.before_gap) + " elements before its gap, above its degree");
+            if (e.before_gap > d && e.before_gap != NeighbourSet::kKeyedMark)
+                bad("has " + std::to_string(e.before_gap) + " elements before its gap, above its degree");
         }
     }
 
@@ -672,7 +673,10 @@ class Reader {
                     sets[v] = NeighbourSet::borrowed_list(space, d);
                 } else {
                     const TableEntry& t = tables_[table_of[k]];
-                    if (!NeighbourSet::table_of(e, d, t.capacity, t.before_gap, sets[v]))
+                    const bool distinct = t.before_gap == NeighbourSet::kKeyedMark
+                                              ? NeighbourSet::keyed_of(e, d, t.capacity, sets[v])
+                                              : NeighbourSet::table_of(e, d, t.capacity, t.before_gap, sets[v]);
+                    if (!distinct)
                         failure.note(v, "node " + std::to_string(ids[v]) + " lists a neighbour twice");
                 }
             }

@@ -47,7 +47,10 @@ test-sanitize:
 # a fresh worker pool in the forked child, which ThreadSanitizer otherwise refuses outright.
 TSAN_TESTS ?= tests/test_threads.py tests/test_borrow.py tests/test_long_calls.py tests/test_workers.py \
 	tests/test_chunked_loads.py tests/test_batch.py tests/test_components.py tests/test_pagerank.py \
-	tests/test_triangles.py tests/test_paths.py tests/test_io.py
+	tests/test_triangles.py tests/test_paths.py tests/test_io.py tests/test_hostile_hubs.py \
+	tests/test_algorithms.py::test_threads_on_one_graph_and_on_many \
+	tests/test_centrality_communities.py::test_same_bits_for_any_worker_count \
+	tests/test_arrays.py::test_many_threads_read_one_graph_while_one_loads_another
 # Left out: the tests that count the process's threads in /proc/self/task (pool sizes, fork), which
 # also see ThreadSanitizer's own background thread; test_memory_limits, whose address-space caps
 # cannot hold ThreadSanitizer's shadow memory; the Ctrl-C case that loads 20 million ids, which

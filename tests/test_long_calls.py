@@ -136,6 +136,16 @@ CASES = {
         consistent(g)
         assert g.number_of_edges() >= before[1]
     """,
+    # the same path at a fifth of the size, which ThreadSanitizer runs in time
+    "add_edges_flat_into_a_smaller_graph": """
+        g = IntGraphCore(); g.build_random(200_000, 200_000, 17)
+        before = state(g)
+        flat = np.random.default_rng(3).integers(0, 200_000, size=20_000, dtype=np.int64)
+        batches = (flat + 200_000 * k for k in range(1, 10**6))
+        latency = interrupted(g, lambda: forever(lambda: g.add_edges_flat(next(batches))), 0.3)
+        consistent(g)
+        assert g.number_of_edges() >= before[1]
+    """,
     "arrays.add_edges": """
         g = IntGraphCore(); g.add_edges_flat([1, 2, 2, 3, 7, 7])
         before = state(g)

@@ -22,6 +22,7 @@
 // dozen edges and graphs of a few dozen nodes reach the chunked and segmented code.
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -329,8 +330,17 @@ constexpr std::uint8_t kOverwriteFlag = 128;
 enum class Op : std::uint8_t {
     AddNode, AddEdge, AddNodes, AddEdgesSpan, AddEdgesOwned, AddEdgesSource, AddPattern, BuildRandom,
     PointQueries, HasEdges, SubgraphEdgeCount, ComponentSizes, ShortestPath, TriangleCount, PageRank,
-    FailNextAllocation, Arrays, ComponentLabels, Distances, PageRankScores, ColumnLoad, WatchProgress, Count
+    FailNextAllocation, Arrays, ComponentLabels, Distances, PageRankScores, ColumnLoad, WatchProgress, Analyses,
+    Count
 };
+// The analyses one Analyses operation may run, picked by its first byte.
+enum class Analysis : std::uint8_t { Cores, Triangles, Betweenness, Sampled, Diameter, Communities, Modularity, Count };
+// Relative (and, near zero, absolute) agreement asked of float results against the model's.
+constexpr double kCloseEnough = 1e-9;
+// Nodes up to which the model's quadratic analyses (cores, betweenness, diameter) are compared.
+constexpr std::uint64_t kMaxModelledNodes = 400;
+// Resolutions an input may pick for communities and modularity.
+constexpr double kResolutions[] = {1.0, 0.0, 0.5, 2.0, 1e-3, 30.0};
 // How a pattern is handed to the store; Columns only through ColumnLoad (see column_load()).
 enum class Route : std::uint8_t { Span, Owned, Source, Count, Columns };
 
@@ -477,6 +487,7 @@ class Run {
             case Op::PageRankScores: pagerank(true); break;
             case Op::ColumnLoad: column_load(); break;
             case Op::WatchProgress: watch_ = !watch_; break;
+            case Op::Analyses: analyses(); break;
             case Op::Count: break;
         }
     }
@@ -509,8 +520,8 @@ class Run {
 
     void check_progress() const {
         const std::uint64_t done = progress_.done, total = progress_.total;
-        if (watch_ && done > total)
-            fail(op_, "progress done " + std::to_string(done) + " past its total " + std::to_string(total));
+        if (watch_ && total != 0 && done > total)  // a total of 0: not known yet (diameter, communities)
+            fail(op_, "progress done " + std::to_string(done) + " past its total " + std::to_string(total) + analysis_);
     }
 
     // What a mutation must compare its outcome with.
@@ -855,6 +866,148 @@ class Run {
             if (graph_.has_edge(a, b) != model_.has_edge(a, b))
                 fail(op_, "has_edge(" + std::to_string(a) + ", " + std::to_string(b) + ")");
             check_neighbours(a);
+        }
+    }
+
+    std::string analysis_;  // which analysis is running, for messages
+
+    static bool close(double got, double want) {
+        if (std::isnan(want)) return std::isnan(got);
+        return std::fabs(got - want) <= kCloseEnough * std::max(1.0, std::fabs(want));
+    }
+    template <class T>
+    static std::vector<T> values(const HugeArray<T>& a) {
+        return std::vector<T>(a.data(), a.data() + a.size());
+    }
+
+    // One of the algorithms module's analyses against the model's, or, where the model has no
+    // reference (sampled betweenness, communities), against what its results must satisfy.
+    void analyses() {
+        const auto which = static_cast<Analysis>(in_.byte() % static_cast<std::uint8_t>(Analysis::Count));
+        const std::uint8_t arg = in_.byte();
+        const std::uint64_t n = model_.ids.size();
+        analysis_ = " (analysis " + std::to_string(static_cast<int>(which)) + ")";
+        struct Forget {
+            std::string& label;
+            ~Forget() { label.clear(); }
+        } forget{analysis_};
+        const bool heavy = which == Analysis::Cores || which == Analysis::Betweenness || which == Analysis::Diameter;
+        if (heavy && n > kMaxModelledNodes) return;  // the model's quadratic walks would dominate the run
+        switch (which) {
+            case Analysis::Cores: {
+                HugeArray<std::int64_t> got;
+                if (attempt([&] { got = graph_.core_numbers(stop()); })) break;
+                if (values(got) != model_.core_numbers()) fail(op_, "core_numbers");
+                break;
+            }
+            case Analysis::Triangles: {
+                HugeArray<std::int64_t> t;
+                HugeArray<double> c;
+                double transitivity = 0.0;
+                if (attempt([&] { t = graph_.node_triangles(stop()); })) break;
+                if (attempt([&] { c = graph_.clustering(stop()); })) break;
+                if (attempt([&] { transitivity = graph_.transitivity(stop()); })) break;
+                const std::vector<std::int64_t> want = model_.node_triangles();
+                if (values(t) != want) fail(op_, "node_triangles");
+                std::uint64_t closed = 0, triples = 0;
+                for (std::size_t u = 0; u < n; ++u) {
+                    const double d = static_cast<double>(model_.others(u).size());
+                    const double coefficient = d < 2 ? 0.0 : 2.0 * static_cast<double>(want[u]) / (d * (d - 1.0));
+                    if (!close(c.data()[u], coefficient)) fail(op_, "clustering of node " + std::to_string(model_.ids[u]));
+                    closed += 2 * static_cast<std::uint64_t>(want[u]);
+                    triples += static_cast<std::uint64_t>(d * (d - 1.0));
+                }
+                const double expected = closed == 0 ? 0.0 : static_cast<double>(closed) / static_cast<double>(triples);
+                if (!close(transitivity, expected)) fail(op_, "transitivity");
+                break;
+            }
+            case Analysis::Betweenness: {
+                const bool normalized = arg & 1;
+                HugeArray<double> got;
+                if (attempt([&] { got = graph_.betweenness(normalized, 0, 0, stop()); })) break;
+                const std::vector<double> want = model_.betweenness(normalized);
+                for (std::size_t u = 0; u < n; ++u)
+                    if (!close(got.data()[u], want[u])) fail(op_, "betweenness of node " + std::to_string(model_.ids[u]));
+                break;
+            }
+            case Analysis::Sampled: {
+                // Sources drawn from the seed: the same bits on a second call, and more sources than
+                // nodes refused before anything is done.
+                const std::uint64_t samples = arg % (n + 2);
+                const std::uint64_t seed = in_.word();
+                HugeArray<double> first, second;
+                bool refused = false;
+                try {
+                    if (attempt([&] { first = graph_.betweenness(arg & 128, samples, seed, stop()); })) break;
+                } catch (const InvalidArgument&) {
+                    refused = true;
+                }
+                if (refused != (samples > n)) fail(op_, "sampled betweenness with " + std::to_string(samples) + " sources");
+                if (refused || samples == 0) break;
+                if (attempt([&] { second = graph_.betweenness(arg & 128, samples, seed, stop()); })) break;
+                if (std::memcmp(first.data(), second.data(), n * sizeof(double)) != 0)
+                    fail(op_, "sampled betweenness differs between two calls");
+                break;
+            }
+            case Analysis::Diameter: {
+                std::int64_t got = 0;
+                if (attempt([&] { got = graph_.diameter(stop()); })) break;
+                if (got != model_.diameter()) fail(op_, "diameter " + std::to_string(got) + ", want " + std::to_string(model_.diameter()));
+                break;
+            }
+            case Analysis::Communities: {
+                // Labels 0.. by first appearance, every community connected, the same on a second
+                // call; and its modularity as the model scores it.
+                const double resolution = kResolutions[arg % std::size(kResolutions)];
+                const std::uint64_t seed = in_.byte();
+                HugeArray<std::int64_t> got, again;
+                if (attempt([&] { got = graph_.communities(resolution, seed, stop()); })) break;
+                if (attempt([&] { again = graph_.communities(resolution, seed, stop()); })) break;
+                if (values(got) != values(again)) fail(op_, "communities differ between two calls");
+                const std::vector<std::int64_t> labels = values(got);
+                std::int64_t next = 0;
+                for (const std::int64_t c : labels) {
+                    if (c > next || c < 0) fail(op_, "community labels not numbered by first appearance");
+                    if (c == next) ++next;
+                }
+                // Connected: a search inside each community from its first node reaches all of it.
+                std::vector<bool> reached(n, false);
+                for (std::int64_t c = 0; c < next; ++c) {
+                    const auto first = static_cast<std::size_t>(std::find(labels.begin(), labels.end(), c) - labels.begin());
+                    std::vector<std::size_t> queue{first};
+                    reached[first] = true;
+                    for (std::size_t head = 0; head < queue.size(); ++head)
+                        for (const std::size_t v : model_.adjacent[queue[head]])
+                            if (!reached[v] && labels[v] == c) {
+                                reached[v] = true;
+                                queue.push_back(v);
+                            }
+                }
+                if (std::find(reached.begin(), reached.end(), false) != reached.end()) fail(op_, "a community is not connected");
+                double q = 0.0;
+                if (attempt([&] { q = graph_.modularity(labels, resolution, stop()); })) break;
+                if (!close(q, model_.modularity(labels, resolution))) fail(op_, "modularity of the communities found");
+                break;
+            }
+            case Analysis::Modularity: {
+                // Labels from the input: small ones, or any 64-bit values (a hashed compaction).
+                const double resolution = kResolutions[arg % std::size(kResolutions)];
+                std::vector<std::int64_t> labels(n);
+                for (std::int64_t& c : labels) c = arg & 128 ? read_id(in_, model_) : in_.byte() % (n + 1);
+                const bool wrong_length = (arg & 64) != 0 && n > 0;
+                if (wrong_length) labels.pop_back();
+                double got = 0.0;
+                bool refused = false;
+                try {
+                    if (attempt([&] { got = graph_.modularity(labels, resolution, stop()); })) break;
+                } catch (const InvalidArgument&) {
+                    refused = true;
+                }
+                if (refused != wrong_length) fail(op_, "modularity refused or took labels of the wrong length");
+                if (!refused && !close(got, model_.modularity(labels, resolution))) fail(op_, "modularity");
+                break;
+            }
+            case Analysis::Count: break;
         }
     }
 

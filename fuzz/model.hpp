@@ -9,6 +9,7 @@
 // draws one attempt at a time.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -203,6 +204,111 @@ struct Model {
         }
         for (std::size_t i = 0; i < n; ++i) result.emplace_back(ids[i], current[i]);
         return result;
+    }
+
+    // ---- the analyses of the algorithms module, by their definitions; self-loops take no part.
+
+    std::vector<std::size_t> others(std::size_t u) const {
+        std::vector<std::size_t> out;
+        for (const std::size_t v : adjacent[u])
+            if (v != u) out.push_back(v);
+        return out;
+    }
+
+    // The k-core numbers: repeatedly take away a node of least remaining degree.
+    std::vector<std::int64_t> core_numbers() const {
+        const std::size_t n = ids.size();
+        std::vector<std::int64_t> left(n), core(n, 0);
+        std::vector<bool> gone(n, false);
+        for (std::size_t u = 0; u < n; ++u) left[u] = static_cast<std::int64_t>(others(u).size());
+        std::int64_t level = 0;
+        for (std::size_t round = 0; round < n; ++round) {
+            std::size_t pick = n;
+            for (std::size_t u = 0; u < n; ++u)
+                if (!gone[u] && (pick == n || left[u] < left[pick])) pick = u;
+            level = std::max(level, left[pick]);
+            core[pick] = level;
+            gone[pick] = true;
+            for (const std::size_t v : others(pick))
+                if (!gone[v]) --left[v];
+        }
+        return core;
+    }
+
+    std::vector<std::int64_t> node_triangles() const {
+        std::vector<std::int64_t> t(ids.size(), 0);
+        for (std::size_t u = 0; u < ids.size(); ++u) {
+            const std::vector<std::size_t> nb = others(u);
+            for (std::size_t a = 0; a < nb.size(); ++a)
+                for (std::size_t b = a + 1; b < nb.size(); ++b) t[u] += adjacent[nb[a]].count(nb[b]) != 0;
+        }
+        return t;
+    }
+
+    // Exact betweenness by Brandes, with the scaling of an undirected graph: 1 / ((n-1)(n-2))
+    // normalized, else 1/2; nothing scaled below three nodes.
+    std::vector<double> betweenness(bool normalized) const {
+        const std::size_t n = ids.size();
+        std::vector<double> total(n, 0.0);
+        for (std::size_t s = 0; s < n; ++s) {
+            std::vector<std::int64_t> dist(n, -1);
+            std::vector<double> sigma(n, 0.0), delta(n, 0.0);
+            std::vector<std::size_t> order;
+            std::deque<std::size_t> queue{s};
+            dist[s] = 0;
+            sigma[s] = 1.0;
+            while (!queue.empty()) {
+                const std::size_t u = queue.front();
+                queue.pop_front();
+                order.push_back(u);
+                for (const std::size_t v : others(u)) {
+                    if (dist[v] < 0) {
+                        dist[v] = dist[u] + 1;
+                        queue.push_back(v);
+                    }
+                    if (dist[v] == dist[u] + 1) sigma[v] += sigma[u];
+                }
+            }
+            for (std::size_t k = order.size(); k-- > 0;) {
+                const std::size_t w = order[k];
+                for (const std::size_t v : others(w))
+                    if (dist[v] == dist[w] - 1) delta[v] += sigma[v] / sigma[w] * (1.0 + delta[w]);
+                if (w != s) total[w] += delta[w];
+            }
+        }
+        if (n >= 3) {
+            const double scale = normalized ? 1.0 / ((n - 1.0) * (n - 2.0)) : 0.5;
+            for (double& b : total) b *= scale;
+        }
+        return total;
+    }
+
+    std::int64_t diameter() const {
+        std::int64_t most = 0;
+        for (const NodeId id : ids)
+            for (const std::int64_t d : distances(id)) most = std::max(most, d);
+        return most;
+    }
+
+    // Modularity of a labelling (one label per node in numbering order), NaN without edges.
+    double modularity(const std::vector<std::int64_t>& label, double resolution) const {
+        std::map<std::int64_t, std::uint64_t> inside, total;
+        std::uint64_t m = 0;
+        for (std::size_t u = 0; u < ids.size(); ++u) {
+            for (const std::size_t v : others(u)) {
+                total[label[u]] += 1;
+                if (label[u] == label[v]) inside[label[u]] += 1;  // each inside edge twice
+                if (u < v) ++m;
+            }
+        }
+        if (m == 0) return std::nan("");
+        double q = 0.0;
+        const double two_m = 2.0 * static_cast<double>(m);
+        for (const auto& [c, k] : total) {
+            const double in = static_cast<double>(inside[c]) / two_m, share = static_cast<double>(k) / two_m;
+            q += in - resolution * share * share;
+        }
+        return q;
     }
 };
 

@@ -12,7 +12,7 @@ import sys
 # Opcodes, in the order of the harness's Op.
 (ADD_NODE, ADD_EDGE, ADD_NODES, ADD_SPAN, ADD_OWNED, ADD_SOURCE, ADD_PATTERN, BUILD_RANDOM,
  POINT_QUERIES, HAS_EDGES, SUBGRAPH, COMPONENTS, SHORTEST_PATH, TRIANGLES, PAGERANK, FAIL_ALLOCATION,
- ARRAYS, LABELS, DISTANCES, PAGERANK_SCORES, COLUMN_LOAD, WATCH_PROGRESS) = range(22)
+ ARRAYS, LABELS, DISTANCES, PAGERANK_SCORES, COLUMN_LOAD, WATCH_PROGRESS, ANALYSES) = range(23)
 # Pattern shapes and routes, likewise.
 STAR, PATH, CLIQUE, SCATTER, REVERSE_STAR, COLLISIONS, HUB_COLLISIONS = range(7)
 SPAN, OWNED, SOURCE = range(3)
@@ -133,6 +133,15 @@ SEEDS = {
     + colliding(200 & 31, 0x11) + queries(),
     "extremes": bytes([ADD_SPAN]) + batch([(extreme(k), extreme((k + 3) % 8)) for k in range(8)])
     + bytes([ADD_EDGE]) + raw(-(2**63)) + raw(2**63 - 1) + queries(),
+    # every analysis on a small graph with a triangle, a tail, a self-loop and a second component:
+    # cores, triangles, betweenness (normalized), sampled (3 sources, then too many), diameter,
+    # communities, modularity of small labels and of wide ones, and of labels one short
+    "analyses": pattern(SPAN, CLIQUE, dense(0), 5) + pattern(OWNED, PATH, dense(4), 6)
+    + bytes([ADD_EDGE]) + dense(20) + dense(21) + bytes([ADD_EDGE]) + dense(9) + dense(9)
+    + bytes([ANALYSES, 0, 0, ANALYSES, 1, 0, ANALYSES, 2, 1, ANALYSES, 3, 3]) + bytes(8)
+    + bytes([ANALYSES, 3, 200]) + bytes(8) + bytes([ANALYSES, 4, 0, ANALYSES, 5, 0, 7, ANALYSES, 5, 3, 1])
+    + bytes([ANALYSES, 6, 0]) + bytes(range(1, 14)) + bytes([ANALYSES, 6, 128]) + b"".join(dense(k) for k in range(13))
+    + bytes([ANALYSES, 6, 64]) + bytes(range(13)),
     # a hub whose table piles its leaves into one run (it turns keyed), then more leaves one at a time
     "hub-collisions": pattern(SPAN, HUB_COLLISIONS, dense(0), 100, 3) + bytes([ADD_EDGE]) + dense(0) + dense(7)
     + pattern(OWNED, STAR, dense(5), 200, 1) + queries(),

@@ -159,7 +159,7 @@ class NeighbourSet {
     static bool keyed_of(const Index* e, std::uint32_t n, std::uint32_t cap, NeighbourSet& out) {
         NeighbourSet t;
         t.store_.heap = allocate(keyed_block(cap));
-        t.cap_ = kKeyedBase + static_cast<std::uint32_t>(std::countr_zero(cap));
+        t.cap_ = keyed_code(cap);
         if (!t.fill_keyed(e, n)) return false;
         out = std::move(t);
         return true;
@@ -390,6 +390,10 @@ class NeighbourSet {
     const SlotKey& key() const noexcept {
         return *std::launder(reinterpret_cast<const SlotKey*>(store_.heap + capacity()));
     }
+    // cap_ of a keyed table of `cap` slots.
+    static std::uint32_t keyed_code(std::uint32_t cap) noexcept {
+        return kKeyedBase + static_cast<std::uint32_t>(std::countr_zero(cap));
+    }
     static std::size_t keyed_block(std::uint32_t cap) noexcept {
         return std::size_t{cap} + kKeyWords + std::size_t{cap} / kMaxLoadDen * kMaxLoadNum;
     }
@@ -556,7 +560,7 @@ class NeighbourSet {
         for_each([&](Index x) { order[n++] = x; });
         Index* old = store_.heap;
         store_.heap = static_cast<Index*>(block);
-        cap_ = kKeyedBase + static_cast<std::uint32_t>(std::countr_zero(cap));
+        cap_ = keyed_code(cap);
         fill_keyed(order, n);
         std::free(old);
     }
@@ -598,11 +602,7 @@ class NeighbourSet {
     // stays keyed (with a new key), anything else becomes a plain table.
     void grow_table(std::uint32_t new_cap) {
         if (is_keyed()) {
-            NeighbourSet grown;
-            grown.store_.heap = allocate(keyed_block(new_cap));
-            grown.cap_ = kKeyedBase + static_cast<std::uint32_t>(std::countr_zero(new_cap));
-            grown.fill_keyed(keyed_elements(), size_);
-            *this = std::move(grown);
+            keyed_of(keyed_elements(), size_, new_cap, *this);  // its elements are distinct
             return;
         }
         Index* fresh = allocate(std::size_t{new_cap} + kTableTail);

@@ -87,6 +87,20 @@ PAGERANK = """
         assert g.pagerank() == fresh.pagerank() and g.triangle_count() == fresh.triangle_count()
 """
 
+def edge_by_edge_into(n):
+    """Batches of n / 10 ends into a graph of n nodes and n edges: small next to the store, so each
+    goes in edge by edge; new ones keep coming until the call is stopped."""
+    return f"""
+        g = IntGraphCore(); g.build_random({n}, {n}, 17)
+        before = state(g)
+        flat = np.random.default_rng(3).integers(0, {n}, size={n // 10}, dtype=np.int64)
+        batches = (flat + {n} * k for k in range(1, 10**6))
+        latency = interrupted(g, lambda: forever(lambda: g.add_edges_flat(next(batches))), 0.3)
+        consistent(g)
+        assert g.number_of_edges() >= before[1]
+    """
+
+
 CASES = {
     # A query leaves the graph exactly as it was, and its cache complete or absent: the next
     # call gives what a fresh graph gives.
@@ -126,26 +140,9 @@ CASES = {
         g.add_edges_flat(flat[:1000]); consistent(g)
         assert g.number_of_edges() == 3 + 500
     """,
-    "add_edges_flat_into_a_large_graph": """
-        g = IntGraphCore(); g.build_random(1_000_000, 1_000_000, 17)
-        before = state(g)
-        flat = np.random.default_rng(3).integers(0, 1_000_000, size=100_000, dtype=np.int64)
-        # a batch this small next to the store goes in edge by edge; keep loading new ones until stopped
-        batches = (flat + 1_000_000 * k for k in range(1, 10**6))
-        latency = interrupted(g, lambda: forever(lambda: g.add_edges_flat(next(batches))), 0.3)
-        consistent(g)
-        assert g.number_of_edges() >= before[1]
-    """,
+    "add_edges_flat_into_a_large_graph": edge_by_edge_into(1_000_000),
     # the same path at a fifth of the size, which ThreadSanitizer runs in time
-    "add_edges_flat_into_a_smaller_graph": """
-        g = IntGraphCore(); g.build_random(200_000, 200_000, 17)
-        before = state(g)
-        flat = np.random.default_rng(3).integers(0, 200_000, size=20_000, dtype=np.int64)
-        batches = (flat + 200_000 * k for k in range(1, 10**6))
-        latency = interrupted(g, lambda: forever(lambda: g.add_edges_flat(next(batches))), 0.3)
-        consistent(g)
-        assert g.number_of_edges() >= before[1]
-    """,
+    "add_edges_flat_into_a_smaller_graph": edge_by_edge_into(200_000),
     "arrays.add_edges": """
         g = IntGraphCore(); g.add_edges_flat([1, 2, 2, 3, 7, 7])
         before = state(g)

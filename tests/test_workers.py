@@ -42,8 +42,9 @@ def test_results_independent_of_worker_count():
     assert int(count) > 0 and "True" in answers and "False" in answers
 
 
-POOL_SIZE = """
-    import os, sys
+# The scripts below count the pool's threads with this.
+POOL_THREADS = """
+    import os
     def threads():  # the pool's own threads, by name: a sanitizer may run a thread of its own
         names = []
         for task in os.listdir("/proc/self/task"):
@@ -53,6 +54,10 @@ POOL_SIZE = """
             except FileNotFoundError:  # a thread that has just ended
                 pass
         return names.count("quillmesh-pool")
+"""
+
+POOL_SIZE = POOL_THREADS + """
+    import sys
     if sys.argv[2] == "pin":
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     from quillmesh._accel import IntGraphCore
@@ -106,18 +111,8 @@ def test_python_threads_share_the_pool():
     assert got == {seed: [want] * 3 for seed, want in expected.items()}
 
 
-FORK = """
-    import os
+FORK = POOL_THREADS + """
     from quillmesh._accel import IntGraphCore
-    def threads():  # the pool's own threads, by name: a sanitizer may run a thread of its own
-        names = []
-        for task in os.listdir("/proc/self/task"):
-            try:
-                with open(f"/proc/self/task/{task}/comm") as f:
-                    names.append(f.read().strip())
-            except FileNotFoundError:  # a thread that has just ended
-                pass
-        return names.count("quillmesh-pool")
     g = IntGraphCore()
     g.build_random(2000, 8000, 3)
     expected = g.triangle_count(), g.pagerank()

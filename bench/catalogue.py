@@ -115,6 +115,9 @@ ALIASES = {
                    "communities_refined", "betweenness_sampled", "betweenness", "diameter"),
 }
 
+# The ops whose results are partitions, scored by their modularity.
+COMMUNITY_OPS = ("communities", "communities_refined")
+
 # Ops only run on the uniform G(n, m) graphs, graphs.GNM_KINDS (native generation makes its own).
 UNIFORM_ONLY = frozenset({"generate"})
 # Ops left out on some graphs, and why: an exact diameter of a dense uniform random graph (every

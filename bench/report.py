@@ -19,14 +19,12 @@ import json
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from catalogue import BY_NAME, FLOAT_RTOL, OPS
+from catalogue import BY_NAME, COMMUNITY_OPS, FLOAT_RTOL, OPS
 from rss import format_bytes
 
 BASELINE = "quillmesh"
 # How a status other than "ok" reads in the tables and the log.
 STATUS_TEXT = {"oom": "out of memory", "unsupported": "n/a"}
-# The ops whose results are partitions, scored by their modularity.
-COMMUNITY_OPS = ("communities", "communities_refined")
 # Seconds below which times are printed in milliseconds.
 MILLI = 1.0
 MILLIS_PER_SECOND = 1000

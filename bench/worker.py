@@ -46,7 +46,7 @@ import time
 import numpy as np
 
 from adapters import ADAPTERS
-from catalogue import ARROW_CHUNKS, BY_NAME, PAGERANK_TOP
+from catalogue import ARROW_CHUNKS, BY_NAME, COMMUNITY_OPS, PAGERANK_TOP
 from partition import canonical, fixed_labels, modularity
 from rss import OUT_OF_MEMORY_WORDS, limit_address_space, peak_watch, resident_bytes
 
@@ -63,7 +63,6 @@ SAME_CALL_NOTES = {
 # files; sampled betweenness only gets a summary (each library samples its own sources).
 NODE_ARRAY_OPS = {"core_numbers": "int", "node_triangles": "int", "clustering": "float", "betweenness": "float",
                   "betweenness_sampled": "summary"}
-COMMUNITY_OPS = ("communities", "communities_refined")
 
 
 def emit(**event) -> None:
@@ -196,6 +195,10 @@ def _loop_distance(a, g, inp):
     return lambda: [distance(s, t) for s, t in pairs]
 
 
+def _graph_call(op: str):
+    return lambda a, g, inp: lambda: getattr(a, op)(g)
+
+
 QUERY_BODIES = {
     "has_edge": _loop_has_edge,
     "degree": _loop_degree,
@@ -218,15 +221,9 @@ QUERY_BODIES = {
     "subgraph": lambda a, g, inp: (lambda nodes: lambda: a.subgraph_edges(g, nodes))(inp.get("subgraph_nodes")),
     "modularity": lambda a, g, inp: (lambda part: lambda: a.modularity(g, part))(
         a.partition(g, inp.get("partition_labels"))),
-    "core_numbers": lambda a, g, inp: lambda: a.core_numbers(g),
-    "node_triangles": lambda a, g, inp: lambda: a.node_triangles(g),
-    "clustering": lambda a, g, inp: lambda: a.clustering(g),
-    "transitivity": lambda a, g, inp: lambda: a.transitivity(g),
-    "communities": lambda a, g, inp: lambda: a.communities(g),
-    "communities_refined": lambda a, g, inp: lambda: a.communities_refined(g),
-    "betweenness_sampled": lambda a, g, inp: lambda: a.betweenness_sampled(g),
-    "betweenness": lambda a, g, inp: lambda: a.betweenness(g),
-    "diameter": lambda a, g, inp: lambda: a.diameter(g),
+    # the whole-graph analyses: the adapter's method of the op's name, on the graph alone
+    **{op: _graph_call(op) for op in ("core_numbers", "node_triangles", "clustering", "transitivity", "communities",
+                                      "communities_refined", "betweenness_sampled", "betweenness", "diameter")},
 }
 
 

@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 .ONESHELL:
 .SHELLFLAGS := -euo pipefail -c
-.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench fuzz fuzz-load
+.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench fuzz fuzz-load docs
 
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
@@ -97,6 +97,18 @@ bench:
 	# Saving and loading graphs: quillmesh.io against the peers' own files and pickles.
 	.venv-bench-ft/bin/python bench/persist.py --scale medium --python-gil "$$gil_python" || status=$$?
 	exit $$status
+
+# The documentation site, into build/docs/html (open index.html there). Sphinx runs in the test venv
+# of the standard CPython 3.13 when the machine has one (the toolchain has wheels there), else in the
+# free-threaded one; the `docs` extra is installed into it. Every warning, a broken cross-reference
+# included, fails the build. The pages' examples run in `make test` (tests/test_docs.py).
+DOCS_OUT ?= build/docs/html
+docs:
+	if py=$$(tools/find-python.sh gil); then venv=.venv-gil; else py=$$(tools/find-python.sh ft); venv=.venv; fi
+	tools/dev-env.sh "$$py" "$$venv"
+	tools/docs-env.sh "$$venv"
+	"$$venv/bin/python" -m sphinx -b html -E -a -n -W --keep-going -q docs $(DOCS_OUT)
+	echo "make: the site is in $(DOCS_OUT)/index.html"
 
 # The differential fuzzer of the graph core (fuzz/): builds it with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs it for FUZZ_SECONDS on the seed corpus and the regressions.

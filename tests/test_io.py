@@ -2,7 +2,7 @@
 
 "The same" means every listing in the same order, the same counts and PageRank bits, the same file
 bytes when saved again, and the same listings after any further calls made on both. Around that:
-the file is laid out as docs/graph-format.md says; damaged, truncated, forged and foreign files are
+the file is laid out as docs/internals/graph-format.md says; damaged, truncated, forged and foreign files are
 refused with FormatError and a message that says what is wrong, never loaded wrongly and never a
 crash; a save to a path replaces the old file whole or not at all; a save shares the graph with
 readers and refuses writers; saves and loads report progress and stop on Ctrl-C.
@@ -350,7 +350,7 @@ ORDER = (1, 2, 3, 4, 0)
 
 
 class GraphFile:
-    """A graph file as docs/graph-format.md lays it out. Edit the fields, then to_bytes() writes it
+    """A graph file as docs/internals/graph-format.md lays it out. Edit the fields, then to_bytes() writes it
     with every checksum valid, except for the faults asked for in `bad_sums` (tags, or "header"),
     `lengths`, `reserved` and `retag` (by section tag), `order`, and with `tail` after the end."""
 

@@ -4,7 +4,7 @@
 as a new ``IntGraphCore`` that is the same graph in every observable way: the same ``nodes()``
 order, the same ``neighbors()`` order for every node, the same PageRank bits, and the same layout,
 so the same further operations on the original and on the loaded graph give the same listings ever
-after. The format is described in ``docs/graph-format.md``; it is versioned, and a file written by
+after. The format is described in ``docs/internals/graph-format.md``; it is versioned, and a file written by
 a newer quillmesh is refused by number.
 
 A file is untrusted input: a damaged, truncated, forged or foreign file raises ``FormatError`` (a

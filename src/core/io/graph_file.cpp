@@ -1,4 +1,4 @@
-// Writing and reading graph files (docs/graph-format.md).
+// Writing and reading graph files (docs/internals/graph-format.md).
 //
 // Writing streams the store's own arrays out: the ids as they lie, each node's degree, the table
 // sets' shapes, and every set's elements in iteration order. Reading streams them back into a new

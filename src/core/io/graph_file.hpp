@@ -1,6 +1,6 @@
 // The graph file: a graph written out exactly as the store keeps it, and read back into a new
 // graph that lists (and goes on listing, after the same further changes) exactly what the saved one
-// would. docs/graph-format.md describes the layout.
+// would. docs/internals/graph-format.md describes the layout.
 //
 // A file is untrusted input: reading checks every count against the file's size and every index
 // against the graph's invariants before it is used, grows memory only as data arrives, and throws

@@ -1,0 +1,165 @@
+"""Benchmark pages made from the benchmark's own results (bench/results/*.json) at every build.
+
+Each run's JSON is rendered again by the benchmark's report code (bench/report.py, bench/limits.py,
+bench/persist.py), so the tables on the site are the ones those runs measured, with the machine, date
+and load they were taken at; the charts are drawn again from the same JSON where matplotlib is
+installed, else taken from the PNG the run drew. The smaller records (ids crafted to collide, other
+threads during long calls, the billion-edge runs) get tables of their own here. The pages are written
+into docs/benchmarks/generated/ (not kept in git) before Sphinx reads any source.
+"""
+
+from __future__ import annotations
+
+import json
+import shutil
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+RESULTS = ROOT / "bench" / "results"
+OUT = ROOT / "docs" / "benchmarks" / "generated"
+
+# Run reports: (stem, what the run covers). Their order is the order of the pages.
+RUNS = [
+    ("medium", "the default run: uniform and R-MAT graphs of 10 million edges"),
+    ("real", "four real graphs, sparse and skewed"),
+    ("medium-sparse", "a sparse graph of the real graphs' shape"),
+    ("small", "uniform and R-MAT graphs of a million edges"),
+    ("large", "100 million edges"),
+    ("large-sparse-loads", "loads of a sparse graph of 100 million edges"),
+    ("arrays-medium", "quillmesh.arrays against the peers"),
+    ("algorithms-small", "quillmesh.algorithms against the peers"),
+    ("algorithms-medium", "quillmesh.algorithms at 10 million edges"),
+]
+LIMITS = ["limits-medium", "limits-large"]
+PERSIST = ["persist-medium", "persist-large"]
+
+
+def _bench_modules():
+    """bench/'s modules import each other by plain name: put the folder on the path once."""
+    if str(ROOT / "bench") not in sys.path:
+        sys.path.insert(0, str(ROOT / "bench"))
+    import limits
+    import persist
+    import report
+
+    return report, limits, persist
+
+
+def _chart(report_obj, stem: str) -> str | None:
+    """The chart's file name beside the generated page, drawn again or copied; None without one."""
+    target = OUT / f"{stem}.png"
+    if target.exists() and target.stat().st_mtime >= (RESULTS / f"{stem}.json").stat().st_mtime:
+        return target.name
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        drawn = RESULTS / f"{stem}.png"
+        if not drawn.exists():
+            return None
+        shutil.copyfile(drawn, target)
+        return target.name
+    return target.name if report_obj.chart(target) else None
+
+
+def _with_chart(markdown: str, chart: str | None, title: str) -> str:
+    """The chart goes right under the page's opening lines (title, machine line)."""
+    if chart is None:
+        return markdown
+    head, sep, rest = markdown.partition("\n## ")
+    figure = f"\n```{{image}} {chart}\n:alt: {title}: times against quillmesh's\n:width: 100%\n```\n"
+    return head + figure + sep + rest
+
+
+def _run_pages(report) -> list[tuple[str, str]]:
+    pages = []
+    for stem, what in RUNS:
+        data = json.loads((RESULTS / f"{stem}.json").read_text())
+        rep = report.from_json(data)
+        md = _with_chart(rep.markdown(), _chart(rep, stem), stem)
+        pages.append((stem, md))
+    return pages
+
+
+def _md_table(header: list[str], rows: list[list[str]]) -> list[str]:
+    right = ["---:" if i else "---" for i in range(len(header))]
+    out = ["| " + " | ".join(header) + " |", "| " + " | ".join(right) + " |"]
+    out += ["| " + " | ".join(row) + " |" for row in rows]
+    return out
+
+
+def _seconds(s: float) -> str:
+    return f"{s:.1f} s" if s >= 10 else f"{s:.2f} s"
+
+
+def _gib(b: float) -> str:
+    return f"{b / 2**30:.1f} GiB"
+
+
+def _other_page() -> str:
+    lines = ["# Other measurements", "",
+             "Smaller records kept beside the runs above, each from its own script in `bench/`.", ""]
+
+    hostile = json.loads((RESULTS / "hostile.json").read_text())
+    lines += ["## Ids and neighbours chosen to collide", "",
+              f"`bench/hostile.py`: each call on {hostile['count']:,} ids crafted to collide in the node hash, "
+              f"and on hubs whose neighbours collide in the hub's table, against as many random ids "
+              f"(best of {hostile['repeat']}, Python {hostile['python'].split()[0]}). "
+              "A ratio below 1 means the crafted input was faster.", ""]
+    rows = [[r["call"], f"{r['crafted_ms']:.1f} ms", f"{r['random_ms']:.1f} ms", f"{r['ratio']:.2f}"]
+            for r in hostile["rows"]]
+    lines += _md_table(["call", "crafted", "random", "crafted / random"], rows) + [""]
+
+    lines += ["## Other threads during a long call", "",
+              "`bench/threads.py`: how long a garbage collection in another thread takes while "
+              "`triangle_count()` runs, and how many `shortest_path_length` queries two threads answer "
+              "against one.", ""]
+    rows = []
+    for build in ("ft", "gil"):
+        path = RESULTS / f"threads-{build}.json"
+        if path.exists():
+            t = json.loads(path.read_text())
+            rows.append([t["build"], f"{t['gc_idle_ms']:.2f} ms", f"{t['gc_during_triangle_count_ms']:.2f} ms",
+                         _seconds(t["triangle_count_s"]), f"{t['paths_speedup']:.2f}x"])
+    lines += _md_table(["interpreter", "collection, idle", "collection during the count", "the count",
+                        "2 threads / 1"], rows) + [""]
+
+    lines += ["## A billion edges", "",
+              "`bench/billion.py`: one graph built and analysed step by step in one process; peak is "
+              "the process's resident memory at its highest during the step.", ""]
+    for stem in ("billion", "billion-io", "billion-pagerank"):
+        b = json.loads((RESULTS / f"{stem}.json").read_text())
+        lines += [f"### {b['nodes']:,} nodes, {b['edges']:,} edges ({stem}.json)", "",
+                  f"{b['date']} · Python {b['python']} · {b['cores']} cores · {_gib(b['memory_bytes'])}", ""]
+        rows = []
+        for step in b["steps"]:
+            if step.get("status") == "ok":
+                rows.append([f"`{step['label']}`", _seconds(step["seconds"]), _gib(step["peak_rss"])])
+            else:
+                rows.append([f"`{step['label']}`", step.get("status", "?"), ""])
+        lines += _md_table(["step", "time", "peak"], rows) + [""]
+    return "\n".join(lines)
+
+
+def write_pages(app=None) -> None:
+    report, limits, persist = _bench_modules()
+    OUT.mkdir(parents=True, exist_ok=True)
+    pages = _run_pages(report)
+    pages += [(stem, limits.markdown(json.loads((RESULTS / f"{stem}.json").read_text()))) for stem in LIMITS]
+    pages += [(stem, persist.markdown(json.loads((RESULTS / f"{stem}.json").read_text()))) for stem in PERSIST]
+    pages.append(("other", _other_page()))
+    # Only what changed is written, so that a build reading these pages is never handed half a file.
+    for stem, text in pages:
+        page = OUT / f"{stem}.md"
+        text = text if text.endswith("\n") else text + "\n"
+        if not page.exists() or page.read_text() != text:
+            page.write_text(text)
+    wanted = {f"{stem}.md" for stem, _ in pages} | {f"{stem}.png" for stem, _ in pages}
+    for stale in OUT.iterdir():
+        if stale.name not in wanted:
+            stale.unlink()
+
+
+def setup(app):
+    app.connect("builder-inited", write_pages)
+    return {"parallel_read_safe": True, "parallel_write_safe": True}

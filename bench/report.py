@@ -489,7 +489,7 @@ class Report:
             ax.set_title(f"{title}: peak RSS above the level before the op (lower is better)")
             self._op_axis(ax, ops)
         fig.suptitle(f"quillmesh vs peers, {scale_title(self.settings['scale'])}, {self.machine['date']}")
-        fig.tight_layout(rect=(0, 0, 1, 1 - 0.25 / fig.get_figheight()))  # room for the title
+        fig.tight_layout(rect=(0, 0, 1, 1 - 0.6 / fig.get_figheight()))  # room for the title
         fig.savefig(path, dpi=110)
         plt.close(fig)
         return True

@@ -19,11 +19,13 @@ extensions = [
     "sphinx.ext.napoleon",
     "sphinx.ext.intersphinx",
     "benchpages",
+    "stubsigs",
 ]
 
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 root_doc = "index"
-exclude_patterns = ["_build", "_generated/*.part.md", "Thumbs.db", ".DS_Store"]
+# The benchmarks' front table is a part of their index page, not a page of its own.
+exclude_patterns = ["benchmarks/generated/headline.md"]
 
 myst_enable_extensions = ["colon_fence", "deflist", "fieldlist", "attrs_inline"]
 myst_heading_anchors = 3

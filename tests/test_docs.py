@@ -82,3 +82,18 @@ def test_readme_is_a_front_page():
     # It leads into the site: the guide, the reference and the benchmarks.
     for target in ("docs/guide/", "docs/reference/", "docs/benchmarks/", "make docs"):
         assert target in text, target
+
+
+def test_readme_benchmark_table_is_the_kept_run():
+    """The front page's table is what bench/headline.py makes of the results it cites, row for row."""
+    import json
+    import sys
+
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        import headline
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    table = headline.table(json.loads(headline.RESULTS.read_text()))
+    assert table in (ROOT / "README.md").read_text(encoding="utf-8")
+    assert len(table.splitlines()) == len(headline.OPS) + 3  # header, rule, the ops and memory

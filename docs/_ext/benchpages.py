@@ -19,20 +19,21 @@ ROOT = Path(__file__).resolve().parents[2]
 RESULTS = ROOT / "bench" / "results"
 OUT = ROOT / "docs" / "benchmarks" / "generated"
 
-# Run reports: (stem, what the run covers). Their order is the order of the pages.
+# Run reports: (stem, the page's title). Their order is the order of the pages.
 RUNS = [
-    ("medium", "the default run: uniform and R-MAT graphs of 10 million edges"),
-    ("real", "four real graphs, sparse and skewed"),
-    ("medium-sparse", "a sparse graph of the real graphs' shape"),
-    ("small", "uniform and R-MAT graphs of a million edges"),
-    ("large", "100 million edges"),
-    ("large-sparse-loads", "loads of a sparse graph of 100 million edges"),
-    ("arrays-medium", "quillmesh.arrays against the peers"),
-    ("algorithms-small", "quillmesh.algorithms against the peers"),
-    ("algorithms-medium", "quillmesh.algorithms at 10 million edges"),
+    ("medium", "The default run: 10M edges, uniform and R-MAT"),
+    ("real", "Real graphs: highways, railways, shipping routes, a taxonomy tree"),
+    ("medium-sparse", "A sparse graph shaped like the real ones: 1M edges"),
+    ("small", "Small scale, with networkx: 1M edges"),
+    ("large", "Large scale: 100M edges"),
+    ("large-sparse-loads", "Loading a sparse graph of 100M edges"),
+    ("arrays-medium", "quillmesh.arrays at 10M edges"),
+    ("algorithms-small", "quillmesh.algorithms at 1M edges"),
+    ("algorithms-medium", "quillmesh.algorithms at 10M edges"),
 ]
-LIMITS = ["limits-medium", "limits-large"]
-PERSIST = ["persist-medium", "persist-large"]
+LIMITS = [("limits-medium", "Against the machine's limits: 10M edges"),
+          ("limits-large", "Against the machine's limits: 100M edges")]
+PERSIST = [("persist-medium", "Saving and loading: 10M edges"), ("persist-large", "Saving and loading: 100M edges")]
 
 
 def _bench_modules():
@@ -63,21 +64,28 @@ def _chart(report_obj, stem: str) -> str | None:
 
 
 def _with_chart(markdown: str, chart: str | None, title: str) -> str:
-    """The chart goes right under the page's opening lines (title, machine line)."""
+    """The chart goes at the end, after the tables it draws (it is as tall as several screens)."""
     if chart is None:
         return markdown
-    head, sep, rest = markdown.partition("\n## ")
-    figure = f"\n```{{image}} {chart}\n:alt: {title}: times against quillmesh's\n:width: 100%\n```\n"
-    return head + figure + sep + rest
+    figure = (f"\n## Charts\n\nEach graph's ratios, then each library's peak memory per operation.\n\n"
+              f"```{{image}} {chart}\n:alt: {title}: times and peak memory against quillmesh's\n:width: 100%\n```\n")
+    return markdown.rstrip("\n") + "\n" + figure
+
+
+def _titled(markdown: str, title: str) -> str:
+    """The page under its own title; the report's heading (what ran, at which scale) follows it."""
+    first, _, rest = markdown.partition("\n")
+    assert first.startswith("# "), first
+    return f"# {title}\n\n*{first[2:]}*\n{rest}"
 
 
 def _run_pages(report) -> list[tuple[str, str]]:
     pages = []
-    for stem, what in RUNS:
+    for stem, title in RUNS:
         data = json.loads((RESULTS / f"{stem}.json").read_text())
         rep = report.from_json(data)
-        md = _with_chart(rep.markdown(), _chart(rep, stem), stem)
-        pages.append((stem, md))
+        md = _with_chart(rep.markdown(), _chart(rep, stem), title)
+        pages.append((stem, _titled(md, title)))
     return pages
 
 
@@ -141,13 +149,31 @@ def _other_page() -> str:
     return "\n".join(lines)
 
 
+def _headline_part() -> str:
+    """The front page's table (bench/headline.py) and its chart, for the benchmarks' index page."""
+    import headline
+
+    data = json.loads(headline.RESULTS.read_text())
+    target = OUT / "headline.png"
+    try:
+        headline.chart(data, target)
+    except ImportError:
+        shutil.copyfile(headline.CHART, target)
+    return "\n".join([headline.table(data), "", headline.caption(data), "",
+                      "```{image} generated/headline.png", ":alt: The fastest peer's time over quillmesh's, per operation",
+                      ":width: 100%", "```"])
+
+
 def write_pages(app=None) -> None:
     report, limits, persist = _bench_modules()
     OUT.mkdir(parents=True, exist_ok=True)
     pages = _run_pages(report)
-    pages += [(stem, limits.markdown(json.loads((RESULTS / f"{stem}.json").read_text()))) for stem in LIMITS]
-    pages += [(stem, persist.markdown(json.loads((RESULTS / f"{stem}.json").read_text()))) for stem in PERSIST]
+    for stem, title in LIMITS:
+        pages.append((stem, _titled(limits.markdown(json.loads((RESULTS / f"{stem}.json").read_text())), title)))
+    for stem, title in PERSIST:
+        pages.append((stem, _titled(persist.markdown(json.loads((RESULTS / f"{stem}.json").read_text())), title)))
     pages.append(("other", _other_page()))
+    pages.append(("headline", _headline_part()))
     # Only what changed is written, so that a build reading these pages is never handed half a file.
     for stem, text in pages:
         page = OUT / f"{stem}.md"

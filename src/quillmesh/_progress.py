@@ -34,15 +34,23 @@ State = Literal["running", "done", "failed", "interrupted"]
 class ProgressEvent:
     """One report of one long call."""
 
-    call: int  # tells the calls of one block apart, in the order they started
-    operation: str  # the method's name, or "arrays.<name>" for a quillmesh.arrays function
-    done: int  # work done so far, in the call's own units
-    total: int  # all of its work in those units (0 while the call does not know it yet)
-    elapsed: float  # seconds since the call started
-    state: State  # "running" until the call ends; then how it ended
+    #: Tells the calls of one block apart, numbered in the order they started.
+    call: int
+    #: The method's name, or "arrays.<name>", "algorithms.<name>", "io.<name>" for a function of
+    #: those modules.
+    operation: str
+    #: Work done so far, in the call's own units (edges, nodes, pairs, iterations).
+    done: int
+    #: All of the call's work in those units (0 while the call does not know it yet).
+    total: int
+    #: Seconds since the call started.
+    elapsed: float
+    #: "running" until the call ends, then how it ended ("done", "failed" or "interrupted").
+    state: State
 
     @property
     def finished(self) -> bool:
+        """Whether the call has ended (its state is no longer "running")."""
         return self.state != "running"
 
 

@@ -293,12 +293,12 @@ class Quillmesh(Adapter):
     list_forms: dict[str, str] = {}
     same_calls = {"communities_refined": "communities"}
     notes = {
-        "triangles_cold": "first call after a mutation: includes building the CSR cache",
-        "triangles_warm": "CSR cache already built",
+        "triangles_cold": "first call after a mutation: includes building the forward rows",
+        "triangles_warm": "forward rows already built",
         "pagerank": "run cold (CSR cache rebuilt each run)",
         "load_columns": "arrays.add_edges(g, src, dst), two contiguous int64 columns",
         "load_arrow": "arrays.add_edges(g, src, dst), two pyarrow chunked arrays",
-        "load_text": "pyarrow.csv.read_csv + arrays.add_edges (the README recipe)",
+        "load_text": "pyarrow.csv.read_csv + arrays.add_edges (the guide's Arrow recipe)",
         "nodes_array": "arrays.nodes(g)",
         "edges_array": "arrays.edges(g)",
         "degrees_array": "arrays.degrees(g)",

@@ -8,7 +8,7 @@ quillmesh.io.load(file), on whose graph the rest run: connected_component_sizes(
 shortest_path_length(s, t) calls, triangle_count() and quillmesh.arrays.pagerank(g). The file (about
 9 GB at a billion edges; --file, default bench/.data/billion.qmg) is removed at the end unless
 --keep-file. PageRank runs cold, like the benchmark's
-(the CSR copy that triangle_count() left is dropped first), so the figures line up with
+(the forward rows that triangle_count() left are dropped first), so the figures line up with
 bench/scaling.py's chart. Its scores come as one float64 array (8 bytes a node): the method's list of
 (node, score) tuples would need 150 bytes a node, 15 GB more at a billion edges, which no machine
 that holds such a graph has to spare. For each step it prints and records:

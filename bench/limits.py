@@ -604,7 +604,7 @@ def markdown(result: dict) -> str:
             f"Time: best of {result['repeat']} runs after an untimed one (PageRank: the difference between "
             f"{' and '.join(map(str, PAGERANK_ITERATIONS))} iterations, per iteration). Bound: the least time the "
             "work the kernel must do takes at the rates above with every core working; the terms are its parts "
-            "(the largest in bold). Models and their formulas: bench/README.md, *Limits*.", ""]
+            "(the largest in bold). Models and their formulas: docs/internals/benchmark-method.md, *Limits*.", ""]
     for kind, graph in result["graphs"].items():
         out += [f"### {graph_heading(kind, graph)}", ""] + kernel_table(graph["kernels"]) + [""]
     if result.get("left_out"):

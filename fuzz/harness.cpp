@@ -45,7 +45,7 @@ namespace {
 
 // ---- test settings for the whole process
 
-// Loads of more edges than this go in chunks (no more than this many each, at least a sixteenth).
+// Loads of more edges than this go in chunks (each of at least a sixteenth of the load, and of this many when that is more).
 constexpr char kChunkEdges[] = "16";
 // PageRank's senders go in segments of this many rows.
 constexpr char kSegmentRows[] = "8";

@@ -143,11 +143,14 @@ def test_protocol_5_pickle_rebuilt_from_shared_memory_in_another_process():
     assert neighbours == [g.neighbors(u) for u in g.nodes()]
 
 
-def readme_blocks(section):
-    text = (ROOT / "README.md").read_text(encoding="utf-8")
-    body = re.search(rf"^## {section}\n(.*?)^## ", text, re.S | re.M)
-    assert body, f"README has no section {section}"
-    return re.findall(r"```python\n(.*?)```", body.group(1), re.S)
+GUIDE_PAGE = ROOT / "docs" / "guide" / "processes.md"
+# A python block of the guide that quotes a script of examples/ says which, in the marker above it.
+EXCERPT = re.compile(r"^<!-- not run: an excerpt of examples/([\w.-]+\.py)\b[^>]*-->\n```python\n(.*?)^```", re.S | re.M)
+
+
+def guide_excerpts(page=GUIDE_PAGE):
+    """(example script, code) for every python block of page marked as an excerpt of examples/."""
+    return EXCERPT.findall(page.read_text(encoding="utf-8"))
 
 
 def is_excerpt(block, source):
@@ -156,12 +159,22 @@ def is_excerpt(block, source):
     return all(any(line == have for have in lines) for line in block.splitlines() if line.strip())
 
 
-def test_readme_recipes_are_excerpts_of_the_tested_examples():
-    blocks = readme_blocks("Many processes and machines")
-    assert len(blocks) == 2
-    for block, example in zip(blocks, ["process_pool.py", "dask_distances.py"]):
+def test_guide_recipes_are_excerpts_of_the_tested_examples():
+    excerpts = guide_excerpts()
+    # Every python block of the page that does not run is one of these excerpts.
+    assert len(excerpts) == GUIDE_PAGE.read_text(encoding="utf-8").count("<!-- not run:")
+    assert [example for example, _ in excerpts] == ["process_pool.py", "dask_distances.py"]
+    for example, block in excerpts:
         assert len([line for line in block.splitlines() if line.strip()]) >= 10
         assert is_excerpt(block, (EXAMPLES / example).read_text(encoding="utf-8")), example
+
+
+def test_guide_excerpts_pairs_each_block_with_the_script_its_marker_names(tmp_path):
+    page = tmp_path / "page.md"
+    page.write_text("<!-- not run: an excerpt of examples/a.py, which a test runs -->\n```python\nx = 1\n```\n\n"
+                    "```python\ny = 2\n```\n\n<!-- not run: a sketch -->\n```python\nw = 0\n```\n\n"
+                    "<!-- not run: an excerpt of examples/b_c.py -->\n```python\nz = 3\n```\n", encoding="utf-8")
+    assert guide_excerpts(page) == [("a.py", "x = 1\n"), ("b_c.py", "z = 3\n")]
 
 
 def test_excerpt_check_notices_a_changed_line():

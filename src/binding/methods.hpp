@@ -3,7 +3,7 @@
 // and the native operation; `All` lists them in registration order. entry.hpp does the rest.
 //
 // Mutating methods take the exclusive borrow, and so do `pagerank` and `triangle_count`, which fill
-// the graph's CSR cache; the other queries take a shared one and see a const graph. A run() that
+// the graph's cached copies of its adjacency (the sorted rows, the forward rows); the other queries take a shared one and see a const graph. A run() that
 // takes a `const Interrupt&` is a long operation: it runs detached from the interpreter and stops on
 // Ctrl-C. The point operations stay attached: detaching and re-attaching would cost more than they do.
 #pragma once
@@ -119,7 +119,7 @@ struct AddNodesFrom : Exclusive {
 
 struct BuildRandom : Exclusive {
     static constexpr const char* name = "build_random";
-    // Interface text, kept as published; the generator is described in core/random_graph.cpp.
+    // Interface text, kept as published; the generator is described in core/load/random_graph.cpp.
     static constexpr const char* doc =
         "build_random($self, n, m, seed=42)\n--\n\n"
         "Native bulk random graph generation (Erős-Rényi G_{n,m} style)\n"
@@ -174,7 +174,7 @@ struct HasEdges : Shared {
 struct TriangleCount : Exclusive, NoParams {
     static constexpr const char* name = "triangle_count";
     // Interface text, kept as published; the real algorithm (forward rows against a bitmap) is in
-    // core/triangles.cpp.
+    // core/analysis/triangles.cpp.
     static constexpr const char* doc =
         "triangle_count($self)\n--\n\n"
         "Triangle counting using CSR sorted merge-intersection.\n"
@@ -184,7 +184,7 @@ struct TriangleCount : Exclusive, NoParams {
 
 struct ConnectedComponentSizes : Shared, NoParams {
     static constexpr const char* name = "connected_component_sizes";
-    // Interface text, kept as published; the real algorithm (union-find) is in core/components.cpp.
+    // Interface text, kept as published; the real algorithm (union-find) is in core/analysis/components.cpp.
     static constexpr const char* doc = "connected_component_sizes($self)\n--\n\nConnected components via parallel BFS.";
     static std::vector<std::uint64_t> run(const Graph& g, const Interrupt& stop) { return g.component_sizes(stop); }
 };
@@ -209,7 +209,7 @@ struct SubgraphEdgeCount : Shared {
 
 struct Pagerank : Exclusive {
     static constexpr const char* name = "pagerank";
-    // Interface text, kept as published; the real algorithm (a parallel pull) is in core/pagerank.cpp.
+    // Interface text, kept as published; the real algorithm (a parallel pull) is in core/analysis/pagerank.cpp.
     static constexpr const char* doc =
         "pagerank($self, damping=0.85, max_iter=100, tol=1e-6)\n--\n\n"
         "SIMD-friendly PageRank using contiguous f64 arrays + rayon parallel scatter.";

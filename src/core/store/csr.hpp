@@ -6,7 +6,7 @@
 // it). A self-loop is one entry of its own row.
 //
 // On a graph whose per-node arrays outgrow the last-level cache, the entries are grouped by the
-// sender's segment, a run of 2^20 or 2^21 consecutive rows: all rows' entries into segment 0 first
+// sender's segment, a run of 2^21 consecutive rows (more, when that would make over 64 segments): all rows' entries into segment 0 first
 // (row by row, each piece ascending), then segment 1, and so on. A pull then makes one pass per
 // segment, and every random read of such a pass falls in the segment's few megabytes of scores,
 // which stay in cache. Concatenating a row's pieces in segment order gives back the row ascending,

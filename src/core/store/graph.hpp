@@ -97,7 +97,7 @@ class Graph {
     std::vector<std::pair<NodeId, std::uint64_t>> degree_sequence(const Interrupt& stop) const;
 
     // ---- the same listings and analyses as plain arrays, one entry per node in iteration order
-    // (array_results.cpp and the analyses' own files), filled in parallel where they can be
+    // (enumerate.cpp and the analyses' own files), filled in parallel where they can be
 
     HugeArray<NodeId> id_array(const Interrupt& stop) const;
     HugeArray<std::int64_t> degree_array(const Interrupt& stop) const;

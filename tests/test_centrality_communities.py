@@ -5,6 +5,7 @@ found; the same bits for any worker count; the borrow, progress reports and Ctrl
 
 import functools
 import json
+import math
 import random
 import subprocess
 import sys
@@ -322,6 +323,10 @@ def test_modularity_arguments():
     for bad in (None, [(1, 2)], G):
         with pytest.raises(TypeError):
             algorithms.modularity(bad, base)
+    # An empty list is no labels (numpy makes it float64), right for an empty graph, short for g.
+    assert math.isnan(algorithms.modularity(IntGraphCore(), []))
+    with pytest.raises(ValueError):
+        algorithms.modularity(g, [])
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1,17 +1,18 @@
 """``quillmesh.progress``: long calls show how far they have got.
 
 Inside a ``with quillmesh.progress():`` block, every long call that the thread makes (the loads,
-``build_random``, ``has_edges``, ``subgraph_edge_count``, the analyses, the listings and the
-``quillmesh.arrays`` functions) reports its progress while it runs: its name, the work done and its
-total in the call's own units (edges, nodes, pairs; PageRank's total is its maximum iteration count,
+``build_random``, ``has_edges``, ``subgraph_edge_count``, the analyses, the listings, the functions
+of ``quillmesh.arrays`` and ``quillmesh.algorithms``, and ``quillmesh.io``'s ``save`` and ``load``)
+reports its progress while it runs: its name, the work done and its total in the call's own units (edges, nodes, pairs; PageRank's total is its maximum iteration count,
 and it finishes early when it converges), and the time it has taken. Outside a block nothing is
 reported and nothing is measured.
 
-A watcher thread, started by the block, reads the reports about ten times a second and hands them
-to the callback, or draws a progress bar: ``tqdm``'s ``auto`` flavour when tqdm is installed, else
-one line on standard error rewritten in place. The callback therefore runs on that thread: never on
-a worker, and never while the graph's borrow is held by the thread that reports, so it may call
-into the graph (where the running call's borrow refuses what conflicts with it, as always).
+A watcher thread, started by the block, reads the reports every ``interval`` seconds (ten times a
+second unless told otherwise) and hands them to the callback, as :class:`~quillmesh.ProgressEvent`
+objects, or draws a progress bar: ``tqdm``'s ``auto`` flavour when tqdm is installed, else one line
+on standard error rewritten in place. The callback therefore runs on that thread: never on a worker,
+and never while the graph's borrow is held by the thread that reports, so it may call into the graph
+(where the running call's borrow refuses what conflicts with it, as always).
 """
 
 from __future__ import annotations
@@ -32,7 +33,11 @@ State = Literal["running", "done", "failed", "interrupted"]
 
 @dataclass(frozen=True)
 class ProgressEvent:
-    """One report of one long call."""
+    """One report of one long call, as a :class:`~quillmesh.progress` callback receives it.
+
+    Events are made by the block's watcher thread; an event is immutable, and each report is a new
+    one. The last event of a call has ``finished`` true and says how the call ended.
+    """
 
     #: Tells the calls of one block apart, numbered in the order they started.
     call: int
@@ -117,13 +122,42 @@ class progress:
     """Reports the progress of the calling thread's long calls while the block runs.
 
     ``progress()`` draws progress bars; ``progress(callback)`` calls ``callback(event)`` instead,
-    with a ``ProgressEvent``, from a watcher thread, about every ``interval`` seconds while a call
-    runs and once more when it ends. Blocks nest (the inner one takes the reports until it ends),
-    and each thread's blocks see only that thread's calls.
+    with a :class:`~quillmesh.ProgressEvent`, from a watcher thread, about every ``interval`` seconds
+    while a call runs and once more when it ends. Blocks nest (the inner one takes the reports until
+    it ends), and each thread's blocks see only that thread's calls. A ``progress`` object serves
+    one block: entering it a second time, even after the first block has ended, is refused.
 
     An exception raised by the callback stops the reports of this block but not the call, which
     runs to its end and leaves the graph as it would have anyway; the exception is raised when the
     block ends (unless the block is already ending with an exception of its own).
+
+    Parameters
+    ----------
+    callback : Callable[[ProgressEvent], object] or None
+        Called with each event, on the watcher thread; what it returns is ignored. ``None`` (the
+        default) draws bars instead: with tqdm when it is installed, else on standard error.
+    interval : float
+        Seconds between two looks at the running calls' reports; keyword only, 0.1 by default.
+
+    Raises
+    ------
+    ValueError
+        If ``interval`` is not positive (when the object is made).
+    RuntimeError
+        If the object is entered a second time.
+
+    Examples
+    --------
+    >>> import quillmesh
+    >>> from quillmesh import IntGraphCore
+    >>> g = IntGraphCore()
+    >>> g.build_random(1000, 5000, seed=1)
+    >>> events = []
+    >>> with quillmesh.progress(events.append):
+    ...     scores = g.pagerank()
+    >>> last = events[-1]
+    >>> last.operation, last.state, last.finished
+    ('pagerank', 'done', True)
     """
 
     def __init__(self, callback: Callback | None = None, *, interval: float = DEFAULT_INTERVAL) -> None:

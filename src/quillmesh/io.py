@@ -1,14 +1,15 @@
 """Saving and loading graphs: files, file objects, pickles and copies.
 
 ``save(g, file)`` writes a graph in quillmesh's own binary format and ``load(file)`` reads it back
-as a new ``IntGraphCore`` that is the same graph in every observable way: the same ``nodes()``
-order, the same ``neighbors()`` order for every node, the same PageRank bits, and the same layout,
-so the same further operations on the original and on the loaded graph give the same listings ever
-after. The format is described in ``docs/internals/graph-format.md``; it is versioned, and a file written by
-a newer quillmesh is refused by number.
+as a new :class:`~quillmesh.IntGraphCore` that is the same graph in every observable way: the same
+``nodes()`` order, the same ``neighbors()`` order for every node, the same PageRank bits, and the
+same layout, so the same further operations on the original and on the loaded graph give the same
+listings ever after. The format is described in ``docs/internals/graph-format.md``; it is versioned,
+and a file written by a newer quillmesh is refused by number.
 
-A file is untrusted input: a damaged, truncated, forged or foreign file raises ``FormatError`` (a
-``ValueError``) that says what is wrong, and never makes a graph that breaks the store's rules.
+A file is untrusted input: a damaged, truncated, forged or foreign file raises
+:exc:`~quillmesh.io.FormatError` (a ``ValueError``) that says what is wrong, and never makes a graph
+that breaks the store's rules.
 
 Importing ``quillmesh`` registers pickling for ``IntGraphCore``: ``pickle`` (every protocol; with
 protocol 5 the big sections travel out of band as ``pickle.PickleBuffer``), ``copy.copy`` and
@@ -16,8 +17,8 @@ protocol 5 the big sections travel out of band as ``pickle.PickleBuffer``), ``co
 ``concurrent.futures`` and Dask.
 
 Saving holds the graph's shared borrow (other threads keep reading it), both calls run detached
-from the interpreter, stop on Ctrl-C and report progress inside a ``quillmesh.progress()`` block,
-as "io.save" and "io.load".
+from the interpreter, stop on Ctrl-C and report progress inside a :class:`~quillmesh.progress`
+block, as "io.save" and "io.load".
 """
 
 from __future__ import annotations
@@ -55,7 +56,43 @@ def save(g: IntGraphCore, file: PathLike | IO[bytes]) -> None:
     flushed to disk and then renamed over ``file``. If anything fails on the way (a full disk, no
     permission, Ctrl-C, ``MemoryError``) an existing file is left exactly as it was and no
     temporary file remains. A new file gets the permissions ``open()`` would give it; an existing
-    one keeps its own.
+    one keeps its own. A file object is written from where it stands, and a failure may leave part
+    of the graph written to it. The graph is held under its shared borrow while it is written, so
+    other threads (and the file object's ``write()``) may read it but not change it.
+
+    Parameters
+    ----------
+    g : IntGraphCore
+        The graph to save.
+    file : str, bytes, os.PathLike or IO[bytes]
+        A path, or a binary file object with ``write()``. A file descriptor (an ``int``) is not
+        taken as one.
+
+    Raises
+    ------
+    TypeError
+        If ``g`` is not an IntGraphCore, or ``file`` is neither a path nor a file object with
+        ``write()``; a text file's ``write()`` refuses the bytes with a ``TypeError`` too.
+    OSError
+        If the file cannot be written (its folder is missing, say, or the path is a folder).
+        Whatever a file object's ``write()`` raises passes through as it is.
+    RuntimeError
+        If ``g`` is held alone by a call in progress, such as a change, or if the file object's
+        ``write()`` tries to change ``g``.
+
+    Examples
+    --------
+    >>> import os
+    >>> import tempfile
+    >>> from quillmesh import IntGraphCore
+    >>> from quillmesh.io import load, save
+    >>> g = IntGraphCore()
+    >>> g.add_edges_from([(3, 1), (1, 2)])
+    >>> with tempfile.TemporaryDirectory() as folder:
+    ...     path = os.path.join(folder, "g.qmg")
+    ...     save(g, path)
+    ...     print(load(path).edges() == g.edges())
+    True
     """
     if not isinstance(g, IntGraphCore):
         raise TypeError(f"save() needs an IntGraphCore, got '{type(g).__name__}'")
@@ -87,8 +124,48 @@ def load(file: PathLike | IO[bytes]) -> IntGraphCore:
     """Read one graph from ``file``: a path, or a binary file object with ``readinto()`` or ``read()``.
 
     A file object is read up to the end of the graph and no further, so several graphs saved one
-    after another into one stream load back one after another. Raises ``FormatError`` for a file
-    that is not a sound graph file.
+    after another into one stream load back one after another. Raises
+    :exc:`~quillmesh.io.FormatError` for a file that is not a sound graph file.
+
+    Parameters
+    ----------
+    file : str, bytes, os.PathLike or IO[bytes]
+        A path, or a binary file object with ``readinto()`` or ``read()`` (``readinto()`` is used
+        when it has both). A file descriptor (an ``int``) is not taken as one.
+
+    Returns
+    -------
+    IntGraphCore
+        A new graph, the same in every observable way as the one that was saved.
+
+    Raises
+    ------
+    FormatError
+        If the file is damaged, truncated, forged, empty, not a graph file, or written by a newer
+        quillmesh (a file format of another version); the message says what is wrong.
+    TypeError
+        If ``file`` is neither a path nor a file object with ``readinto()`` or ``read()``, or if
+        such a method returns something other than bytes (a text file's ``read()``, say).
+    OSError
+        If the path cannot be opened (``FileNotFoundError`` for a missing file) or read.
+        Whatever a file object's ``readinto()`` or ``read()`` raises passes through as it is.
+
+    Examples
+    --------
+    >>> from io import BytesIO
+    >>> from quillmesh import IntGraphCore
+    >>> from quillmesh.io import load, save
+    >>> g = IntGraphCore()
+    >>> g.add_edges_from([(3, 1), (1, 2)])
+    >>> stream = BytesIO()
+    >>> save(g, stream)
+    >>> save(IntGraphCore(), stream)
+    >>> _ = stream.seek(0)
+    >>> first, second = load(stream), load(stream)
+    >>> first.nodes(), first.edges()
+    ([3, 1, 2], [(1, 3), (1, 2)])
+    >>> len(second)
+    0
     """
     g = IntGraphCore()
     if _is_path(file):

@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 .ONESHELL:
 .SHELLFLAGS := -euo pipefail -c
-.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench fuzz fuzz-load docs
+.PHONY: test test-ft test-gil test-sanitize test-tsan clean bench bench-hostile bench-persist bench-all fuzz fuzz-load docs
 
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
@@ -74,28 +74,60 @@ test-tsan:
 	exit $$status
 
 # quillmesh against its peers (bench/run.py --help for BENCH_ARGS). Peers without free-threaded wheels
-# run in a second venv on the standard CPython 3.13, with quillmesh built there too.
+# run in a second venv on the standard CPython 3.13, with quillmesh built there too. Each part says
+# how long it took. `make bench` is the comparison and what other threads see meanwhile; the crafted
+# ids (bench-hostile) and saving and loading (bench-persist) have targets of their own, and
+# `make bench-all` runs all three.
+bench_setup = \
+	py=$$(tools/find-python.sh ft); \
+	tools/dev-env.sh "$$py" .venv-bench-ft; \
+	.venv-bench-ft/bin/python bench/install.py bench/requirements-driver.txt bench/requirements-peers.txt; \
+	gil_python=; \
+	if gil=$$(tools/find-python.sh gil); then \
+		tools/dev-env.sh "$$gil" .venv-bench-gil; \
+		.venv-bench-gil/bin/python bench/install.py bench/requirements-peers.txt; \
+		gil_python=.venv-bench-gil/bin/python; \
+	else \
+		echo "make: no standard CPython 3.13 on this machine; peers without free-threaded wheels are reported as not installable"; \
+	fi
+# part NAME COMMAND...: runs one part, prints its time, and remembers a failure for the end.
+bench_part = part() { local name=$$1; shift; local t0=$$SECONDS; "$$@" || status=$$?; \
+	echo "make: $$name took $$((SECONDS - t0)) s"; }
+
 bench:
+	t0=$$SECONDS; status=0
+	$(bench_setup)
+	$(bench_part)
+	echo "make: setting up took $$((SECONDS - t0)) s"
+	part "the comparison" .venv-bench-ft/bin/python bench/run.py --python-ft .venv-bench-ft/bin/python --python-gil "$$gil_python" $(BENCH_ARGS)
+	# What other threads see while a long call runs, on each build.
+	part "threads (free-threaded)" .venv-bench-ft/bin/python bench/threads.py --json bench/results/threads-ft.json
+	if [ -n "$$gil_python" ]; then part "threads (standard)" "$$gil_python" bench/threads.py --json bench/results/threads-gil.json; fi
+	echo "make: bench took $$((SECONDS - t0)) s in all"
+	exit $$status
+
+# Ids crafted to collide against random ids, call by call (about 6 minutes).
+bench-hostile:
+	status=0
+	$(bench_part)
 	py=$$(tools/find-python.sh ft)
 	tools/dev-env.sh "$$py" .venv-bench-ft
-	.venv-bench-ft/bin/python bench/install.py bench/requirements-driver.txt bench/requirements-peers.txt
-	gil_python=
-	if gil=$$(tools/find-python.sh gil); then
-		tools/dev-env.sh "$$gil" .venv-bench-gil
-		.venv-bench-gil/bin/python bench/install.py bench/requirements-peers.txt
-		gil_python=.venv-bench-gil/bin/python
-	else
-		echo "make: no standard CPython 3.13 on this machine; peers without free-threaded wheels are reported as not installable"
-	fi
+	part "hostile ids" .venv-bench-ft/bin/python bench/hostile.py --json bench/results/hostile.json
+	exit $$status
+
+# Saving and loading graphs: quillmesh.io against the peers' own files and pickles.
+bench-persist:
 	status=0
-	.venv-bench-ft/bin/python bench/run.py --python-ft .venv-bench-ft/bin/python --python-gil "$$gil_python" $(BENCH_ARGS) || status=$$?
-	# What other threads see while a long call runs, on each build.
-	.venv-bench-ft/bin/python bench/threads.py --json bench/results/threads-ft.json
-	if [ -n "$$gil_python" ]; then "$$gil_python" bench/threads.py --json bench/results/threads-gil.json; fi
-	# Ids crafted to collide against random ids, call by call.
-	.venv-bench-ft/bin/python bench/hostile.py --json bench/results/hostile.json
-	# Saving and loading graphs: quillmesh.io against the peers' own files and pickles.
-	.venv-bench-ft/bin/python bench/persist.py --scale medium --python-gil "$$gil_python" || status=$$?
+	$(bench_setup)
+	$(bench_part)
+	part "saving and loading" .venv-bench-ft/bin/python bench/persist.py --scale medium --python-gil "$$gil_python"
+	exit $$status
+
+bench-all:
+	status=0
+	$(MAKE) bench || status=$$?
+	$(MAKE) bench-hostile || status=$$?
+	$(MAKE) bench-persist || status=$$?
 	exit $$status
 
 # The documentation site, into build/docs/html (open index.html there). Sphinx runs in the test venv

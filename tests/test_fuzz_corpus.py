@@ -27,9 +27,10 @@ REPLAY_TIMEOUT = 120
 # The harness's own defaults: small chunks, 8-row PageRank segments, two workers.
 SMALL_CHUNKS = {"QUILLMESH_LOAD_CHUNK_EDGES": "16", "QUILLMESH_PAGERANK_SEGMENT_ROWS": "8",
                 "RAYON_NUM_THREADS": "2"}
-# Tiny chunks, a plain single-segment pull (0 leaves the size to the core), one worker.
+# Tiny chunks, a plain single-segment pull (0 leaves the size to the core), one worker, and path
+# searches that keep their seen nodes in the hash map that graphs of millions of nodes use.
 TINY_CHUNKS = {"QUILLMESH_LOAD_CHUNK_EDGES": "3", "QUILLMESH_PAGERANK_SEGMENT_ROWS": "0",
-               "RAYON_NUM_THREADS": "1"}
+               "RAYON_NUM_THREADS": "1", "QUILLMESH_PATH_MARKED_NODES": "1"}
 
 
 def sources():

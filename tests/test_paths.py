@@ -1,6 +1,9 @@
 """shortest_path_length() against the reference's breadth-first distances."""
 
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -80,6 +83,28 @@ def test_searches_after_one_that_saw_most_of_a_big_graph():
     assert [g.shortest_path_length(0, k) for k in (1, 2, 50)] == [1, 2, 50]
     small, _ = build([(1, 2), (2, 3), (7, 8)])
     assert [small.shortest_path_length(1, 3), small.shortest_path_length(3, 7)] == [2, -1]
+
+
+def test_searches_while_the_graph_grows():
+    """Each search marks the nodes it sees in an array kept for the next: one that has grown since, a
+    search that stopped early, and a search that found no path must all leave it clean."""
+    g = IntGraphCore()
+    for n in (2, 10, 1000, 70_000):
+        g.add_edges_flat([k // 2 + k % 2 for k in range(2 * (n - 1))])  # extends the path 0 - ... - n-1
+        g.add_node(-n)  # an isolated node: no path to it
+        assert [g.shortest_path_length(0, n - 1), g.shortest_path_length(n - 1, 1)] == [n - 1, n - 2]
+        assert [g.shortest_path_length(0, -n), g.shortest_path_length(n // 2, 0)] == [-1, n // 2]
+
+
+def test_the_hash_map_of_larger_graphs_gives_the_same_distances():
+    """Graphs of millions of nodes keep a search's seen nodes in a hash map; lowering the bound from
+    which they do runs the random-graph cases through it."""
+    env = dict(os.environ, QUILLMESH_PATH_MARKED_NODES="1")
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          f"{__file__}::test_random_graphs_match_bfs", f"{__file__}::test_searches_while_the_graph_grows"],
+                         env=env, cwd=os.path.dirname(__file__), capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+    assert "\n25 passed" in "\n" + run.stdout, run.stdout[-500:]
 
 
 def test_grid_with_many_shortest_paths():

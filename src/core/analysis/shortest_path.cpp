@@ -6,16 +6,23 @@
 // side is no better. The search stops at the first edge that reaches a node the other side has
 // seen: that edge closes a shortest path. (Had the other side seen that node at a shallower depth,
 // it would already have reached the node being expanded, and an earlier level would have stopped
-// the search.) Seen nodes live in one hash map that grows with the search (its emptied table is
-// kept for the next search), so a short query costs nothing proportional to the size of the
-// graph. A search that has seen a good share of the graph (long paths: roads, meshes, or no path
-// within a large component) moves to a byte per node, read without hashing or probing.
+// the search.) On a graph of up to kMarkedNodes nodes, seen nodes are marked in a byte per node,
+// kept zeroed between searches (a search clears what it marked), so that a short query costs
+// nothing proportional to the size of the graph once the first has made the array. On a larger graph they live in one hash map that grows
+// with the search (its emptied table is kept for the next search), and a search that has seen a
+// good share of the graph (long paths: roads, meshes, or no path within a large component) moves
+// to a byte per node of its own.
 #include <array>
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "core/store/graph.hpp"
+#include "core/base/env.hpp"
 #include "core/base/shelf.hpp"
 #include "core/store/slot_key.hpp"
 
@@ -25,13 +32,43 @@ namespace {
 
 enum Side : std::uint8_t { kNone = 0, kFromSource = 1, kFromTarget = 2 };
 
-// A seen-set table kept between searches, every slot empty, so that a search starts without
+// A byte per node, every one kNone while kept. calloc(), where it maps a large block afresh, hands
+// it over as zero pages that are only faulted in where a search marks them.
+struct Marks {
+    struct Free {
+        void operator()(Side* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<Side[], Free> at;
+    std::uint64_t size = 0;
+
+    static Marks zeroed(std::uint64_t n) {
+        static_assert(kNone == 0);
+        Side* p = static_cast<Side*>(std::calloc(n, sizeof(Side)));
+        if (p == nullptr) throw std::bad_alloc();
+        return {std::unique_ptr<Side[], Free>(p), n};
+    }
+};
+// Graphs of up to this many nodes mark seen nodes in Marks (a kept array is at most this many bytes).
+// The environment can set another bound (read once per process): the tests lower it to take the
+// hash map with small graphs.
+constexpr std::uint64_t kMarkedNodes = std::uint64_t{1} << 23;
+
+std::uint64_t marked_nodes() {
+    static const std::uint64_t most = [] {
+        const std::uint64_t value = env_count("QUILLMESH_PATH_MARKED_NODES");
+        return value == 0 ? kMarkedNodes : value;
+    }();
+    return most;
+}
+
+// A seen set kept between searches, every slot or mark empty, so that a search starts without
 // allocating or clearing memory: fresh memory costs page faults that outweigh a short search.
 struct SpareTable {
     BigVector<Index> keys;
     BigVector<Side> sides;
-    std::vector<std::uint64_t> used;  // the slots a search filled, emptied again when it ends
+    std::vector<std::uint64_t> used;  // the slots (or nodes) a search filled, emptied when it ends
     SlotKey key = SlotKey::fresh();   // where the table's keys go
+    Marks marks;
 };
 // A table past this many slots is released rather than kept.
 constexpr std::uint64_t kSpareMaxCapacity = std::uint64_t{1} << 20;
@@ -45,28 +82,58 @@ SpareShelf& shelf() {
     return *one;
 }
 
-// Dense index -> the side that saw it. Open addressing, linear probing, kNoIndex marks empty; once
-// it holds one node in kDenseShare of the graph's, a byte per node instead.
+// Dense index -> the side that saw it. On a graph of up to kMarkedNodes nodes, a byte per node
+// (Marks). Otherwise open addressing, linear probing, kNoIndex marks empty; once it holds one node
+// in kDenseShare of the graph's, a byte per node of its own instead.
 class SeenMap {
    public:
-    explicit SeenMap(std::uint64_t nodes) : nodes_(nodes) {
+    explicit SeenMap(std::uint64_t nodes) : nodes_(nodes), marked_(nodes <= marked_nodes()) {
         SpareTable spare = shelf().take();
         keys_ = std::move(spare.keys);
         sides_ = std::move(spare.sides);
         used_ = std::move(spare.used);
         key_ = spare.key;
-        if (keys_.empty()) rehash(kInitialCapacity);  // may throw; a taken table is then just freed
+        marks_ = std::move(spare.marks);
+        // May throw; a taken table is then just freed.
+        if (marked_) {
+            if (marks_.size < nodes_) marks_ = Marks::zeroed(nodes_);
+        } else if (keys_.empty()) {
+            rehash(kInitialCapacity);
+        }
     }
     ~SeenMap() {
-        for (std::uint64_t s : used_) keys_[s] = kNoIndex;  // a side is only read where its key matches
+        if (marked_) {
+            // Past one node in kDenseShare, clearing the nodes' whole span is cheaper than one by one.
+            if (marked_all_) std::memset(marks_.at.get(), 0, nodes_ * sizeof(Side));
+            else for (std::uint64_t i : used_) marks_.at[i] = kNone;
+        } else {
+            for (std::uint64_t s : used_) keys_[s] = kNoIndex;  // a side is only read where its key matches
+        }
         used_.clear();
-        if (keys_.size() <= kSpareMaxCapacity) shelf().give({std::move(keys_), std::move(sides_), std::move(used_), key_});
+        if (keys_.size() <= kSpareMaxCapacity)
+            shelf().give({std::move(keys_), std::move(sides_), std::move(used_), key_, std::move(marks_)});
     }
     SeenMap(const SeenMap&) = delete;
     SeenMap& operator=(const SeenMap&) = delete;
 
-    // The side that saw i; if none, records `side` as having seen it and returns kNone.
-    Side see(Index i, Side side) {
+    // The side that saw i; if none, records `side` as having seen it and returns kNone. Called for
+    // every edge a search scans: the marks' test is inlined there, the rest is not.
+    [[gnu::always_inline]] Side see(Index i, Side side) {
+        if (marked_) {
+            Side& by = marks_.at[i];
+            if (by != kNone) return by;
+            if (!marked_all_) {
+                if (used_.size() * kDenseShare >= nodes_) marked_all_ = true;
+                else used_.push_back(i);  // first, so that a failure leaves nothing to undo
+            }
+            by = side;
+            return kNone;
+        }
+        return see_unmarked(i, side);
+    }
+
+   private:
+    [[gnu::noinline]] Side see_unmarked(Index i, Side side) {
         if (!dense_.empty()) {
             Side& by = dense_[i];
             if (by != kNone) return by;
@@ -76,7 +143,7 @@ class SeenMap {
         if (4 * (used_.size() + 1) > 3 * keys_.size()) {
             if (used_.size() * kDenseShare >= nodes_) {
                 go_dense();
-                return see(i, side);
+                return see_unmarked(i, side);
             }
             rehash(keys_.size() * 2);
         }
@@ -89,7 +156,6 @@ class SeenMap {
         return kNone;
     }
 
-   private:
     static constexpr std::uint64_t kInitialCapacity = 64;
     static constexpr std::uint64_t kDenseShare = 16;
 
@@ -135,6 +201,9 @@ class SeenMap {
     SlotKey key_ = SlotKey::fresh();
     std::uint64_t nodes_;      // in the graph
     std::vector<Side> dense_;  // once in use, every node's side
+    const bool marked_;        // whether marks_ holds every node's side (else the hash map does)
+    Marks marks_;              // kept from search to search, used where marked_
+    bool marked_all_ = false;  // whether used_ stopped recording the marked nodes
 };
 
 // Expanding a frontier loads each node's set header and then its elements; both are started this

@@ -15,7 +15,10 @@ sum=$(printf '%s\n' "$extra" | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
     echo "docs-env: installing the docs extra into $venv" >&2
     printf '%s\n' "$extra" > "$venv/.docs-requirements.txt"
-    "$venv/bin/python" -m pip install -q --only-binary=:all: -r "$venv/.docs-requirements.txt"
+    # Wheels where there are (the standard interpreter has them all); on the free-threaded one a few
+    # of the toolchain's dependencies come as sources, which pip builds.
+    "$venv/bin/python" -m pip install -q --only-binary=:all: -r "$venv/.docs-requirements.txt" 2>/dev/null ||
+        "$venv/bin/python" -m pip install -q -r "$venv/.docs-requirements.txt"
     # The benchmark charts are drawn again from their results where matplotlib has a wheel.
     "$venv/bin/python" -m pip install -q --only-binary=:all: matplotlib 2>/dev/null ||
         echo "docs-env: no matplotlib wheel for this interpreter; the docs show the charts the benchmark runs drew" >&2

@@ -36,21 +36,28 @@ LIMITS = [("limits-medium", "Against the machine's limits: 10M edges"),
 PERSIST = [("persist-medium", "Saving and loading: 10M edges"), ("persist-large", "Saving and loading: 100M edges")]
 
 
-def _bench_modules():
-    """bench/'s modules import each other by plain name: put the folder on the path once."""
-    if str(ROOT / "bench") not in sys.path:
-        sys.path.insert(0, str(ROOT / "bench"))
-    import limits
-    import persist
-    import report
+# bench/'s modules import each other by plain name.
+sys.path.insert(0, str(ROOT / "bench"))
 
-    return report, limits, persist
+import headline  # noqa: E402
+import limits  # noqa: E402
+import persist  # noqa: E402
+import report  # noqa: E402
+from report import format_seconds  # noqa: E402
+from rss import format_bytes  # noqa: E402
 
 
-def _chart(report_obj, stem: str) -> str | None:
-    """The chart's file name beside the generated page, drawn again or copied; None without one."""
+def _results(stem: str) -> dict:
+    return json.loads((RESULTS / f"{stem}.json").read_text())
+
+
+def _chart(stem: str, draw, source: str | None = None) -> str | None:
+    """The chart stem.png beside the generated pages, made from the results source.json (source
+    defaults to stem): draw(path) draws it again when matplotlib is installed and the results are
+    newer than the copy here (draw returning False means it could not), else the PNG kept beside
+    the results is copied. Its file name, or None without one."""
     target = OUT / f"{stem}.png"
-    if target.exists() and target.stat().st_mtime >= (RESULTS / f"{stem}.json").stat().st_mtime:
+    if target.exists() and target.stat().st_mtime >= (RESULTS / f"{source or stem}.json").stat().st_mtime:
         return target.name
     try:
         import matplotlib  # noqa: F401
@@ -60,7 +67,7 @@ def _chart(report_obj, stem: str) -> str | None:
             return None
         shutil.copyfile(drawn, target)
         return target.name
-    return target.name if report_obj.chart(target) else None
+    return None if draw(target) is False else target.name
 
 
 def _with_chart(markdown: str, chart: str | None, title: str) -> str:
@@ -79,12 +86,11 @@ def _titled(markdown: str, title: str) -> str:
     return f"# {title}\n\n*{first[2:]}*\n{rest}"
 
 
-def _run_pages(report) -> list[tuple[str, str]]:
+def _run_pages() -> list[tuple[str, str]]:
     pages = []
     for stem, title in RUNS:
-        data = json.loads((RESULTS / f"{stem}.json").read_text())
-        rep = report.from_json(data)
-        md = _with_chart(rep.markdown(), _chart(rep, stem), title)
+        rep = report.from_json(_results(stem))
+        md = _with_chart(rep.markdown(), _chart(stem, rep.chart), title)
         pages.append((stem, _titled(md, title)))
     return pages
 
@@ -96,19 +102,11 @@ def _md_table(header: list[str], rows: list[list[str]]) -> list[str]:
     return out
 
 
-def _seconds(s: float) -> str:
-    return f"{s:.1f} s" if s >= 10 else f"{s:.2f} s"
-
-
-def _gib(b: float) -> str:
-    return f"{b / 2**30:.1f} GiB"
-
-
 def _other_page() -> str:
     lines = ["# Other measurements", "",
              "Smaller records kept beside the runs above, each from its own script in `bench/`.", ""]
 
-    hostile = json.loads((RESULTS / "hostile.json").read_text())
+    hostile = _results("hostile")
     lines += ["## Ids and neighbours chosen to collide", "",
               f"`bench/hostile.py`: each call on {hostile['count']:,} ids crafted to collide in the node hash, "
               f"and on hubs whose neighbours collide in the hub's table, against as many random ids "
@@ -124,11 +122,10 @@ def _other_page() -> str:
               "against one.", ""]
     rows = []
     for build in ("ft", "gil"):
-        path = RESULTS / f"threads-{build}.json"
-        if path.exists():
-            t = json.loads(path.read_text())
+        if (RESULTS / f"threads-{build}.json").exists():
+            t = _results(f"threads-{build}")
             rows.append([t["build"], f"{t['gc_idle_ms']:.2f} ms", f"{t['gc_during_triangle_count_ms']:.2f} ms",
-                         _seconds(t["triangle_count_s"]), f"{t['paths_speedup']:.2f}x"])
+                         format_seconds(t["triangle_count_s"]), f"{t['paths_speedup']:.2f}x"])
     lines += _md_table(["interpreter", "collection, idle", "collection during the count", "the count",
                         "2 threads / 1"], rows) + [""]
 
@@ -136,13 +133,13 @@ def _other_page() -> str:
               "`bench/billion.py`: one graph built and analysed step by step in one process; peak is "
               "the process's resident memory at its highest during the step.", ""]
     for stem in ("billion", "billion-io", "billion-pagerank"):
-        b = json.loads((RESULTS / f"{stem}.json").read_text())
+        b = _results(stem)
         lines += [f"### {b['nodes']:,} nodes, {b['edges']:,} edges ({stem}.json)", "",
-                  f"{b['date']} · Python {b['python']} · {b['cores']} cores · {_gib(b['memory_bytes'])}", ""]
+                  f"{b['date']} · Python {b['python']} · {b['cores']} cores · {format_bytes(b['memory_bytes'])}", ""]
         rows = []
         for step in b["steps"]:
             if step.get("status") == "ok":
-                rows.append([f"`{step['label']}`", _seconds(step["seconds"]), _gib(step["peak_rss"])])
+                rows.append([f"`{step['label']}`", format_seconds(step["seconds"]), format_bytes(step["peak_rss"])])
             else:
                 rows.append([f"`{step['label']}`", step.get("status", "?"), ""])
         lines += _md_table(["step", "time", "peak"], rows) + [""]
@@ -151,27 +148,18 @@ def _other_page() -> str:
 
 def _headline_part() -> str:
     """The front page's table (bench/headline.py) and its chart, for the benchmarks' index page."""
-    import headline
-
-    data = json.loads(headline.RESULTS.read_text())
-    target = OUT / "headline.png"
-    try:
-        headline.chart(data, target)
-    except ImportError:
-        shutil.copyfile(headline.CHART, target)
+    data = _results(headline.RESULTS.stem)
+    _chart("headline", lambda path: headline.chart(data, path), source=headline.RESULTS.stem)
     return "\n".join([headline.table(data), "", headline.caption(data), "",
                       "```{image} generated/headline.png", ":alt: The fastest peer's time over quillmesh's, per operation",
                       ":width: 100%", "```"])
 
 
 def write_pages(app=None) -> None:
-    report, limits, persist = _bench_modules()
     OUT.mkdir(parents=True, exist_ok=True)
-    pages = _run_pages(report)
-    for stem, title in LIMITS:
-        pages.append((stem, _titled(limits.markdown(json.loads((RESULTS / f"{stem}.json").read_text())), title)))
-    for stem, title in PERSIST:
-        pages.append((stem, _titled(persist.markdown(json.loads((RESULTS / f"{stem}.json").read_text())), title)))
+    pages = _run_pages()
+    pages += [(stem, _titled(limits.markdown(_results(stem)), title)) for stem, title in LIMITS]
+    pages += [(stem, _titled(persist.markdown(_results(stem)), title)) for stem, title in PERSIST]
     pages.append(("other", _other_page()))
     pages.append(("headline", _headline_part()))
     # Only what changed is written, so that a build reading these pages is never handed half a file.

@@ -5,15 +5,20 @@
 
 First a native probe (limits_probe.c, compiled here with `cc -O2 -march=native -pthread`) measures
 the memory system with 1 thread and with every usable CPU: sequential read and write bandwidth over
-memory already touched, the rate of writing freshly mapped memory (its first touch), and the cost
-of random 8-byte reads issued many at a time at working sets of half the L2, half the L3, powers of
-two in between, and one no cache holds (cache sizes from /sys/devices/system/cpu/cpu0/cache). Then
+memory already touched, the rate of the first write to memory never touched (each figure from
+processes of their own, started a few seconds apart, with huge pages asked and without), and the
+cost of random 8-byte reads issued many at a time at working sets of half the L2, half the L3,
+powers of two in between, and several no cache holds (cache sizes from
+/sys/devices/system/cpu/cpu0/cache). Then
 every kernel runs on the benchmark's graph of the chosen scale (best of R runs after an untimed
 one), and its time is set against a lower bound:
 
     bound = read / S + written / W + fresh / F + sum over groups of random reads (count * R(ws))
 
-S, W and F are the sequential read, touched-write and fresh-write rates and R(ws) the cost of one
+S, W and F are the sequential read, touched-write and first-write rates (F: the faster of huge and
+small pages; on a virtual machine whose host takes back what the guest frees, memory never touched
+costs several times what memory just unmapped costs, and a load in a new process pays the former)
+and R(ws) the cost of one
 random read in a working set of ws bytes: that of the cache level that holds ws (L2, L3, else
 memory), as measured at the largest working set probed for that level that is not above ws. The
 L3 needs more than one figure: on this virtual machine it reports 480 MiB, and a random read costs
@@ -69,12 +74,20 @@ MS = 1e3
 # of cache holds it; its memory-level random reads use the same buffer.
 SEQUENTIAL_FLOOR = 2 * GIB
 L3_MULTIPLE = 4
-FRESH_BYTES = 512 * MIB  # mapped, written and unmapped per pass of the fresh-write figure
+FRESH_BYTES = 512 * MIB  # mapped, written and unmapped per pass of the rewrite figure
+# The first-touch figure: this many bytes never touched, written once, in a process of its own, each
+# figure the median of FIRST_TOUCH_RUNS such processes. Each starts FIRST_TOUCH_SETTLE seconds after
+# the one before it ends: a virtual machine hands memory just freed back to its host within a
+# second or two, and a load started later finds it gone again.
+FIRST_TOUCH_BYTES = GIB
+FIRST_TOUCH_RUNS = 3
+FIRST_TOUCH_SETTLE = 3.0
 PROBE_READS = 8_000_000  # random reads per thread and pass (four times as many at the L2 level)
 PROBE_CHAIN = 2_000_000  # steps of the dependent-read chain
 PROBE_REPS = 3
 # The probe's tiny mode: sizes small enough for a test run of a fraction of a second.
 TINY_PROBE = {"sequential": 16 * MIB, "fresh": 4 * MIB, "reads": 100_000, "chain": 10_000, "reps": 1}
+TINY_FIRST_TOUCH = {"bytes": 4 * MIB, "runs": 1, "settle": 0.0}
 
 # Bytes per item of the model's data: a dense index in the store, a row offset, a score, a node's
 # own record (its id and its neighbour set), an int64 of the numpy input or output.
@@ -151,15 +164,41 @@ def probe_sizes(caches: dict[int, int], tiny: bool = False) -> dict[str, int]:
             "reads": PROBE_READS, "chain": PROBE_CHAIN, "reps": PROBE_REPS}
 
 
-def run_probe(binary: Path, sizes: dict[str, int]) -> dict:
-    args = [str(binary)] + [x for key, value in sizes.items() for x in (f"--{key}", str(value))]
+def run_probe(binary: Path, sizes: dict[str, int], first_touch: dict | None = None) -> dict:
+    """The probe's figures, then the first-touch figures of every thread count it ran with, each
+    measured in processes of their own (first_touch: bytes, runs and settle, as FIRST_TOUCH_*)."""
+    data = json.loads(probe_stdout([str(binary)] + [x for key, value in sizes.items() for x in (f"--{key}", str(value))]))
+    touch = first_touch or {"bytes": FIRST_TOUCH_BYTES, "runs": FIRST_TOUCH_RUNS, "settle": FIRST_TOUCH_SETTLE}
+    for run in data.get("runs") or []:
+        for key, huge in FIRST_TOUCH_FIGURES.items():
+            run[key] = first_touch_rate(binary, touch, run.get("threads"), huge)
+    data["first_touch"] = touch
+    return parse_probe(json.dumps(data))
+
+
+def probe_stdout(args: list[str]) -> str:
     done = subprocess.run(args, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"limits: the probe failed ({' '.join(args)}):\n{done.stderr}")
-    return parse_probe(done.stdout)
+    return done.stdout
+
+
+def first_touch_rate(binary: Path, touch: dict, threads: int, huge: bool) -> float:
+    """GB/s of writing memory never touched, with huge pages asked or not: the median of touch["runs"]
+    fresh processes, each after touch["settle"] seconds of quiet."""
+    rates = []
+    for _ in range(touch["runs"]):
+        time.sleep(touch["settle"])
+        out = probe_stdout([str(binary), "--first-touch", str(touch["bytes"]), "--threads", str(threads),
+                            "--huge", "1" if huge else "0"])
+        rates.append(json.loads(out)["first_touch_gbs"])
+    return sorted(rates)[len(rates) // 2]
 
 
 RUN_FIGURES = ("seq_read_gbs", "seq_write_gbs", "fresh_write_gbs", "fresh_write_small_pages_gbs")
+# Figures of memory never touched (huge pages asked or not); a probe run saved before they were
+# measured lacks them, and its bounds charge fresh memory at the rewrite figure.
+FIRST_TOUCH_FIGURES = {"first_touch_gbs": True, "first_touch_small_pages_gbs": False}
 LEVELS = ("l2", "l3", "memory")
 
 
@@ -183,7 +222,7 @@ def parse_probe(text: str) -> dict:
         raise ValueError("probe output: no 1-thread run")
     for run in runs:
         threads = run.get("threads")
-        for key in RUN_FIGURES:
+        for key in RUN_FIGURES + tuple(k for k in FIRST_TOUCH_FIGURES if k in run):
             positive(run.get(key), f"{key} with {threads} threads")
         costs = run.get("random_ns")
         if not isinstance(costs, list) or len(costs) != len(sets):
@@ -217,13 +256,21 @@ class Rates:
         return level, size, seconds
 
 
+def fresh_rate(run: dict) -> float:
+    """GB/s at which a kernel can get fresh memory: never touched, with or without huge pages,
+    whichever is faster (a kernel that asks for the slower way pays for it). A run without
+    first-touch figures: its rewrite of memory just unmapped."""
+    touched = [run[k] for k in FIRST_TOUCH_FIGURES if k in run]
+    return max(touched) if touched else run["fresh_write_gbs"]
+
+
 def rates_from_probe(probe: dict, caches: dict[int, int]) -> dict[str, Rates]:
     """{"one": 1-thread rates, "all": rates with every usable CPU} from the probe's output."""
     out = {}
     for run in probe["runs"]:
         out["one" if run["threads"] == 1 else "all"] = Rates(
             threads=run["threads"], seq_read=run["seq_read_gbs"] * GB, seq_write=run["seq_write_gbs"] * GB,
-            fresh_write=run["fresh_write_gbs"] * GB, l2=caches[2], l3=caches.get(3, caches[2]),
+            fresh_write=fresh_rate(run) * GB, l2=caches[2], l3=caches.get(3, caches[2]),
             random=tuple((s["level"], s["bytes"], ns * NS) for s, ns in zip(probe["random_sets"], run["random_ns"])))
     out.setdefault("all", out["one"])  # a machine of one CPU
     return out
@@ -419,6 +466,10 @@ KERNELS = {
     "has_edges": "has_edges, batch of pairs",
 }
 LIST_LOADS = ("load_flat", "load_tuples")
+# Kernels whose cost is mostly the fresh memory they fill: each timed run is a process of its own
+# (started FIRST_TOUCH_SETTLE seconds after the one before), since a second run in one process is
+# handed the memory the first one freed, which a virtual machine gives far more cheaply.
+FRESH_PROCESS_KERNELS = ("load_numpy", "load_columns", "build_random")
 
 
 def best_time(call, repeat: int, before=None) -> tuple[float, object]:
@@ -438,6 +489,43 @@ def best_time(call, repeat: int, before=None) -> tuple[float, object]:
     return fastest, result
 
 
+def fresh_process_call(name: str, edges_file: Path) -> float:
+    """Seconds of one call of a FRESH_PROCESS_KERNELS kernel in this process, its input read first."""
+    from quillmesh import IntGraphCore, arrays
+
+    edges = np.load(edges_file)
+    shape = Shape.of_counts(int(edges.max()) + 1, len(edges))
+    g = IntGraphCore()
+    if name == "load_numpy":
+        flat = edges.reshape(-1)
+        call = lambda: g.add_edges_flat(flat)  # noqa: E731
+    elif name == "load_columns":
+        src, dst = edges[:, 0].copy(), edges[:, 1].copy()
+        call = lambda: arrays.add_edges(g, src, dst)  # noqa: E731
+    else:
+        call = lambda: g.build_random(shape.nodes, shape.edges, GENERATE_SEED)  # noqa: E731
+    if name != "load_numpy":
+        del edges
+    gc.collect()
+    started = time.perf_counter()
+    call()
+    return time.perf_counter() - started
+
+
+def time_in_fresh_processes(name: str, edges_file: Path, repeat: int, settle: float = FIRST_TOUCH_SETTLE) -> float:
+    """The best of `repeat` calls of a kernel, each in a new interpreter started `settle` seconds
+    after the last one ended."""
+    fastest = math.inf
+    for _ in range(repeat):
+        time.sleep(settle)
+        done = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--time-one", name, str(edges_file)],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit(f"limits: timing {name} in a fresh process failed:\n{done.stderr}")
+        fastest = min(fastest, json.loads(done.stdout.strip().splitlines()[-1])["seconds"])
+    return fastest
+
+
 def row(name: str, seconds: float, work: Work, rates: dict[str, Rates], **extra) -> dict:
     """A kernel's line of the report: its time, its bound and the bound's terms at the rates of the
     thread count it runs with, and the work counted."""
@@ -452,7 +540,8 @@ def row(name: str, seconds: float, work: Work, rates: dict[str, Rates], **extra)
     }
 
 
-def time_graph(files: graphs.GraphFiles, kernels: list[str], repeat: int, rates: dict[str, Rates], log) -> dict:
+def time_graph(files: graphs.GraphFiles, kernels: list[str], repeat: int, rates: dict[str, Rates], log,
+               fresh_processes: bool = False) -> dict:
     """Every kernel asked for, timed on one benchmark graph, as report rows."""
     from quillmesh import IntGraphCore, arrays
 
@@ -467,7 +556,12 @@ def time_graph(files: graphs.GraphFiles, kernels: list[str], repeat: int, rates:
 
     def timed(name: str, call, work_of, before=None, **extra):
         log(f"limits: {KERNELS[name]} ...")
-        seconds, result = best_time(call, repeat, before)
+        if fresh_processes and name in FRESH_PROCESS_KERNELS:
+            # The work does not depend on the run: the graph is the one this process builds below.
+            seconds, result = time_in_fresh_processes(name, files.edges, repeat), None
+            extra["fresh_processes"] = repeat
+        else:
+            seconds, result = best_time(call, repeat, before)
         add(row(name, seconds, work_of(result), rates, **extra))
 
     def into_new_graph(fill):
@@ -495,8 +589,12 @@ def time_graph(files: graphs.GraphFiles, kernels: list[str], repeat: int, rates:
                   input_bytes=size)
             del items
     if "build_random" in kernels:
+        def random_work(h):
+            if h is None:
+                h = into_new_graph(lambda h: h.build_random(shape.nodes, shape.edges, GENERATE_SEED))()
+            return load_work(Shape.of_counts(h.number_of_nodes(), h.number_of_edges()), 0)
         timed("build_random", into_new_graph(lambda h: h.build_random(shape.nodes, shape.edges, GENERATE_SEED)),
-              lambda h: load_work(Shape.of_counts(h.number_of_nodes(), h.number_of_edges()), 0))
+              random_work)
     del edges
     gc.collect()
 
@@ -557,9 +655,12 @@ def rates_table(probe: dict) -> list[str]:
     lines = ["| rate | " + " | ".join(f"{r['threads']} thread{'s' if r['threads'] > 1 else ''}" for r in runs) + " |",
              "|---" + "|---:" * len(runs) + "|"]
     figures = [("sequential read", "seq_read_gbs"), ("sequential write, memory already touched", "seq_write_gbs"),
-               ("write to fresh memory (huge pages asked, as the store maps)", "fresh_write_gbs"),
-               ("write to fresh memory (small pages)", "fresh_write_small_pages_gbs")]
-    for text, key in figures:
+               ("first write to memory never touched, in a fresh process (huge pages asked, as the store maps)",
+                "first_touch_gbs"),
+               ("first write to memory never touched, in a fresh process (small pages)", "first_touch_small_pages_gbs"),
+               ("write to memory just unmapped, mapped again (huge pages asked)", "fresh_write_gbs"),
+               ("write to memory just unmapped, mapped again (small pages)", "fresh_write_small_pages_gbs")]
+    for text, key in [(text, key) for text, key in figures if all(key in r for r in runs)]:
         lines.append(f"| {text}, GB/s | " + " | ".join(f"{r[key]:.2f}" for r in runs) + " |")
     for k, s in enumerate(probe["random_sets"]):
         lines.append(f"| random 8-byte read in {format_bytes(s['bytes'])} ({s['level']}), ns per read over all threads | "
@@ -598,13 +699,20 @@ def markdown(result: dict) -> str:
            f"load average {m['load_before']} before, {m['load_after']} after · quillmesh {m['commit']}", "",
            "## The machine", "",
            f"From bench/limits_probe.c ({result['probe']['seconds']:.0f} s; threads pinned one per CPU; best of "
-           f"{result['probe']['sizes']['reps']} passes after a warm-up pass):", ""]
+           f"{result['probe']['sizes']['reps']} passes after a warm-up pass"
+           + (f"; a first write: the median of {result['probe']['first_touch']['runs']} processes of their own, "
+              f"{format_bytes(result['probe']['first_touch']['bytes'])} each, started "
+              f"{result['probe']['first_touch']['settle']:.0f} s apart" if "first_touch" in result["probe"] else "")
+           + "):", ""]
     out += rates_table(result["probe"])
     out += ["", "## The kernels", "",
             f"Time: best of {result['repeat']} runs after an untimed one (PageRank: the difference between "
             f"{' and '.join(map(str, PAGERANK_ITERATIONS))} iterations, per iteration). Bound: the least time the "
             "work the kernel must do takes at the rates above with every core working; the terms are its parts "
-            "(the largest in bold). Models and their formulas: docs/internals/benchmark-method.md, *Limits*.", ""]
+            "(the largest in bold). Models and their formulas: docs/internals/benchmark-method.md, *Limits*."
+            + (f" The loads and build_random: best of {result['repeat']} runs, each in a new process started "
+               f"{FIRST_TOUCH_SETTLE:.0f} s after the last, so that their memory is never touched before."
+               if result.get("fresh_processes") else ""), ""]
     for kind, graph in result["graphs"].items():
         out += [f"### {graph_heading(kind, graph)}", ""] + kernel_table(graph["kernels"]) + [""]
     if result.get("left_out"):
@@ -655,6 +763,10 @@ def main() -> int:
     p.add_argument("--kernels", help=f"comma-separated from {', '.join(KERNELS)} (default all; at large scale "
                                      "without the list loads)")
     p.add_argument("--repeat", type=int, default=3, help="timed runs per kernel, after an untimed one; the best counts")
+    p.add_argument("--fresh-processes", action=argparse.BooleanOptionalAction, default=None,
+                   help=f"time {', '.join(FRESH_PROCESS_KERNELS)} once per new process, best of --repeat processes "
+                        "(default: at large scale)")
+    p.add_argument("--time-one", nargs=2, metavar=("KERNEL", "EDGES_NPY"), help=argparse.SUPPRESS)
     p.add_argument("--probe-json", type=Path,
                    help="use the probe's figures from this file (its output, or a limits JSON) instead of probing")
     p.add_argument("--data-dir", type=Path, default=BENCH / ".data")
@@ -662,6 +774,13 @@ def main() -> int:
     p.add_argument("--build-dir", type=Path, default=BENCH.parent / "build" / "limits",
                    help="where the probe is compiled")
     args = p.parse_args()
+    if args.time_one:
+        name, edges_file = args.time_one
+        if name not in FRESH_PROCESS_KERNELS:
+            p.error(f"--time-one takes {', '.join(FRESH_PROCESS_KERNELS)}")
+        print(json.dumps({"seconds": fresh_process_call(name, Path(edges_file))}))
+        return 0
+    fresh_processes = args.fresh_processes if args.fresh_processes is not None else args.scale == "large"
     kinds = [k.strip() for k in args.graphs.split(",") if k.strip()]
     if not kinds or set(kinds) - set(graphs.KINDS):
         p.error(f"--graphs takes {', '.join(graphs.KINDS)}")
@@ -682,16 +801,17 @@ def main() -> int:
         probe = parse_probe(json.dumps(saved.get("probe", saved)))
     else:
         binary = compile_probe(args.build_dir)
-        log("limits: probing the memory system (well under a minute) ...")
+        log("limits: probing the memory system (about a minute) ...")
         probe = run_probe(binary, probe_sizes(caches))
     rates = rates_from_probe(probe, caches)
     print("\n".join(rates_table(probe)))
 
-    result = {"scale": args.scale, "repeat": args.repeat, "machine": machine, "probe": probe,
+    result = {"scale": args.scale, "repeat": args.repeat, "fresh_processes": fresh_processes, "machine": machine,
+              "probe": probe,
               "left_out": left_out, "graphs": {}}
     for kind in kinds:
         files = graphs.ensure(kind, args.scale, args.data_dir, log=lambda s: log(f"limits: {s}"))
-        result["graphs"][kind] = time_graph(files, kernels, args.repeat, rates, log)
+        result["graphs"][kind] = time_graph(files, kernels, args.repeat, rates, log, fresh_processes)
         print(f"\n{graph_heading(kind, result['graphs'][kind])}\n" + "\n".join(kernel_table(result["graphs"][kind]["kernels"])))
     machine["load_after"] = load_average()
     args.results_dir.mkdir(parents=True, exist_ok=True)

@@ -14,6 +14,13 @@
  *
  *     cc -O2 -march=native -pthread limits_probe.c -o limits_probe
  *     limits_probe --l2 BYTES --l3 BYTES --sequential BYTES --fresh BYTES --reads N --chain N --reps R
+ *
+ * Its fresh-write figures map, write and unmap the same size again and again, so after the first
+ * pass they measure memory this process has just given back. Memory never touched costs more on a
+ * virtual machine whose host reclaims what the guest frees; that figure takes a process of its own
+ * per measurement (limits.py runs it, a few seconds after any other use of memory):
+ *
+ *     limits_probe --first-touch BYTES --threads T --huge 0|1
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -229,6 +236,44 @@ static double chain_latency(const struct config *cfg, uint64_t *p, size_t words)
 
 static size_t round_up(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
+/* The --first-touch mode: GB/s of writing `bytes` that this process has never touched, mapped and
+ * written once by `threads` pinned threads, each its own slice, as a load faults its new arrays.
+ * Measured once per process: a second pass would reuse pages the process has just freed, which a
+ * virtual machine hands out far more cheaply than memory it must first get back from its host. */
+static double first_touch(const struct config *cfg, size_t bytes, int threads, int huge) {
+    struct task tasks[MAX_THREADS];
+    pthread_t ids[MAX_THREADS];
+    pthread_barrier_t start;
+    if (threads > cfg->ncpus) threads = cfg->ncpus;
+    if (pthread_barrier_init(&start, NULL, (unsigned)threads + 1) != 0) die("pthread_barrier_init");
+    const size_t slice = bytes / WORD / (size_t)threads;
+    for (int i = 0; i < threads; ++i) {
+        tasks[i] = (struct task){.kind = FRESH_WRITE, .words = slice, .seed = (uint64_t)i, .start = &start};
+        pthread_attr_t attr;
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cfg->cpus[i], &set);
+        pthread_attr_init(&attr);
+        pthread_attr_setaffinity_np(&attr, sizeof set, &set);
+        errno = pthread_create(&ids[i], &attr, run_task, &tasks[i]);
+        if (errno != 0) die("pthread_create");
+        pthread_attr_destroy(&attr);
+    }
+    const double began = now();
+    uint64_t *region = mmap(NULL, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED) die("mmap");
+#if defined(MADV_HUGEPAGE) && defined(MADV_NOHUGEPAGE)
+    madvise(region, bytes, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+#endif
+    for (int i = 0; i < threads; ++i) tasks[i].base = region + (size_t)i * slice;
+    pthread_barrier_wait(&start);
+    for (int i = 0; i < threads; ++i) pthread_join(ids[i], NULL);
+    const double took = now() - began;
+    pthread_barrier_destroy(&start);
+    munmap(region, bytes);
+    return (double)bytes * 1e-9 / took;
+}
+
 static unsigned long long number(const char *text, const char *flag) {
     char *end;
     errno = 0;
@@ -238,6 +283,14 @@ static unsigned long long number(const char *text, const char *flag) {
         exit(2);
     }
     return v;
+}
+
+static void find_cpus(struct config *cfg) {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) die("sched_getaffinity");
+    cfg->ncpus = 0;
+    for (int c = 0; c < CPU_SETSIZE && cfg->ncpus < MAX_THREADS; ++c)
+        if (CPU_ISSET(c, &allowed)) cfg->cpus[cfg->ncpus++] = c;
 }
 
 static void parse(int argc, char **argv, struct config *cfg) {
@@ -269,15 +322,19 @@ static void parse(int argc, char **argv, struct config *cfg) {
         fprintf(stderr, "limits_probe: --sequential must hold L3/2 and stay below 32 GiB\n");
         exit(2);
     }
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) die("sched_getaffinity");
-    cfg->ncpus = 0;
-    for (int c = 0; c < CPU_SETSIZE && cfg->ncpus < MAX_THREADS; ++c)
-        if (CPU_ISSET(c, &allowed)) cfg->cpus[cfg->ncpus++] = c;
+    find_cpus(cfg);
 }
 
 int main(int argc, char **argv) {
     struct config cfg;
+    if (argc == 7 && strcmp(argv[1], "--first-touch") == 0 && strcmp(argv[3], "--threads") == 0 &&
+        strcmp(argv[5], "--huge") == 0) {
+        find_cpus(&cfg);
+        const size_t bytes = round_up(number(argv[2], argv[1]), HUGE_PAGE);
+        const int threads = (int)number(argv[4], argv[3]), huge = strcmp(argv[6], "1") == 0;
+        printf("{\"first_touch_gbs\": %.6g}\n", first_touch(&cfg, bytes, threads, huge));
+        return 0;
+    }
     parse(argc, argv, &cfg);
     const double began = now();
     uint64_t *buffer = map_words(cfg.sequential, 1);
@@ -289,6 +346,11 @@ int main(int argc, char **argv) {
     for (size_t bytes = 2 * cfg.l2; bytes < cfg.l3 / 2 && nsets < MAX_SETS - 2; bytes *= 2)
         sets[nsets++] = (struct working_set){LEVEL_L3, bytes};
     sets[nsets++] = (struct working_set){LEVEL_L3, cfg.l3 / 2};
+    /* Memory too is probed at several sizes: past the caches, a read's cost still grows with the
+     * working set, as its page-table walks miss more (a per-node array of tens of megabytes is read
+     * at random far faster than one of gigabytes). */
+    for (size_t bytes = 2 * cfg.l3; bytes < cfg.sequential / 2 && nsets < MAX_SETS - 1; bytes *= 4)
+        sets[nsets++] = (struct working_set){LEVEL_MEMORY, bytes};
     sets[nsets++] = (struct working_set){LEVEL_MEMORY, cfg.sequential};
 
     const int counts[2] = {1, cfg.ncpus};

@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -172,6 +173,23 @@ def test_parse_probe_refuses_a_missing_or_senseless_figure(broken):
         limits.parse_probe(json.dumps(data))
 
 
+def test_fresh_memory_is_charged_at_the_faster_first_touch():
+    data = probe_output()
+    old = limits.rates_from_probe(data, {2: L2, 3: L3})["all"]
+    assert old.fresh_write == pytest.approx(2.5e9)  # saved before first touches were measured
+    data["runs"][1].update(first_touch_gbs=0.5, first_touch_small_pages_gbs=1.5)
+    assert limits.rates_from_probe(limits.parse_probe(json.dumps(data)), {2: L2, 3: L3})["all"].fresh_write == \
+        pytest.approx(1.5e9)
+    data["runs"][0].update(first_touch_gbs=0.0)
+    with pytest.raises(ValueError):
+        limits.parse_probe(json.dumps(data))
+    text = limits.markdown(limits_result() | {"probe": data | {"first_touch": limits.TINY_FIRST_TOUCH}})
+    assert "| first write to memory never touched, in a fresh process (small pages), GB/s |" not in text  # one run lacks it
+    data["runs"][0].update(first_touch_gbs=0.4, first_touch_small_pages_gbs=1.0)
+    text = limits.markdown(limits_result() | {"probe": data | {"first_touch": limits.TINY_FIRST_TOUCH}})
+    assert "| first write to memory never touched, in a fresh process (small pages), GB/s | 1.00 | 1.50 |" in text
+
+
 def test_parse_probe_refuses_what_c_prints_for_nan():
     text = json.dumps(probe_output()).replace('"chain_latency_ns": 120.0', '"chain_latency_ns": nan')
     with pytest.raises(ValueError):
@@ -298,8 +316,10 @@ def test_markdown_lists_rates_and_kernels():
 def test_tiny_probe_runs_and_prints_every_figure(tmp_path):
     caches = {2: L2, 3: L3}
     binary = limits.compile_probe(tmp_path)
-    data = limits.run_probe(binary, limits.probe_sizes(caches, tiny=True))  # parse_probe checks every figure
+    data = limits.run_probe(binary, limits.probe_sizes(caches, tiny=True), limits.TINY_FIRST_TOUCH)
+    # parse_probe has checked every figure; the first-touch ones are there for each thread count
     assert [r["threads"] for r in data["runs"]] == sorted({1, len(os.sched_getaffinity(0))})
+    assert all(set(limits.FIRST_TOUCH_FIGURES) <= set(r) for r in data["runs"])
     sets = [(s["level"], s["bytes"]) for s in data["random_sets"]]
     assert sets[0] == ("l2", L2 // 2) and sets[-1][0] == "memory"
     assert [b for _, b in sets] == sorted(b for _, b in sets)
@@ -321,3 +341,15 @@ def test_benchmark_report_ends_with_the_limits_table_of_its_scale(tmp_path, monk
         if shown:
             assert text.index("## Against the machine's limits") > text.index("## Cross-checks")
             assert "| triangle_count(), warm |" in text
+
+
+def test_fresh_process_timing_runs_each_call_in_a_new_interpreter(tmp_path):
+    edges = np.array([[0, 1], [1, 2], [2, 0], [2, 3]], dtype=np.int64)
+    path = tmp_path / "edges.npy"
+    np.save(path, edges)
+    for name in limits.FRESH_PROCESS_KERNELS:
+        assert 0 < limits.time_in_fresh_processes(name, path, repeat=2, settle=0.0) < 60
+    # the child's own check of what it is asked to time
+    done = subprocess.run([sys.executable, str(Path(limits.__file__)), "--time-one", "pagerank", str(path)],
+                          capture_output=True, text=True)
+    assert done.returncode == 2 and "--time-one takes" in done.stderr

@@ -28,6 +28,7 @@
 #include <bit>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include "core/base/env.hpp"
@@ -57,6 +58,11 @@ constexpr std::size_t kMapGrain = std::size_t{1} << 14;
 constexpr std::size_t kLookahead = 16;
 // Numbering this many endpoints or more through a flat table is split in halves between two threads.
 constexpr std::size_t kSplitNumberingFrom = std::size_t{1} << 18;
+// A chunked load counts its entries in at most this many segments at once, each with a byte per
+// slot of the flat table, and only while those arrays together take at most one byte for every
+// kCountBytesPerSegmentByte bytes of the batch's input.
+constexpr std::size_t kMaxCountSegments = 8;
+constexpr std::size_t kCountBytesPerSegmentByte = 2;
 // Nodes whose list arrays one piece of work carves from the batch's slab, in order.
 constexpr std::uint64_t kSlabRun = kCheckEvery;
 // Ids of a batch are mapped through a flat table when they span fewer than this many values per
@@ -328,6 +334,94 @@ struct Graph::BatchIds {
             known(tail.subspan(first, last - first), out + split + first);
         });
     }
+    // Numbers every new id of a batch of `usable` endpoints, read by read(first, size, buffer), and
+    // counts each node's entries into counts (by index, saturating, a self-loop counted once), in
+    // one parallel pass: each segment of the batch counts by table slot into an array of its own
+    // and lists its ids in order of their first appearance in it (where the count was still zero).
+    // The counts take a byte a slot, the rare overflow kept aside, so that every segment's array
+    // stays in the cache. The lists, taken segment by segment, then number the new ids in order
+    // of their first appearance in the whole batch, and the segments' counts are summed per node.
+    // Numbering and counting block by block on one thread took a third of a large load. Returns
+    // false, having changed nothing, when the ids do not go through the flat table, when there is
+    // a single thread, or when the segments' arrays would weigh too much beside the batch.
+    template <class Read>
+    bool number_and_count(std::size_t usable, Read&& read, BigVector<std::uint32_t>& counts, const Interrupt& stop) {
+        if (!direct || numbered) return false;
+        const std::uint64_t slots = width + 1;
+        const std::size_t pairs = usable / 2;
+        std::size_t segments = std::min<std::size_t>({parallel::thread_count(), kMaxCountSegments, pairs});
+        while (segments > 1 && kCountBytesPerSegmentByte * segments * slots * sizeof(std::uint8_t) >
+                                   usable * sizeof(NodeId))
+            --segments;
+        if (segments < 2) return false;
+        const std::size_t per = (pairs + segments - 1) / segments;  // pairs a segment, the last's fewer
+        // A slot's entries in a segment: count + kWrap * wraps[slot]; a count once past zero never
+        // returns to it.
+        constexpr std::uint64_t kWrap = UINT8_MAX;
+        struct Segment {
+            std::vector<std::uint8_t> count;
+            std::unordered_map<std::uint64_t, std::uint64_t> wraps;
+            std::vector<NodeId> first_seen;  // ids in order of first appearance in the segment
+        };
+        std::vector<Segment> parts(segments);
+        parallel::for_range(segments, 1, [&](std::size_t begin, std::size_t end) {
+            std::vector<NodeId> buffer(kMapGrain);
+            for (std::size_t s = begin; s < end; ++s) {
+                Segment& part = parts[s];
+                part.count.assign(slots, 0);
+                std::uint8_t* count = part.count.data();
+                auto add = [&](NodeId id, std::uint64_t at) {
+                    std::uint8_t& c = count[at];
+                    if (c == 0) part.first_seen.push_back(id);
+                    if (c == kWrap) {
+                        ++part.wraps[at];
+                        c = 1;
+                    } else {
+                        ++c;
+                    }
+                };
+                const std::size_t last = std::min(usable, 2 * (s + 1) * per);
+                for (std::size_t first = 2 * s * per; first < last; first += kMapGrain) {
+                    stop.check();
+                    const std::span<const NodeId> e = read(first, std::min(kMapGrain, last - first), buffer);
+                    for (std::size_t k = 0; k < e.size(); k += 2) {
+                        if (k + kLookahead < e.size()) {
+                            __builtin_prefetch(&count[offset(e[k + kLookahead])]);
+                            __builtin_prefetch(&count[offset(e[k + kLookahead + 1])]);
+                        }
+                        const std::uint64_t u = offset(e[k]), v = offset(e[k + 1]);
+                        add(e[k], u);
+                        if (v != u) add(e[k + 1], v);
+                    }
+                }
+            }
+        });
+        for (Segment& part : parts) {
+            const std::vector<NodeId>& listed = part.first_seen;
+            for (std::size_t k = 0; k < listed.size(); ++k) {
+                stop.check_every(k, kCheckEvery);
+                if (k + kLookahead < listed.size()) prefetch(listed[k + kLookahead]);
+                index(listed[k], stop);  // numbers it unless an earlier segment did
+            }
+            std::vector<NodeId>().swap(part.first_seen);
+        }
+        counts.resize(base + fresh_ids.size(), 0);
+        for_range_checked(stop, slots, kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
+            for (std::size_t at = first; at < last; ++at) {
+                std::uint64_t sum = 0;
+                for (const Segment& part : parts) sum += part.count[at];
+                if (sum != 0) counts[slot[at]] = static_cast<std::uint32_t>(sum);  // at most kMaxCountSegments * kWrap
+            }
+        });
+        for (const Segment& part : parts) {
+            for (const auto& [at, wraps] : part.wraps) {
+                std::uint32_t& c = counts[slot[at]];
+                c = static_cast<std::uint32_t>(std::min<std::uint64_t>(c + kWrap * wraps, UINT32_MAX));
+            }
+        }
+        numbered = true;
+        return true;
+    }
     void number_in_order(std::span<const NodeId> ends, Index* out, const Interrupt& stop) {
         for (std::size_t i = 0; i < ends.size(); ++i) {
             stop.check_every(i, kCheckEvery);
@@ -422,8 +516,20 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
     Pending pending{Pending::Key::Index, BigVector<std::uint32_t>(ids.base, 0), {}, false};
     RecordAllOnExit record_all_on_exit{*this, pending};
     BigVector<std::uint32_t>& counts = pending.counts;
-    std::vector<Index> own_block(owner != nullptr ? 0 : kMapGrain);
-    for (std::size_t first = 0; first < usable; first += kMapGrain) {
+    // An input the load does not own, read in place or by any thread, is numbered and counted in
+    // parallel where it can be; one it owns is mapped as it is read, below, so that it can be freed.
+    if (owner == nullptr && (source == nullptr || source->parallel_reads())) {
+        ids.number_and_count(
+            usable,
+            [&](std::size_t first, std::size_t size, std::vector<NodeId>& buffer) -> std::span<const NodeId> {
+                if (source == nullptr) return ends.subspan(first, size);
+                source->read(first, {buffer.data(), size});
+                return {buffer.data(), size};
+            },
+            counts, stop);
+    }
+    std::vector<Index> own_block(owner != nullptr || ids.numbered ? 0 : kMapGrain);
+    for (std::size_t first = 0; first < usable && !ids.numbered; first += kMapGrain) {
         const std::size_t size = std::min(kMapGrain, usable - first);  // even: kMapGrain is
         Index* block = owner != nullptr ? mapped.get() + first : own_block.data();
         ids.number(ends_at(first, size), block, stop);
@@ -446,7 +552,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
     // past their final size, and hold both copies while they move.
     if (!ids.fresh_ids.empty()) {
         const IdBounds fresh = id_bounds(ids.fresh_ids);
-        reserve_nodes(ids.base + ids.fresh_ids.size(), fresh.low, fresh.high, stop);
+        reserve_nodes(ids.base + ids.fresh_ids.size(), fresh.low, fresh.high, stop, NodeIndex::Fill::Shared);
     }
     std::vector<Index> chunk_mapped;  // a source's chunk, mapped
     for (std::size_t first = 0; first < usable; first += step) {
@@ -556,7 +662,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     const std::span<const NodeId> fresh_ids =
         std::span<const NodeId>(ids.fresh_ids).subspan(base - ids.base, total - base);
     const IdBounds bounds = id_bounds(fresh_ids);
-    reserve_nodes(total, bounds.low, bounds.high, stop);
+    reserve_nodes(total, bounds.low, bounds.high, stop, NodeIndex::Fill::Shared);
     const std::uint64_t* entries = grouped.entries;
     const std::vector<std::uint64_t>& start = grouped.start;
 
@@ -702,8 +808,10 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         index_.insert_new(fresh_ids[k], static_cast<Index>(base + k));
     }
     const auto commit = for_each_run([&](std::uint64_t v, std::uint32_t room, Index* space) -> std::uint64_t {
-        // The index entries written below are the nodes' ids' (at random): loaded ahead.
-        if (v + kLookahead < total && (!insert_flat || v + kLookahead < base)) index_.prefetch_record(ids_[v + kLookahead]);
+        // The index entries written below are the nodes' ids' (at random): loaded ahead, unless the
+        // chunk leaves them to record_all().
+        if (!defer && v + kLookahead < total && (!insert_flat || v + kLookahead < base))
+            index_.prefetch_record(ids_[v + kLookahead]);
         if (group_size(v) == 0) return 0;
         if (std::uint32_t* count = pending_count(v))
             *count -= static_cast<std::uint32_t>(std::min<std::uint64_t>(*count, group_size(v)));

@@ -47,6 +47,9 @@ constexpr std::uint64_t kPackableRange = std::uint64_t{1} << 32;
 // A call that goes in chunks counts each node's edges beforehand (4 bytes a node) when the range
 // has at most this many ids per edge.
 constexpr std::uint64_t kHintedRangePerEdge = 2;
+// Attempts drawn ahead of their counting, and how far ahead of the counting its counters are loaded.
+constexpr std::uint64_t kReplayBlock = 4096;
+constexpr std::size_t kReplayLookahead = 32;
 
 }  // namespace
 
@@ -118,15 +121,25 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         // are not self-loops (the few rejections among them are not foreseen), so that the first
         // chunk to reach a node gives its set room for all of it. Only room depends on the count.
         pending = {Pending::Key::Id, BigVector<std::uint32_t>(range, 0), {}, false};
+        // Drawn a block at a time and counted behind the draw with the counters' misses overlapped:
+        // counted as drawn, every attempt waited for its two counters.
         XorShift replay = gen;
         BigVector<std::uint32_t>& counts = pending.counts;
+        std::vector<std::uint64_t> block(2 * kReplayBlock);
         for (std::uint64_t counted = 0; counted < m;) {
-            stop.check_every(counted, kCheckEvery);
-            const std::uint64_t u = replay.next() % range, v = replay.next() % range;
-            if (u == v) continue;
-            pending.add(u);
-            pending.add(v);
-            ++counted;
+            stop.check();
+            const std::size_t size = 2 * static_cast<std::size_t>(std::min<std::uint64_t>(kReplayBlock, m - counted));
+            for (std::size_t k = 0; k < size;) {
+                const std::uint64_t u = replay.next() % range, v = replay.next() % range;
+                if (u == v) continue;
+                block[k++] = u;
+                block[k++] = v;
+            }
+            for (std::size_t k = 0; k < size; ++k) {
+                if (k + kReplayLookahead < size) __builtin_prefetch(&counts[block[k + kReplayLookahead]]);
+                pending.add(block[k]);
+            }
+            counted += size / 2;
         }
         // Room for the nodes the call will create, made once (see insert_edges()).
         std::uint64_t fresh = 0;
@@ -134,7 +147,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
             stop.check_every(id, kCheckEvery);
             fresh += counts[id] != 0 && !has_node(static_cast<NodeId>(id));
         }
-        if (fresh > 0) reserve_nodes(node_count() + fresh, 0, static_cast<NodeId>(range - 1), stop);
+        if (fresh > 0) reserve_nodes(node_count() + fresh, 0, static_cast<NodeId>(range - 1), stop, NodeIndex::Fill::Shared);
     }
     EndArray attempts;
     for (std::uint64_t added = 0; added < m;) {

@@ -40,7 +40,7 @@ void Graph::check_node_limit(std::uint64_t count) {
     }
 }
 
-void Graph::reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop) {
+void Graph::reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop, NodeIndex::Fill fill) {
     check_node_limit(count);
     if (count > ids_.capacity()) {
         // Grow geometrically ourselves: reserve() alone would make repeated one-node growth
@@ -49,7 +49,7 @@ void Graph::reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Inter
         ids_.reserve(std::min(room, kMaxNodes));
     }
     if (ids_.capacity() > nbrs_.capacity()) nbrs_.reserve(ids_.capacity());
-    index_.reserve(ids_.capacity(), lo, hi, nbrs_.data(), stop);
+    index_.reserve(ids_.capacity(), lo, hi, nbrs_.data(), stop, fill);
 }
 
 Index Graph::append_node(NodeId id) noexcept {

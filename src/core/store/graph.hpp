@@ -203,7 +203,9 @@ class Graph {
     // Makes room for `count` nodes in all, the new ones having ids in [lo, hi], so appending them
     // never reallocates. Throws CapacityError beyond the store's limit, std::bad_alloc when memory
     // runs out.
-    void reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop = Interrupt::never());
+    // A bulk load passes Fill::Shared: the node index then fills a large new array on every core.
+    void reserve_nodes(std::uint64_t count, NodeId lo, NodeId hi, const Interrupt& stop = Interrupt::never(),
+                       NodeIndex::Fill fill = NodeIndex::Fill::Here);
     // Appends a new node into room made by reserve_nodes(); never fails.
     Index append_node(NodeId id) noexcept;
     // build_random without dropping the caches.

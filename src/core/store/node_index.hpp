@@ -66,6 +66,12 @@ class NodeIndex {
     // The direct array may span this many slots per node it can hold, or kDirectFloor slots.
     static constexpr std::uint64_t kDirectSlack = 2;
     static constexpr std::uint64_t kDirectFloor = std::uint64_t{1} << 16;
+    // Who fills a new array: the calling thread, or, for a bulk load (whose loops run on the worker
+    // pool anyway) and an array of at least kParallelFillFrom slots, every thread of the pool, in
+    // pieces of at least kFillGrain slots. Adding nodes one by one never starts the pool.
+    enum class Fill { Here, Shared };
+    static constexpr std::uint64_t kParallelFillFrom = std::uint64_t{1} << 20;
+    static constexpr std::uint64_t kFillGrain = std::uint64_t{1} << 16;
 
     NodeIndex() noexcept = default;
     // An index that keeps no glances (one that maps ids for a while, beside no neighbour sets).
@@ -149,7 +155,7 @@ class NodeIndex {
     // layout (unused by an index that keeps none). Throws std::bad_alloc (or Interrupted, when `stop` says so while a large array is
     // rebuilt) and leaves the index as it was.
     void reserve(std::uint64_t count, NodeId lo, NodeId hi, const NeighbourSet* sets,
-                 const Interrupt& stop = Interrupt::never()) {
+                 const Interrupt& stop = Interrupt::never(), Fill fill = Fill::Here) {
         if (!empty_) {
             lo = std::min(lo, lo_);
             hi = std::max(hi, hi_);
@@ -157,14 +163,14 @@ class NodeIndex {
         const std::uint64_t limit = std::max(kDirectSlack * count, kDirectFloor);
         if (lo >= 0 && static_cast<std::uint64_t>(hi) < limit) {
             if (hashed_) {
-                become_direct(static_cast<std::uint64_t>(hi) + 1, limit, sets, stop);
+                become_direct(static_cast<std::uint64_t>(hi) + 1, limit, sets, stop, fill);
             } else {
-                grow_direct(static_cast<std::uint64_t>(hi) + 1, limit, stop);
+                grow_direct(static_cast<std::uint64_t>(hi) + 1, limit, stop, fill);
             }
         } else if (!hashed_) {
-            become_hashed(count, stop);
+            become_hashed(count, stop, fill);
         } else if (!fits(count, cap_) || rekey_) {
-            rehash(capacity_for(count), rekey_ ? SlotKey::fresh() : key_, stop);
+            rehash(capacity_for(count), rekey_ ? SlotKey::fresh() : key_, stop, fill);
         }
     }
 
@@ -277,6 +283,26 @@ class NodeIndex {
         check_filling(step, stop, [&] { release(fresh, n); });
     }
 
+    // body(first, last) over [0, n) with a stop.check() every kCheckEvery slots, calling `drop`
+    // (which releases the arrays filled) if it throws. A large shared fill runs on the pool's
+    // threads, and so do the page faults of its fresh arrays, most of what it costs.
+    template <class Body, class Drop>
+    static void fill_checked(std::uint64_t n, Fill fill, const Interrupt& stop, Body&& body, Drop&& drop) {
+        try {
+            if (fill == Fill::Shared && n >= kParallelFillFrom) {
+                for_range_checked(stop, n, kFillGrain, kCheckEvery, body);
+                return;
+            }
+            for (std::uint64_t s = 0; s < n; s += kCheckEvery) {
+                stop.check();
+                body(s, std::min<std::uint64_t>(n, s + kCheckEvery));
+            }
+        } catch (...) {
+            drop();
+            throw;
+        }
+    }
+
     // The arrays of a direct layout of `cap` slots, uninitialised (glances null unless kept).
     struct Direct {
         Entry* entries;
@@ -298,15 +324,16 @@ class NodeIndex {
     }
 
     // Widens the direct arrays to at least `needed` slots: geometrically, within `limit`.
-    void grow_direct(std::uint64_t needed, std::uint64_t limit, const Interrupt& stop) {
+    void grow_direct(std::uint64_t needed, std::uint64_t limit, const Interrupt& stop, Fill fill) {
         if (needed <= direct_cap_) return;
         const std::uint64_t cap = std::max(needed, std::min(limit, std::max(2 * direct_cap_, kDirectFloor)));
         const Direct fresh = allocate_direct(cap);
-        for (std::uint64_t s = 0; s < cap; ++s) {
-            check_filling(s, stop, [&] { fresh.drop(); });
-            fresh.entries[s] = s < direct_cap_ ? direct_[s] : kEmpty;
-            if (fresh.glances != nullptr) fresh.glances[s] = s < direct_cap_ ? glances_[s] : Glance{};
-        }
+        fill_checked(cap, fill, stop, [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t s = first; s < last; ++s) {
+                fresh.entries[s] = s < direct_cap_ ? direct_[s] : kEmpty;
+                if (fresh.glances != nullptr) fresh.glances[s] = s < direct_cap_ ? glances_[s] : Glance{};
+            }
+        }, [&] { fresh.drop(); });
         adopt(fresh, nullptr, 0, key_);
     }
 
@@ -326,14 +353,16 @@ class NodeIndex {
 
     // Moves every entry of the table into direct arrays of at least `needed` slots, with the
     // glances of `sets`.
-    void become_direct(std::uint64_t needed, std::uint64_t limit, const NeighbourSet* sets, const Interrupt& stop) {
+    void become_direct(std::uint64_t needed, std::uint64_t limit, const NeighbourSet* sets, const Interrupt& stop,
+                       Fill fill) {
         const std::uint64_t cap = std::max(needed, std::min(limit, kDirectFloor));
         const Direct fresh = allocate_direct(cap);
-        for (std::uint64_t s = 0; s < cap; ++s) {
-            check_filling(s, stop, [&] { fresh.drop(); });
-            fresh.entries[s] = kEmpty;
-            if (fresh.glances != nullptr) fresh.glances[s] = Glance{};
-        }
+        fill_checked(cap, fill, stop, [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t s = first; s < last; ++s) {
+                fresh.entries[s] = kEmpty;
+                if (fresh.glances != nullptr) fresh.glances[s] = Glance{};
+            }
+        }, [&] { fresh.drop(); });
         for (std::uint64_t s = 0; s < cap_; ++s) {
             check_filling(s, stop, [&] { fresh.drop(); });
             const Slot& slot = slots_[s];
@@ -345,12 +374,11 @@ class NodeIndex {
     }
 
     // A table of `cap` empty slots.
-    static Slot* empty_table(std::uint64_t cap, const Interrupt& stop) {
+    static Slot* empty_table(std::uint64_t cap, const Interrupt& stop, Fill fill) {
         Slot* table = allocate<Slot>(cap);
-        for (std::uint64_t s = 0; s < cap; ++s) {
-            check_filling(s, table, cap, stop);
-            table[s].entry = kEmpty;
-        }
+        fill_checked(cap, fill, stop, [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t s = first; s < last; ++s) table[s].entry = kEmpty;
+        }, [&] { release(table, cap); });
         return table;
     }
 
@@ -369,10 +397,10 @@ class NodeIndex {
     }
 
     // Moves every entry of the direct array into a table with room for `count`.
-    void become_hashed(std::uint64_t count, const Interrupt& stop) {
+    void become_hashed(std::uint64_t count, const Interrupt& stop, Fill fill) {
         const std::uint64_t cap = capacity_for(count);
         const SlotKey key = SlotKey::fresh();
-        Slot* fresh = empty_table(cap, stop);
+        Slot* fresh = empty_table(cap, stop, fill);
         for (std::uint64_t id = 0; id < direct_cap_; ++id) {
             check_filling(id, fresh, cap, stop);
             if (direct_[id].index != kNoIndex) place(fresh, cap - 1, key, Slot{static_cast<NodeId>(id), direct_[id]});
@@ -381,8 +409,8 @@ class NodeIndex {
     }
 
     // Moves every entry into a table of new_cap slots under `key`.
-    void rehash(std::uint64_t new_cap, const SlotKey& key, const Interrupt& stop) {
-        Slot* fresh = empty_table(new_cap, stop);
+    void rehash(std::uint64_t new_cap, const SlotKey& key, const Interrupt& stop, Fill fill) {
+        Slot* fresh = empty_table(new_cap, stop, fill);
         for (std::uint64_t s = 0; s < cap_; ++s) {
             check_filling(s, fresh, new_cap, stop);
             if (slots_[s].entry.index != kNoIndex) place(fresh, new_cap - 1, key, slots_[s]);

@@ -149,8 +149,7 @@ struct GraphInspector {
                 if (dv > du || (dv == du && v > u)) want.push_back(v);
             });
             std::sort(want.begin(), want.end());
-            std::vector<Index> have(f.targets.begin() + static_cast<std::ptrdiff_t>(f.offsets[u]),
-                                    f.targets.begin() + static_cast<std::ptrdiff_t>(f.offsets[u + 1]));
+            std::vector<Index> have(f.targets.data() + f.offsets.data()[u], f.targets.data() + f.offsets.data()[u + 1]);
             std::sort(have.begin(), have.end());
             if (have != want) return "forward row " + std::to_string(u) + " is stale";
         }

@@ -100,3 +100,23 @@ def test_interleaved_with_pagerank_and_mutations():
     assert g.triangle_count() == before + 1
     g.build_random(60, 300, 9)
     assert g.triangle_count() == reference(g.edges())
+
+
+@pytest.mark.parametrize("k", [15, 16, 17, 18, 24])
+def test_cliques_around_the_row_length_counted_at_once(k):
+    # Equal degrees rank by row, so a clique's forward rows take every length from 0 to k - 1: rows
+    # of up to 16 are counted against all of the row at once, longer ones through the bitmap. Row 0,
+    # the first node, is in every other row: a value the padding of a short row must never match.
+    import numpy as np
+    from quillmesh import algorithms
+
+    edges = list(itertools.combinations(range(k), 2))
+    g = graph(edges)
+    assert g.triangle_count() == k * (k - 1) * (k - 2) // 6
+    # beside a hub with leaves joined at random: short and long rows in one graph, against the
+    # per-node counts, which always go through the bitmap
+    rng = random.Random(k)
+    edges += [(1000, 2000 + i) for i in range(60)] + [(2000 + rng.randrange(60), 2000 + rng.randrange(60))
+                                                      for _ in range(150)]
+    g = graph(edges)
+    assert g.triangle_count() == reference(edges) == int(np.sum(algorithms.triangles(g))) // 3

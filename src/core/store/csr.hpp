@@ -38,8 +38,9 @@ namespace qm {
 // Rows restricted to the neighbours that rank above the row's node, in no particular order (see
 // triangles.cpp). Like the snapshot, a cache owned by the graph and dropped by every mutating call.
 struct ForwardRows {
-    BigVector<std::uint64_t> offsets;
-    BigVector<Index> targets;
+    // Uninitialised when made: the build writes every element, from every worker.
+    HugeArray<std::uint64_t> offsets;
+    HugeArray<Index> targets;
 };
 
 struct CsrSnapshot {

@@ -13,8 +13,10 @@
 #include <memory>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "core/base/huge_pages.hpp"
+#include "core/base/types.hpp"
 
 namespace qm::py {
 
@@ -58,6 +60,10 @@ class ArrayOut {
     }
     template <class T>
     static ArrayOut of(BigVector<T>&& v, std::size_t columns = 1) {
+        return hold<T>(std::move(v), columns);
+    }
+    template <class T>
+    static ArrayOut of(std::vector<T, UninitAllocator<T>>&& v, std::size_t columns = 1) {
         return hold<T>(std::move(v), columns);
     }
 

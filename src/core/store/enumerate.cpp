@@ -77,7 +77,7 @@ std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
     return out;
 }
 
-HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
+EndArray Graph::edge_array(const Interrupt& stop) const {
     // Blocks of nodes are listed in parallel, a group of them at a time, each into a scratch array
     // of its own with room for its whole degree sum; the group's counts then place each block's
     // stretch of the result, and the stretches are copied there, in parallel too. Every neighbour's
@@ -85,7 +85,10 @@ HugeArray<NodeId> Graph::edge_array(const Interrupt& stop) const {
     // the scratch arrays (a group's worth of blocks) are kept from group to group.
     const std::size_t n = ids_.size();
     const std::size_t blocks = (n + kEdgeBlock - 1) / kEdgeBlock;
-    HugeArray<NodeId> out(2 * edge_count_);
+    // Written once, in order, and handed over, so from the heap rather than on huge pages of its
+    // own: a result the size of the cache's reused there, call after call, and a large one's fresh
+    // small pages faulted several times faster than huge ones on a virtual machine.
+    EndArray out(2 * edge_count_);
     std::vector<EndArray> scratch(kEdgeGroup);
     std::array<std::uint64_t, kEdgeGroup> count{}, place{};
     std::uint64_t written = 0;  // ids in out so far

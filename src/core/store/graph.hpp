@@ -102,7 +102,7 @@ class Graph {
     HugeArray<NodeId> id_array(const Interrupt& stop) const;
     HugeArray<std::int64_t> degree_array(const Interrupt& stop) const;
     // edge_ends() into an array of exactly 2 * edge_count() ids.
-    HugeArray<NodeId> edge_array(const Interrupt& stop) const;
+    EndArray edge_array(const Interrupt& stop) const;
     // The adjacency as compressed sparse rows over dense indices: row i (the node ids()[i]) holds
     // its neighbours' indices ascending in indices[indptr[i], indptr[i + 1]). I is the index type
     // the caller asks for (32 or 64 bits); the caller checks that every value fits it.

@@ -152,6 +152,19 @@ static void *run_task(void *arg) {
 
 static volatile uint64_t sink;
 
+/* Starts a thread running task t, pinned to cpu. */
+static void start_pinned(pthread_t *id, struct task *t, int cpu) {
+    pthread_attr_t attr;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_attr_init(&attr);
+    pthread_attr_setaffinity_np(&attr, sizeof set, &set);
+    errno = pthread_create(id, &attr, run_task, t);
+    if (errno != 0) die("pthread_create");
+    pthread_attr_destroy(&attr);
+}
+
 /* One timed pass of `kind` on `threads` pinned threads, in seconds of wall time: sequential kinds
  * split [base, base + bytes) into one slice per thread; FRESH_WRITE maps that region itself inside
  * the timed span and unmaps it before the span ends (base is ignored); RANDOM_READ gives every
@@ -168,15 +181,7 @@ static double pass(const struct config *cfg, enum kind kind, int threads, uint64
     for (int i = 0; i < threads; ++i) {
         tasks[i] = (struct task){.kind = kind, .words = kind == RANDOM_READ ? words : slice, .reads = reads,
                                  .seed = round * MAX_THREADS + (uint64_t)i, .cpu = cfg->cpus[i], .start = &start};
-        pthread_attr_t attr;
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(cfg->cpus[i], &set);
-        pthread_attr_init(&attr);
-        pthread_attr_setaffinity_np(&attr, sizeof set, &set);
-        errno = pthread_create(&ids[i], &attr, run_task, &tasks[i]);
-        if (errno != 0) die("pthread_create");
-        pthread_attr_destroy(&attr);
+        start_pinned(&ids[i], &tasks[i], cfg->cpus[i]);
     }
     const double began = now();
     uint64_t *region = kind == FRESH_WRITE ? map_words(bytes, huge) : base;
@@ -249,15 +254,7 @@ static double first_touch(const struct config *cfg, size_t bytes, int threads, i
     const size_t slice = bytes / WORD / (size_t)threads;
     for (int i = 0; i < threads; ++i) {
         tasks[i] = (struct task){.kind = FRESH_WRITE, .words = slice, .seed = (uint64_t)i, .start = &start};
-        pthread_attr_t attr;
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(cfg->cpus[i], &set);
-        pthread_attr_init(&attr);
-        pthread_attr_setaffinity_np(&attr, sizeof set, &set);
-        errno = pthread_create(&ids[i], &attr, run_task, &tasks[i]);
-        if (errno != 0) die("pthread_create");
-        pthread_attr_destroy(&attr);
+        start_pinned(&ids[i], &tasks[i], cfg->cpus[i]);
     }
     const double began = now();
     uint64_t *region = mmap(NULL, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

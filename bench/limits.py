@@ -489,26 +489,31 @@ def best_time(call, repeat: int, before=None) -> tuple[float, object]:
     return fastest, result
 
 
-def fresh_process_call(name: str, edges_file: Path) -> float:
-    """Seconds of one call of a FRESH_PROCESS_KERNELS kernel in this process, its input read first."""
-    from quillmesh import IntGraphCore, arrays
+def fill_for(name: str, edges: np.ndarray, shape: Shape):
+    """fill(h): what the FRESH_PROCESS_KERNELS kernel `name` does to a new graph h, its input
+    prepared here (the two columns copied out of the edge array), outside any timing."""
+    from quillmesh import arrays
 
-    edges = np.load(edges_file)
-    shape = Shape.of_counts(int(edges.max()) + 1, len(edges))
-    g = IntGraphCore()
     if name == "load_numpy":
         flat = edges.reshape(-1)
-        call = lambda: g.add_edges_flat(flat)  # noqa: E731
-    elif name == "load_columns":
+        return lambda h: h.add_edges_flat(flat)
+    if name == "load_columns":
         src, dst = edges[:, 0].copy(), edges[:, 1].copy()
-        call = lambda: arrays.add_edges(g, src, dst)  # noqa: E731
-    else:
-        call = lambda: g.build_random(shape.nodes, shape.edges, GENERATE_SEED)  # noqa: E731
-    if name != "load_numpy":
-        del edges
+        return lambda h: arrays.add_edges(h, src, dst)
+    return lambda h: h.build_random(shape.nodes, shape.edges, GENERATE_SEED)
+
+
+def fresh_process_call(name: str, edges_file: Path) -> float:
+    """Seconds of one call of a FRESH_PROCESS_KERNELS kernel in this process, its input read first."""
+    from quillmesh import IntGraphCore
+
+    edges = np.load(edges_file)
+    fill = fill_for(name, edges, Shape.of_counts(int(edges.max()) + 1, len(edges)))
+    del edges  # what the numpy load reads, its fill keeps
     gc.collect()
+    g = IntGraphCore()
     started = time.perf_counter()
-    call()
+    fill(g)
     return time.perf_counter() - started
 
 
@@ -571,14 +576,12 @@ def time_graph(files: graphs.GraphFiles, kernels: list[str], repeat: int, rates:
             return h
         return run
 
+    # Timed in fresh processes, these need no input here.
+    load_call = lambda name: None if fresh_processes else into_new_graph(fill_for(name, edges, shape))  # noqa: E731
     numpy_load = lambda _: load_work(shape, numpy_input_bytes(shape))  # noqa: E731
-    if "load_numpy" in kernels:
-        flat = edges.reshape(-1)
-        timed("load_numpy", into_new_graph(lambda h: h.add_edges_flat(flat)), numpy_load)
-    if "load_columns" in kernels:
-        src, dst = edges[:, 0].copy(), edges[:, 1].copy()
-        timed("load_columns", into_new_graph(lambda h: arrays.add_edges(h, src, dst)), numpy_load)
-        del src, dst
+    for name in ("load_numpy", "load_columns"):
+        if name in kernels:
+            timed(name, load_call(name), numpy_load)
     lists = {"load_flat": (lambda: edges.reshape(-1).tolist(), "add_edges_flat"),
              "load_tuples": (lambda: list(zip(edges[:, 0].tolist(), edges[:, 1].tolist())), "add_edges_from")}
     for name, (make, method) in lists.items():
@@ -591,10 +594,9 @@ def time_graph(files: graphs.GraphFiles, kernels: list[str], repeat: int, rates:
     if "build_random" in kernels:
         def random_work(h):
             if h is None:
-                h = into_new_graph(lambda h: h.build_random(shape.nodes, shape.edges, GENERATE_SEED))()
+                h = into_new_graph(fill_for("build_random", edges, shape))()
             return load_work(Shape.of_counts(h.number_of_nodes(), h.number_of_edges()), 0)
-        timed("build_random", into_new_graph(lambda h: h.build_random(shape.nodes, shape.edges, GENERATE_SEED)),
-              random_work)
+        timed("build_random", load_call("build_random"), random_work)
     del edges
     gc.collect()
 

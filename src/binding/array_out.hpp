@@ -13,10 +13,8 @@
 #include <memory>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "core/base/huge_pages.hpp"
-#include "core/base/types.hpp"
 
 namespace qm::py {
 
@@ -54,17 +52,12 @@ class ArrayOut {
         a.owner_ = std::move(owner);
         return a;
     }
-    template <class T>
-    static ArrayOut of(HugeArray<T>&& a, std::size_t columns = 1) {
+    // An array the core filled (a HugeArray, a BigVector, an EndArray), taken over.
+    template <class Array>
+        requires(!std::is_lvalue_reference_v<Array>)
+    static ArrayOut of(Array&& a, std::size_t columns = 1) {
+        using T = std::remove_const_t<std::remove_pointer_t<decltype(a.data())>>;
         return hold<T>(std::move(a), columns);
-    }
-    template <class T>
-    static ArrayOut of(BigVector<T>&& v, std::size_t columns = 1) {
-        return hold<T>(std::move(v), columns);
-    }
-    template <class T>
-    static ArrayOut of(std::vector<T, UninitAllocator<T>>&& v, std::size_t columns = 1) {
-        return hold<T>(std::move(v), columns);
     }
 
     // Fills a buffer view of the array for `exporter`, the object that holds it.

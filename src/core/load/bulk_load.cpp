@@ -518,7 +518,8 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
     BigVector<std::uint32_t>& counts = pending.counts;
     // An input the load does not own, read in place or by any thread, is numbered and counted in
     // parallel where it can be; one it owns is mapped as it is read, below, so that it can be freed.
-    if (owner == nullptr && (source == nullptr || source->parallel_reads())) {
+    const bool counted =
+        owner == nullptr && (source == nullptr || source->parallel_reads()) &&
         ids.number_and_count(
             usable,
             [&](std::size_t first, std::size_t size, std::vector<NodeId>& buffer) -> std::span<const NodeId> {
@@ -527,9 +528,8 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
                 return {buffer.data(), size};
             },
             counts, stop);
-    }
-    std::vector<Index> own_block(owner != nullptr || ids.numbered ? 0 : kMapGrain);
-    for (std::size_t first = 0; first < usable && !ids.numbered; first += kMapGrain) {
+    std::vector<Index> own_block(owner != nullptr || counted ? 0 : kMapGrain);
+    for (std::size_t first = 0; first < usable && !counted; first += kMapGrain) {
         const std::size_t size = std::min(kMapGrain, usable - first);  // even: kMapGrain is
         Index* block = owner != nullptr ? mapped.get() + first : own_block.data();
         ids.number(ends_at(first, size), block, stop);

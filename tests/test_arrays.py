@@ -46,6 +46,24 @@ def test_listings_equal_the_methods(g):
     assert [tuple(e) for e in edges.tolist()] == g.edges()
 
 
+def test_edge_array_over_many_blocks_and_every_set_layout():
+    # Tens of thousands of nodes (the listing splits them into blocks the threads place one after
+    # another) under random signed ids, with degrees from 0 to past a table's threshold, sets
+    # built in bulk (borrowed lists) and edge by edge (lists of their own), hubs and self-loops.
+    rng = np.random.default_rng(5)
+    ids = rng.integers(-2**62, 2**62, size=40_000)
+    g = IntGraphCore()
+    pairs = rng.integers(0, len(ids), size=(50_000, 2))
+    g.add_edges_flat(ids[pairs].reshape(-1))
+    for hub, degree in [(3, 40), (17_000, 3000), (39_999, 9), (25_000, 33)]:
+        g.add_edges_from([(int(ids[hub]), int(ids[k])) for k in rng.integers(0, len(ids), size=degree)])
+    g.add_edges_from([(int(ids[k]), int(ids[k])) for k in range(0, len(ids), 997)])
+    for _ in range(2):  # the second call reuses what the first left behind
+        edges = arrays.edges(g)
+        assert edges.shape == (g.number_of_edges(), 2)
+        assert [tuple(e) for e in edges.tolist()] == g.edges()
+
+
 @pytest.mark.parametrize("params", [(), (0.5, 7, 0.0), (0.99, 1000, 1e-12)])
 def test_pagerank_has_the_methods_bits(g, params):
     scores = arrays.pagerank(g, *params)

@@ -158,6 +158,13 @@ CASES = {
         latency = interrupted(g, lambda: forever(arrays.distances, g, 0), 0.2)
         assert state(g) == before and (arrays.distances(g, 0) >= -1).all()
     """,
+    # the threads wait on each other's blocks: an interrupt must release every one of them
+    "arrays.edges": """
+        g = IntGraphCore(); g.build_random(2_000_000, 4_000_000, 11)
+        before = state(g)
+        latency = interrupted(g, lambda: forever(arrays.edges, g), 0.2)
+        assert state(g) == before and [tuple(e) for e in arrays.edges(g).tolist()] == g.edges()
+    """,
     "build_random": """
         g = IntGraphCore(); g.add_edge(0, 1)
         before = state(g)

@@ -5,13 +5,9 @@
 #include <cstdint>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define QM_TRIANGLE_AVX2 1
-#endif
-
 #include "core/base/interrupt.hpp"
 #include "core/base/shelf.hpp"
+#include "core/base/vector_isa.hpp"
 #include "core/store/csr.hpp"
 #include "parallel/pool.hpp"
 
@@ -37,7 +33,7 @@ concept CountingTally = requires(T t, std::uint64_t found) { t.add(found); };
 // Forward rows this long or shorter are held in two 8-lane registers for the vector count.
 inline constexpr std::ptrdiff_t kVectorRow = 16;
 
-#ifdef QM_TRIANGLE_AVX2
+#ifdef QM_AVX2
 // The triangles u closes: every w in F(v), for v in F(u), compared with all of F(u) at once
 // (held in two registers, padded with kNoIndex, which no row holds). No memory is read beyond the
 // rows themselves, where the bitmap test reads a word of a bitmap larger than the L2 per entry.
@@ -59,11 +55,6 @@ __attribute__((target("avx2,popcnt"))) inline std::uint64_t count_row_avx2(const
         }
     }
     return found;
-}
-
-inline bool vector_count_available() noexcept {
-    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    return available;
 }
 #endif
 
@@ -103,9 +94,9 @@ void walk_triangles(const ForwardRows& f, std::uint64_t n, const Interrupt& stop
                 for (auto [p, end] = row(u + 1); p != end; ++p) __builtin_prefetch(targets + offsets[*p]);
             auto [begin, end] = row(u);
             if (end - begin < 2) continue;  // a triangle needs two forward neighbours of u
-#ifdef QM_TRIANGLE_AVX2
+#ifdef QM_AVX2
             if constexpr (CountingTally<decltype(tally)>) {
-                if (end - begin <= kVectorRow && vector_count_available()) {
+                if (end - begin <= kVectorRow && avx2_available()) {
                     for (const Index* p = begin; p != end; ++p) read += offsets[*p + 1] - offsets[*p] + 1;
                     tally.add(count_row_avx2(begin, end, offsets, targets));
                     continue;

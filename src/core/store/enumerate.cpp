@@ -5,12 +5,15 @@
 // The array forms fill arrays sized up front; the per-node ones split the nodes among the workers,
 // so a large result's pages are first touched, and its entries written, by all of them at once.
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <cstring>
+#include <memory>
 
 #include <string>
+#include <thread>
 
 #include "core/base/fault.hpp"
+#include "core/base/vector_isa.hpp"
 #include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -27,10 +30,90 @@ constexpr std::size_t kIdsAhead = 8;
 constexpr std::uint32_t kPrefetchedSet = 64;
 // Nodes whose edges one piece of a parallel edge listing covers.
 constexpr std::size_t kEdgeBlock = std::size_t{1} << 12;
-// Blocks of nodes the edge array lists at once, each into scratch memory of its own.
-constexpr std::size_t kEdgeGroup = 16;
-// The longest row the edge array lists through a buffer on the stack (see edge_array()).
-constexpr std::uint32_t kBufferedRow = 64;
+// What a block of the edge array says of where it ends before it knows, and how often a thread
+// waiting for that asks before it lets others run.
+constexpr std::uint64_t kUnplaced = UINT64_MAX;
+constexpr unsigned kSpinsBeforeYield = 64;
+
+// Entries the edge array's walk copies out of the sets at once, and how far ahead of the entry it
+// lists it starts reading a neighbour's id.
+constexpr std::size_t kGatherBatch = 2048;
+constexpr std::size_t kGatherAhead = 32;
+// Sets this short are copied into the batch whole, without a loop per element.
+constexpr std::uint32_t kShortSet = 8;
+
+// Entries copied out of the sets, waiting for their neighbours' ids: kShortSet more than a batch,
+// the room a short set's whole copy may write past the last entry held.
+struct EdgeBatch {
+    NodeId us[kGatherBatch + kShortSet];
+    Index js[kGatherBatch + kShortSet];
+    std::size_t held = 0;
+
+    bool full() const noexcept { return held >= kGatherBatch; }
+    void add(NodeId u, Index j) noexcept {
+        us[held] = u;
+        js[held] = j;
+        ++held;
+    }
+    // Writes the held entries with u <= v as pairs from `next` on and returns the end; empties the
+    // batch. Whether u <= v is a coin toss on random ids, so every pair is written and the cursor
+    // moved past the kept ones, without a branch: `next` has room for every entry.
+    NodeId* list(const NodeId* ids, NodeId* next) noexcept {
+        for (std::size_t a = 0; a < held; ++a) {
+            if (a + kGatherAhead < held) __builtin_prefetch(&ids[js[a + kGatherAhead]]);
+            const NodeId u = us[a], v = ids[js[a]];
+            next[0] = u;
+            next[1] = v;
+            next += 2 * static_cast<std::ptrdiff_t>(u <= v);
+        }
+        held = 0;
+        return next;
+    }
+};
+
+#ifdef QM_AVX2
+// The walk of list_block_edges() on AVX2: on a sparse graph, copying sets element by element is a
+// mispredicted branch or two per node (sets of random sizes, two layouts). A set of at most
+// kShortSet elements kept in one array is copied whole with a masked load, which reads nothing past
+// its last element; its node's id is written beside every lane, and the batch takes as many
+// entries as the set has.
+__attribute__((target("avx2"))) NodeId* batch_short_sets_avx2(const NodeId* ids, const NeighbourSet* sets,
+                                                             std::size_t first, std::size_t last, EdgeBatch& batch,
+                                                             NodeId* next, const Interrupt& stop) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    std::size_t held = batch.held;  // in a register: the vector stores below might alias the member
+    for (std::size_t i = first; i < last; ++i) {
+        stop.check_every(i - first, kCheckEvery);
+        const NodeId u = ids[i];
+        const NeighbourSet& set = sets[i];
+        const Index* e = set.list_elements();
+        const std::uint32_t size = set.size();
+        if (e == nullptr || size > kShortSet) [[unlikely]] {
+            batch.held = held;
+            set.for_each([&](Index j) {
+                if (batch.full()) next = batch.list(ids, next);
+                batch.add(u, j);
+            });
+            held = batch.held;
+            continue;
+        }
+        if (held >= kGatherBatch) {
+            batch.held = held;
+            next = batch.list(ids, next);
+            held = 0;
+        }
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(size)), lane);
+        const __m256i elements = _mm256_maskload_epi32(reinterpret_cast<const int*>(e), mask);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(batch.js + held), elements);
+        const __m256i owner = _mm256_set1_epi64x(u);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(batch.us + held), owner);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(batch.us + held + 4), owner);
+        held += size;
+    }
+    batch.held = held;
+    return batch.list(ids, next);
+}
+#endif
 
 // body(i) for every node, in parallel, the nodes being the progress.
 template <class F>
@@ -77,75 +160,77 @@ std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
     return out;
 }
 
+NodeId* Graph::list_block_edges(std::size_t first, std::size_t last, NodeId* next, const Interrupt& stop) const {
+    // Every entry reads its neighbour's id at random. So the walk gathers: it copies a batch of
+    // entries (the listing node's id, the neighbour's index) out of the sets, a sequential read,
+    // then reads the batch's ids with the reads kGatherAhead entries on already started.
+    EdgeBatch batch;
+#ifdef QM_AVX2
+    if (avx2_available()) return batch_short_sets_avx2(ids_.data(), nbrs_.data(), first, last, batch, next, stop);
+#endif
+    for (std::size_t i = first; i < last; ++i) {
+        stop.check_every(i - first, kCheckEvery);
+        const NodeId u = ids_[i];
+        nbrs_[i].for_each([&](Index j) {
+            if (batch.full()) next = batch.list(ids_.data(), next);
+            batch.add(u, j);
+        });
+    }
+    return batch.list(ids_.data(), next);
+}
+
 EndArray Graph::edge_array(const Interrupt& stop) const {
-    // Blocks of nodes are listed in parallel, a group of them at a time, each into a scratch array
-    // of its own with room for its whole degree sum; the group's counts then place each block's
-    // stretch of the result, and the stretches are copied there, in parallel too. Every neighbour's
-    // id is read once, by one of the workers, and the result's page faults are spread over them;
-    // the scratch arrays (a group's worth of blocks) are kept from group to group.
+    // The threads claim blocks of nodes in order, list each into scratch memory of their own (kept
+    // from block to block), and copy it to the result as soon as the block before has said where it
+    // ends: one pass, with no barrier between blocks. A block's predecessor was claimed earlier by a
+    // thread that waits on nothing older still, so every wait ends. Every neighbour's id is read
+    // once, and the result's page faults are spread over the threads.
     const std::size_t n = ids_.size();
     const std::size_t blocks = (n + kEdgeBlock - 1) / kEdgeBlock;
     // Written once, in order, and handed over, so from the heap rather than on huge pages of its
     // own: a result the size of the cache's reused there, call after call, and a large one's fresh
     // small pages faulted several times faster than huge ones on a virtual machine.
     EndArray out(2 * edge_count_);
-    std::vector<EndArray> scratch(kEdgeGroup);
-    std::array<std::uint64_t, kEdgeGroup> count{}, place{};
-    std::uint64_t written = 0;  // ids in out so far
+    const std::unique_ptr<std::atomic<std::uint64_t>[]> ends(new std::atomic<std::uint64_t>[blocks]);
+    for (std::size_t k = 0; k < blocks; ++k) ends[k].store(kUnplaced, std::memory_order_relaxed);
+    std::atomic<std::size_t> next_block{0};
+    std::atomic<bool> abandoned{false};  // a block failed: nobody waits for it
     stop.expect(n);
-    for (std::size_t g = 0; g < blocks; g += kEdgeGroup) {
-        const std::size_t size = std::min(kEdgeGroup, blocks - g);
-        parallel::for_range(size, 1, [&](std::size_t k, std::size_t end) {
-            for (; k < end; ++k) {
-                const std::size_t first = (g + k) * kEdgeBlock, last = std::min(n, first + kEdgeBlock);
+    // As many threads as the pool has workers, one per processor: one more would hold up a block
+    // its successors wait for whenever it is not running.
+    const std::size_t threads = std::max<std::size_t>(1, parallel::thread_count() - 1);
+    parallel::for_range(threads, 1, [&](std::size_t, std::size_t) {
+        EndArray scratch;
+        try {
+            for (std::size_t k; (k = next_block.fetch_add(1, std::memory_order_relaxed)) < blocks;) {
+                const std::size_t first = k * kEdgeBlock, last = std::min(n, first + kEdgeBlock);
                 std::uint64_t room = 0;
                 for (std::size_t i = first; i < last; ++i) room += nbrs_[i].size();
-                EndArray& into = scratch[k];
-                if (into.size() < 2 * room) into.resize(2 * room);
-                NodeId* next = into.data();
-                for_each_row(first, last, stop, [&](NodeId u, const NeighbourSet& set) {
-                    // Whether u <= v is a coin toss on random ids: a row short enough is written to
-                    // a buffer without a branch (every pair written, the cursor moved past the kept
-                    // ones) and copied out, where a branch per entry would be mispredicted half the
-                    // time.
-                    if (set.size() > kBufferedRow) {
-                        set.for_each([&](Index j) {
-                            if (u > ids_[j]) return;
-                            next[0] = u;
-                            next[1] = ids_[j];
-                            next += 2;
-                        });
-                        return;
+                if (scratch.size() < 2 * room) scratch.resize(2 * room);
+                const auto count = static_cast<std::uint64_t>(list_block_edges(first, last, scratch.data(), stop) - scratch.data());
+                std::uint64_t begin = 0;
+                if (k != 0) {
+                    for (unsigned spins = 0; (begin = ends[k - 1].load(std::memory_order_acquire)) == kUnplaced; ++spins) {
+                        if (abandoned.load(std::memory_order_relaxed)) return;
+                        if (spins >= kSpinsBeforeYield) std::this_thread::yield();
+#if defined(__x86_64__)
+                        else __builtin_ia32_pause();
+#endif
                     }
-                    NodeId buffer[2 * kBufferedRow];
-                    NodeId* kept = buffer;
-                    set.for_each_prefetched(ids_.data(), [&](Index j) {
-                        const NodeId v = ids_[j];
-                        kept[0] = u;
-                        kept[1] = v;
-                        kept += 2 * static_cast<std::ptrdiff_t>(u <= v);
-                    });
-                    const auto listed = static_cast<std::size_t>(kept - buffer);
-                    if (listed != 0) std::memcpy(next, buffer, listed * sizeof(NodeId));  // next may be null then
-                    next += listed;
-                });
-                count[k] = static_cast<std::uint64_t>(next - into.data());
+                }
+                // The edge count is what sizes the result: a listing that disagrees with it is a
+                // fault, never a write past the end.
+                if (count > out.size() - begin) fault("the edge listing found more than " + std::to_string(edge_count_) + " edges");
+                ends[k].store(begin + count, std::memory_order_release);
+                if (count != 0) std::memcpy(out.data() + begin, scratch.data(), count * sizeof(NodeId));  // out may be null otherwise
                 stop.advance(last - first);
             }
-        });
-        for (std::size_t k = 0; k < size; ++k) {
-            place[k] = written;
-            written += count[k];
+        } catch (...) {
+            abandoned.store(true, std::memory_order_relaxed);
+            throw;
         }
-        // The edge count is what sizes the result: a listing that disagrees with it is a fault, never
-        // a write past the end.
-        if (written > out.size()) fault("the edge listing found more than " + std::to_string(edge_count_) + " edges");
-        parallel::for_range(size, 1, [&](std::size_t k, std::size_t end) {
-            for (; k < end; ++k) {  // out has no array at all for a graph without edges
-                if (count[k] != 0) std::memcpy(out.data() + place[k], scratch[k].data(), count[k] * sizeof(NodeId));
-            }
-        });
-    }
+    });
+    const std::uint64_t written = blocks == 0 ? 0 : ends[blocks - 1].load(std::memory_order_relaxed);
     if (written != out.size()) fault("the edge listing found " + std::to_string(written / 2) + " of " + std::to_string(edge_count_) + " edges");
     return out;
 }

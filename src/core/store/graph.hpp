@@ -164,6 +164,9 @@ class Graph {
     // neighbours' ids being loaded ahead: the walk of the edge listings.
     template <class F>
     void for_each_row(std::size_t first, std::size_t last, const Interrupt& stop, F&& row) const;
+    // Writes the edges of nodes [first, last) that edge_array() lists from them, as pairs of ids,
+    // from `next` on, which has room for two ids per entry of their sets; returns the end.
+    NodeId* list_block_edges(std::size_t first, std::size_t last, NodeId* next, const Interrupt& stop) const;
     // The union-find labels of component_sizes(): each node's component's first dense index.
     HugeArray<Index> component_roots(const Interrupt& stop) const;
     // Builds the snapshot unless one is cached; the reference stays valid until the next mutation.

@@ -334,6 +334,13 @@ class NeighbourSet {
         }
     }
 
+    // The elements of a set kept in one array in iteration order (inline or a list, owned or
+    // borrowed), size() of them, for walks that copy short sets out whole; null for a table.
+    const Index* list_elements() const noexcept {
+        if (cap_ > kListCapacity && !is_borrowed()) return nullptr;
+        return is_inline() ? store_.local : store_.heap;
+    }
+
     // for_each that also prefetches data[x] a few elements ahead of visiting x, for walks that
     // look every element up in a large array indexed by node.
     template <class T, class F>

@@ -56,14 +56,22 @@ using TraitsOf = RunTraits<decltype(&M::run)>;
 // Receiver check and borrow, then body(graph) under the failure mapping. A shared borrow hands the
 // body a const graph, so read-only methods cannot write by mistake. A graph passed as an argument
 // (to a module function) names that argument when it is not one.
+// by_check: the shared borrow is no_exclusive_borrow() (see there).
 template <BorrowKind Kind, class R, class Body>
-R with_graph(PyObject* self, R failure, Body&& body, const char* argument = nullptr) {
+R with_graph(PyObject* self, R failure, Body&& body, const char* argument = nullptr, bool by_check = false) {
     if (!PyObject_TypeCheck(self, graph_type())) {
         raise_not_instance(self, "IntGraphCore");
         if (argument != nullptr) apply_argument_error_rule(argument);
         return failure;
     }
     auto* obj = reinterpret_cast<GraphObject*>(self);
+    if constexpr (Kind == BorrowKind::Shared) {
+        if (by_check) {
+            if (!no_exclusive_borrow(obj)) return failure;
+            const Graph& g = obj->graph;
+            return guarded(failure, [&] { return body(g); });
+        }
+    }
     BorrowGuard borrow(obj, Kind);
     if (!borrow) return failure;
     if constexpr (Kind == BorrowKind::Shared) {
@@ -72,6 +80,26 @@ R with_graph(PyObject* self, R failure, Body&& body, const char* argument = null
     } else {
         return guarded(failure, [&] { return body(obj->graph); });
     }
+}
+
+// Whether a call may take its shared borrow as no_exclusive_borrow(): only with the GIL, only for
+// a point operation (it never detaches), and only when every argument is an exact int or left to
+// its default, whose conversion runs no Python code (an __index__ could let other threads in).
+template <class M>
+bool borrows_by_check(PyObject* const* slots, std::size_t count) noexcept {
+#ifdef Py_GIL_DISABLED
+    (void)slots;
+    (void)count;
+    return false;
+#else
+    if constexpr (M::borrow != BorrowKind::Shared || TraitsOf<M>::detaches) {
+        return false;
+    } else {
+        for (std::size_t i = 0; i < count; ++i)
+            if (slots[i] != nullptr && !PyLong_CheckExact(slots[i])) return false;
+        return true;
+    }
+#endif
 }
 
 // A description of a module function that takes the graph as its first argument, `g`, rather than
@@ -218,7 +246,7 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
                 return nullptr;
             return run_and_convert<M>(graph, values);
         },
-        is_function<M>() ? M::params[0] : nullptr);
+        is_function<M>() ? M::params[0] : nullptr, borrows_by_check<M>(slots.data() + first_value<M>(), k - first_value<M>()));
 }
 
 // METH_NOARGS entry point: the interpreter itself rejects any argument.

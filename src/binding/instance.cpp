@@ -3,6 +3,12 @@
 
 namespace qm::py {
 
+namespace {
+
+void refuse_shared() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
+
+}  // namespace
+
 BorrowGuard::BorrowGuard(GraphObject* g, BorrowKind kind) noexcept : kind_(kind) {
     std::atomic<std::uint64_t>& flag = g->borrow;
     if (kind == BorrowKind::Exclusive) {
@@ -23,7 +29,13 @@ BorrowGuard::BorrowGuard(GraphObject* g, BorrowKind kind) noexcept : kind_(kind)
             return;
         }
     }
-    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    refuse_shared();
+}
+
+bool no_exclusive_borrow(GraphObject* g) noexcept {
+    if (g->borrow.load(std::memory_order_acquire) != kExclusive) return true;
+    refuse_shared();
+    return false;
 }
 
 BorrowGuard::~BorrowGuard() {

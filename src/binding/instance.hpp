@@ -31,6 +31,14 @@ PyTypeObject* graph_type();
 
 enum class BorrowKind { Shared, Exclusive };
 
+// With the GIL, a call that holds it from start to end, runs no Python code before its work is
+// done and never detaches cannot meet another borrow being taken or given back on the instance's
+// side of the interpreter: what it must not meet is an exclusive borrow already out (a detached
+// writer). For such a call this check is the whole borrow, without the two atomic updates a
+// BorrowGuard makes; it sets the same RuntimeError a refused shared borrow sets. Never used on a
+// free-threaded build, where other threads run meanwhile.
+bool no_exclusive_borrow(GraphObject* g) noexcept;
+
 // Holds one borrow of an instance for its lifetime. A refused borrow never waits: it sets the
 // RuntimeError and leaves the guard empty.
 class BorrowGuard {

@@ -49,24 +49,37 @@ struct EdgeBatch {
     Index js[kGatherBatch + kShortSet];
     std::size_t held = 0;
 
-    bool full() const noexcept { return held >= kGatherBatch; }
-    void add(NodeId u, Index j) noexcept {
-        us[held] = u;
-        js[held] = j;
-        ++held;
-    }
     // Writes the held entries with u <= v as pairs from `next` on and returns the end; empties the
     // batch. Whether u <= v is a coin toss on random ids, so every pair is written and the cursor
     // moved past the kept ones, without a branch: `next` has room for every entry.
     NodeId* list(const NodeId* ids, NodeId* next) noexcept {
-        for (std::size_t a = 0; a < held; ++a) {
-            if (a + kGatherAhead < held) __builtin_prefetch(&ids[js[a + kGatherAhead]]);
+        const auto write = [&](std::size_t a) {
             const NodeId u = us[a], v = ids[js[a]];
             next[0] = u;
             next[1] = v;
             next += 2 * static_cast<std::ptrdiff_t>(u <= v);
+        };
+        std::size_t a = 0;
+        for (; a + kGatherAhead < held; ++a) {
+            __builtin_prefetch(&ids[js[a + kGatherAhead]]);
+            write(a);
         }
+        for (; a < held; ++a) write(a);
         held = 0;
+        return next;
+    }
+    // Takes the entries of u's set one by one, listing (and checking `stop`) whenever it is full.
+    [[gnu::noinline]] NodeId* add_set(NodeId u, const NeighbourSet& set, const NodeId* ids, NodeId* next,
+                                      const Interrupt& stop) {
+        set.for_each([&](Index j) {
+            if (held >= kGatherBatch) {
+                next = list(ids, next);
+                stop.check();
+            }
+            us[held] = u;
+            js[held] = j;
+            ++held;
+        });
         return next;
     }
 };
@@ -83,24 +96,21 @@ __attribute__((target("avx2"))) NodeId* batch_short_sets_avx2(const NodeId* ids,
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     std::size_t held = batch.held;  // in a register: the vector stores below might alias the member
     for (std::size_t i = first; i < last; ++i) {
-        stop.check_every(i - first, kCheckEvery);
         const NodeId u = ids[i];
         const NeighbourSet& set = sets[i];
         const Index* e = set.list_elements();
         const std::uint32_t size = set.size();
         if (e == nullptr || size > kShortSet) [[unlikely]] {
             batch.held = held;
-            set.for_each([&](Index j) {
-                if (batch.full()) next = batch.list(ids, next);
-                batch.add(u, j);
-            });
+            next = batch.add_set(u, set, ids, next, stop);
             held = batch.held;
             continue;
         }
-        if (held >= kGatherBatch) {
+        if (held >= kGatherBatch) [[unlikely]] {
             batch.held = held;
             next = batch.list(ids, next);
             held = 0;
+            stop.check();
         }
         const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(size)), lane);
         const __m256i elements = _mm256_maskload_epi32(reinterpret_cast<const int*>(e), mask);
@@ -163,19 +173,13 @@ std::vector<NodeId> Graph::edge_ends(const Interrupt& stop) const {
 NodeId* Graph::list_block_edges(std::size_t first, std::size_t last, NodeId* next, const Interrupt& stop) const {
     // Every entry reads its neighbour's id at random. So the walk gathers: it copies a batch of
     // entries (the listing node's id, the neighbour's index) out of the sets, a sequential read,
-    // then reads the batch's ids with the reads kGatherAhead entries on already started.
+    // then reads the batch's ids with the reads kGatherAhead entries on already started. It checks
+    // `stop` once a batch: a block's nodes are few, but one of them may be a hub.
     EdgeBatch batch;
 #ifdef QM_AVX2
     if (avx2_available()) return batch_short_sets_avx2(ids_.data(), nbrs_.data(), first, last, batch, next, stop);
 #endif
-    for (std::size_t i = first; i < last; ++i) {
-        stop.check_every(i - first, kCheckEvery);
-        const NodeId u = ids_[i];
-        nbrs_[i].for_each([&](Index j) {
-            if (batch.full()) next = batch.list(ids_.data(), next);
-            batch.add(u, j);
-        });
-    }
+    for (std::size_t i = first; i < last; ++i) next = batch.add_set(ids_[i], nbrs_[i], ids_.data(), next, stop);
     return batch.list(ids_.data(), next);
 }
 

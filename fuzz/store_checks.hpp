@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/store/graph.hpp"
@@ -137,10 +138,27 @@ struct GraphInspector {
         return {};
     }
 
-    // Row u holds exactly the neighbours ranking above u by (degree, dense index).
+    // Record u holds u and exactly the neighbours ranking above u by (degree, dense index), each by
+    // the start of its own record; the records follow each other, and the block starts match.
     static std::string check_forward(const Graph& g, const ForwardRows& f) {
+        return f.visit([&](const auto* records) { return check_records(g, f, records); });
+    }
+    template <class Word>
+    static std::string check_records(const Graph& g, const ForwardRows& f, const Word* records) {
         const std::uint64_t n = g.ids_.size();
-        if (f.offsets.size() != n + 1) return "forward rows have a stale row count";
+        const std::uint64_t blocks = (n + ForwardRows::kBlock - 1) / ForwardRows::kBlock;
+        if (f.starts.size() != blocks + 1) return "forward rows have a stale block count";
+        std::vector<std::uint64_t> start(n);
+        std::uint64_t at = 0;
+        for (Index u = 0; u < n; ++u) {
+            if (u % ForwardRows::kBlock == 0 && f.starts.data()[u / ForwardRows::kBlock] != at) return "forward block start is wrong";
+            if (at + ForwardRows::kHeader > f.words() || records[at + 1] != u) return "forward record " + std::to_string(u) + " is misplaced";
+            start[u] = at;
+            at += ForwardRows::kHeader + records[at];
+        }
+        if (at != f.words() || f.starts.data()[blocks] != at) return "forward records do not fill their array";
+        std::unordered_map<std::uint64_t, Index> node_at;
+        for (Index u = 0; u < n; ++u) node_at.emplace(start[u], u);
         for (Index u = 0; u < n; ++u) {
             std::vector<Index> want;
             const std::uint64_t du = g.nbrs_[u].size();
@@ -149,7 +167,12 @@ struct GraphInspector {
                 if (dv > du || (dv == du && v > u)) want.push_back(v);
             });
             std::sort(want.begin(), want.end());
-            std::vector<Index> have(f.targets.data() + f.offsets.data()[u], f.targets.data() + f.offsets.data()[u + 1]);
+            std::vector<Index> have;
+            for (std::uint64_t k = 0; k < records[start[u]]; ++k) {
+                const auto member = node_at.find(records[start[u] + ForwardRows::kHeader + k]);
+                if (member == node_at.end()) return "forward row " + std::to_string(u) + " names no record";
+                have.push_back(member->second);
+            }
             std::sort(have.begin(), have.end());
             if (have != want) return "forward row " + std::to_string(u) + " is stale";
         }

@@ -17,31 +17,39 @@
 
 namespace qm {
 
+namespace {
+
+// Adds each triangle met to the counts of its three nodes: u's in a register while the walk stays
+// on its row, v's and w's (given by their records) at once.
+struct NodeTally {
+    std::int64_t* t;
+    Index row = kNoIndex;
+    std::int64_t at_row = 0;
+    template <class Word>
+    void close(std::uint64_t closed, Index u, const Word* v, const Word* w) noexcept {
+        if (closed == 0) return;
+        if (u != row) flush(u);
+        ++at_row;
+        std::atomic_ref<std::int64_t>(t[v[1]]).fetch_add(1, std::memory_order_relaxed);
+        std::atomic_ref<std::int64_t>(t[w[1]]).fetch_add(1, std::memory_order_relaxed);
+    }
+    void flush(Index next) noexcept {
+        if (row != kNoIndex && at_row != 0) std::atomic_ref<std::int64_t>(t[row]).fetch_add(at_row, std::memory_order_relaxed);
+        row = next;
+        at_row = 0;
+    }
+    ~NodeTally() { flush(kNoIndex); }
+};
+
+}  // namespace
+
 HugeArray<std::int64_t> Graph::node_triangles(const Interrupt& stop) {
     const ForwardRows& f = ensure_forward(stop);
     const std::uint64_t n = node_count();
     HugeArray<std::int64_t> counts(n);
     parallel_for_checked(stop, n, [&](std::size_t i) { counts.data()[i] = 0; });
     std::int64_t* const t = counts.data();
-    struct Tally {
-        std::int64_t* t;
-        Index row = kNoIndex;
-        std::int64_t at_row = 0;
-        void close(std::uint64_t closed, Index u, Index v, Index w) noexcept {
-            if (closed == 0) return;
-            if (u != row) flush(u);
-            ++at_row;
-            std::atomic_ref<std::int64_t>(t[v]).fetch_add(1, std::memory_order_relaxed);
-            std::atomic_ref<std::int64_t>(t[w]).fetch_add(1, std::memory_order_relaxed);
-        }
-        void flush(Index next) noexcept {
-            if (row != kNoIndex && at_row != 0) std::atomic_ref<std::int64_t>(t[row]).fetch_add(at_row, std::memory_order_relaxed);
-            row = next;
-            at_row = 0;
-        }
-        ~Tally() { flush(kNoIndex); }
-    };
-    walk_triangles(f, n, stop, [&] { return Tally{t}; });
+    walk_triangles(f, n, stop, [&] { return NodeTally{t}; });
     return counts;
 }
 

@@ -2,7 +2,9 @@
 // triangles.cpp for the method): shared by the total count and the per-node counts.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "core/base/interrupt.hpp"
@@ -15,16 +17,18 @@ namespace qm {
 
 namespace triangle_walk {
 
-// Bitmaps over all rows, each lent to one range of rows at a time and clear again when it comes
-// back. More are never out at once than there are threads; the bound only caps what is kept.
+// Bitmaps with a bit per two words of records (a record has at least two, so half its position
+// names it), each lent to one range of rows at a time and clear again when it comes back. More are
+// never out at once than there are threads; the bound only caps what is kept.
 using Marks = BigVector<std::uint64_t>;
 using MarkShelf = Shelf<Marks, 64>;
 
-// Rows handed to a worker at a time: enough for the prefetching to run ahead within a range.
-inline constexpr std::size_t kRowGrain = 256;
 // Forward entries read between two interrupt checks (a row's cost is the sum of its members'
 // forward degrees, which varies too much for a fixed count of rows).
 inline constexpr std::uint64_t kEntriesPerCheck = std::uint64_t{1} << 16;
+// How many records ahead of the one counted the walk starts loading its members' records: one
+// cache miss per member, overlapped with the counting of the rows in between.
+inline constexpr std::size_t kRowsAhead = 2;
 
 // A tally that only counts, and may therefore be given a whole row's count at once.
 template <class T>
@@ -34,21 +38,23 @@ concept CountingTally = requires(T t, std::uint64_t found) { t.add(found); };
 inline constexpr std::ptrdiff_t kVectorRow = 16;
 
 #ifdef QM_AVX2
-// The triangles u closes: every w in F(v), for v in F(u), compared with all of F(u) at once
-// (held in two registers, padded with kNoIndex, which no row holds). No memory is read beyond the
-// rows themselves, where the bitmap test reads a word of a bitmap larger than the L2 per entry.
-__attribute__((target("avx2,popcnt"))) inline std::uint64_t count_row_avx2(const Index* begin, const Index* end,
-                                                                          const std::uint64_t* offsets,
-                                                                          const Index* targets) noexcept {
-    alignas(32) Index padded[kVectorRow];
+// The triangles u closes: every member w of F(v), for v in F(u), compared with all of F(u) at
+// once (held in two registers, padded with kNoIndex, which is no position). No memory is read
+// beyond the records themselves, where the bitmap test reads a word of a bitmap larger than the
+// L2 per entry. Adds the entries it reads to `read`.
+__attribute__((target("avx2,popcnt"))) inline std::uint64_t count_row_avx2(const std::uint32_t* begin,
+                                                                          const std::uint32_t* end,
+                                                                          const std::uint32_t* records,
+                                                                          std::uint64_t& read) noexcept {
+    alignas(32) std::uint32_t padded[kVectorRow];
     for (std::ptrdiff_t i = 0; i < kVectorRow; ++i) padded[i] = i < end - begin ? begin[i] : kNoIndex;
     const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(padded));
     const __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(padded + 8));
     std::uint64_t found = 0;
-    for (const Index* p = begin; p != end; ++p) {
-        const Index* w = targets + offsets[*p];
-        const Index* w_end = targets + offsets[*p + 1];
-        for (; w != w_end; ++w) {
+    for (const std::uint32_t* p = begin; p != end; ++p) {
+        const std::uint32_t* v = records + *p;
+        read += v[0] + 1;
+        for (const std::uint32_t *w = v + ForwardRows::kHeader, *w_end = w + v[0]; w != w_end; ++w) {
             const __m256i x = _mm256_set1_epi32(static_cast<int>(*w));
             const __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi32(x, low), _mm256_cmpeq_epi32(x, high));
             found += _mm256_testz_si256(hit, hit) == 0;
@@ -58,63 +64,77 @@ __attribute__((target("avx2,popcnt"))) inline std::uint64_t count_row_avx2(const
 }
 #endif
 
-}  // namespace triangle_walk
-
-// Calls tally.close(closed, u, v, w) for every forward path u -> v -> w of the graph whose forward
-// rows are f, closed saying whether u -> w closes it into a triangle (u lowest-ranked, then v, then
-// w): so each triangle is met once. The flag, rather than a branch, keeps the inner loop free of
-// mispredictions for a tally that only counts. In parallel: each range of rows gets a tally of its
-// own from make_tally(), which it drops when the range is done.
-template <class MakeTally>
-void walk_triangles(const ForwardRows& f, std::uint64_t n, const Interrupt& stop, MakeTally&& make_tally) {
-    using namespace triangle_walk;
-    const std::uint64_t words = (n + 63) / 64;
+// The walk over records of one word size (see walk_triangles()).
+template <class Word, class MakeTally>
+void walk_records(const ForwardRows& f, const Word* records, std::uint64_t n, const Interrupt& stop,
+                  MakeTally&& make_tally) {
+    constexpr std::uint64_t kHeader = ForwardRows::kHeader;
+    const std::uint64_t mark_words = (f.words() / 2 + 63) / 64;
+    const std::uint64_t* starts = f.starts.data();
     MarkShelf shelf;
-    const std::uint64_t* offsets = f.offsets.data();
-    const Index* targets = f.targets.data();
-    auto row = [&](std::size_t u) { return std::pair{targets + offsets[u], targets + offsets[u + 1]}; };
     stop.expect(n);
-    parallel::for_range(n, kRowGrain, [&](std::size_t first, std::size_t last) {
-        Marks lent = shelf.take();
-        if (lent.empty()) lent = Marks(words, 0);
-        std::uint64_t* marks = lent.data();
+    parallel::for_range((n + ForwardRows::kBlock - 1) / ForwardRows::kBlock, 1, [&](std::size_t first, std::size_t last) {
+        Marks lent;
         auto tally = make_tally();
         std::uint64_t read = 0;
-        for (std::size_t u = first; u < last; ++u) {
+        const std::uint64_t end = starts[last];
+        std::uint64_t ahead = starts[first];  // the record kRowsAhead on from u's
+        for (std::size_t k = 0; k < kRowsAhead && ahead < end; ++k) ahead += kHeader + records[ahead];
+        auto u = static_cast<Index>(first * ForwardRows::kBlock);
+        for (std::uint64_t at = starts[first]; at < end; ++u) {
             if (read >= kEntriesPerCheck) {
                 stop.check();
                 read = 0;
             }
-            // Reading F(v) for v in F(u) is two cache misses per v (its offset, then its row): ask
-            // for the offsets two rows ahead and the rows themselves one row ahead, so the misses
-            // of many rows overlap.
-            if (u + 2 < last)
-                for (auto [p, end] = row(u + 2); p != end; ++p) __builtin_prefetch(&offsets[*p]);
-            if (u + 1 < last)
-                for (auto [p, end] = row(u + 1); p != end; ++p) __builtin_prefetch(targets + offsets[*p]);
-            auto [begin, end] = row(u);
-            if (end - begin < 2) continue;  // a triangle needs two forward neighbours of u
+            if (ahead < end) {
+                const Word* a = records + ahead;
+                for (const Word *p = a + kHeader, *p_end = p + a[0]; p != p_end; ++p) __builtin_prefetch(records + *p);
+                ahead += kHeader + a[0];
+            }
+            const Word* row = records + at;
+            const Word* begin = row + kHeader;
+            const Word* row_end = begin + row[0];
+            at += kHeader + row[0];
+            if (row[0] < 2) continue;  // a triangle needs two forward neighbours of u
 #ifdef QM_AVX2
-            if constexpr (CountingTally<decltype(tally)>) {
-                if (end - begin <= kVectorRow && avx2_available()) {
-                    for (const Index* p = begin; p != end; ++p) read += offsets[*p + 1] - offsets[*p] + 1;
-                    tally.add(count_row_avx2(begin, end, offsets, targets));
+            if constexpr (CountingTally<decltype(tally)> && std::is_same_v<Word, std::uint32_t>) {
+                if (row_end - begin <= kVectorRow && avx2_available()) {
+                    tally.add(count_row_avx2(begin, row_end, records, read));
                     continue;
                 }
             }
 #endif
             // Mark F(u); every marked w in F(v), for v in F(u), closes the triangle u, v, w.
-            for (const Index* p = begin; p != end; ++p) marks[*p / 64] |= std::uint64_t{1} << (*p % 64);
-            for (const Index* p = begin; p != end; ++p) {
-                auto [w, w_end] = row(*p);
-                read += static_cast<std::uint64_t>(w_end - w) + 1;
-                for (; w != w_end; ++w) tally.close((marks[*w / 64] >> (*w % 64)) & 1, static_cast<Index>(u), *p, *w);
+            if (lent.empty()) {
+                lent = shelf.take();
+                if (lent.empty()) lent = Marks(mark_words, 0);
             }
-            for (const Index* p = begin; p != end; ++p) marks[*p / 64] = 0;
+            std::uint64_t* marks = lent.data();
+            for (const Word* p = begin; p != row_end; ++p) marks[*p / 128] |= std::uint64_t{1} << (*p / 2 % 64);
+            for (const Word* p = begin; p != row_end; ++p) {
+                const Word* v = records + *p;
+                read += v[0] + 1;
+                for (const Word *w = v + kHeader, *w_end = w + v[0]; w != w_end; ++w)
+                    tally.close((marks[*w / 128] >> (*w / 2 % 64)) & 1, u, v, records + *w);
+            }
+            for (const Word* p = begin; p != row_end; ++p) marks[*p / 128] = 0;
         }
-        shelf.give(std::move(lent));  // not reached after a throw: that bitmap is simply freed
-        stop.advance(last - first);
+        if (!lent.empty()) shelf.give(std::move(lent));  // not reached after a throw: that bitmap is simply freed
+        stop.advance(std::min<std::uint64_t>(n, last * ForwardRows::kBlock) - first * ForwardRows::kBlock);
     });
+}
+
+}  // namespace triangle_walk
+
+// Calls tally.close(closed, u, v, w) for every forward path u -> v -> w of the graph whose forward
+// rows are f, closed saying whether u -> w closes it into a triangle (u lowest-ranked, then v, then
+// w): so each triangle is met once. v and w are given as their records, whose word 1 is their
+// index. The flag, rather than a branch, keeps the inner loop free of mispredictions for a tally
+// that only counts. In parallel: each range of rows gets a tally of its own from make_tally(),
+// which it drops when the range is done.
+template <class MakeTally>
+void walk_triangles(const ForwardRows& f, std::uint64_t n, const Interrupt& stop, MakeTally&& make_tally) {
+    f.visit([&](const auto* records) { triangle_walk::walk_records(f, records, n, stop, make_tally); });
 }
 
 }  // namespace qm

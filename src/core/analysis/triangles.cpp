@@ -14,13 +14,16 @@
 // Self-loops never rank above their own node, so they never take part.
 //
 // The forward rows are built straight from the neighbour sets (no sorted snapshot is needed: neither
-// test cares about order), about 4 bytes per edge, and kept until the next mutation.
+// test cares about order), about 4 bytes per edge and 8 per node, and kept until the next
+// mutation. A row lists its members by where their own rows start (csr.hpp), so reaching F(v) from
+// v is one cache miss where an index would cost two (its offset, then the row).
 // Rows are counted in parallel; the total is a sum of integers, so it is the same for any number of
 // workers.
 #include <atomic>
 #include <utility>
 
 #include "core/analysis/triangle_walk.hpp"
+#include "core/base/env.hpp"
 #include "core/store/graph.hpp"
 #include "parallel/pool.hpp"
 
@@ -35,23 +38,40 @@ constexpr std::size_t kElementsAhead = 16;
 constexpr std::size_t kDegreesAhead = 8;
 constexpr std::uint32_t kPrefetchedSet = 64;
 
+// Records this many words long or longer are written in 64-bit words (positions past 32 bits). The
+// environment can set a lower bound (read once per process): the tests take the wide records with
+// small graphs.
+std::uint64_t wide_from() {
+    static const std::uint64_t from = [] {
+        const std::uint64_t value = env_count("QUILLMESH_TRIANGLES_WIDE_WORDS");
+        return value == 0 ? std::uint64_t{UINT32_MAX} : value;
+    }();
+    return from;
+}
+
 // Calls row(u, f) for each u of [0, n) in parallel pieces, where f(v) is then called for each
-// neighbour v of u that ranks above u by (degree, row). The degrees are read from their own array,
-// a quarter of the size of the sets, and loaded a few rows ahead.
-template <class Row>
-void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const HugeArray<std::uint32_t>& degrees,
+// neighbour v of u that ranks above u by (degree, row). A node's degree is the low 32 bits of its
+// key, read from an array of keys (the degrees alone, a quarter of the size of the sets, or the
+// degrees with the records' starts above them), loaded a few rows ahead, with also[v] when `also`
+// is set.
+template <class Key, class Row>
+void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const Key* key, const std::uint64_t* also,
                           const Interrupt& stop, Row&& row) {
     const std::size_t n = nbrs.size();
-    const std::uint32_t* degree = degrees.data();
+    const auto degree = [key](std::size_t v) { return static_cast<std::uint32_t>(key[v]); };
     for_range_checked(stop, n, kBuildGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
         for (std::size_t u = first; u < last; ++u) {
             if (u + kElementsAhead < last) nbrs[u + kElementsAhead].prefetch_elements();
-            if (u + kDegreesAhead < last && degree[u + kDegreesAhead] <= kPrefetchedSet)
-                nbrs[u + kDegreesAhead].for_each([&](Index v) { __builtin_prefetch(&degree[v]); });
-            const std::uint32_t du = degree[u];
+            if (u + kDegreesAhead < last && degree(u + kDegreesAhead) <= kPrefetchedSet) {
+                nbrs[u + kDegreesAhead].for_each([&](Index v) {
+                    __builtin_prefetch(&key[v]);
+                    if (also != nullptr) __builtin_prefetch(&also[v]);
+                });
+            }
+            const std::uint32_t du = degree(u);
             row(u, [&](auto&& f) {
                 nbrs[u].for_each([&](Index v) {
-                    const std::uint32_t dv = degree[v];
+                    const std::uint32_t dv = degree(v);
                     if (dv != du ? dv > du : v > u) f(v);
                 });
             });
@@ -59,25 +79,56 @@ void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const HugeArray<s
     });
 }
 
+// Writes every node's record: row(u, forward) calls forward(f) to have f(v) called for each member
+// v of F(u), and position(v) is where v's record starts.
+template <class Word, class Key, class Position>
+void write_records(const BigVector<NeighbourSet>& nbrs, const Key* key, const std::uint64_t* also,
+                   const std::uint64_t* at, Position position, Word* records, const Interrupt& stop) {
+    for_each_forward_row(nbrs, key, also, stop, [&](std::size_t u, auto&& forward) {
+        Word* record = records + at[u];
+        Word* next = record + ForwardRows::kHeader;
+        forward([&](Index v) { *next++ = static_cast<Word>(position(v)); });
+        record[0] = static_cast<Word>(next - record - ForwardRows::kHeader);
+        record[1] = static_cast<Word>(u);
+    });
+}
+
 std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, const Interrupt& stop) {
     const std::uint64_t n = nbrs.size();
     auto fwd = std::make_unique<ForwardRows>();
-    HugeArray<std::uint32_t> degree(n);
-    parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
-    fwd->offsets = HugeArray<std::uint64_t>(n + 1);
-    std::uint64_t* offsets = fwd->offsets.data();
-    offsets[0] = 0;
-    for_each_forward_row(nbrs, degree, stop, [&](std::size_t u, auto&& forward) {
-        std::uint64_t kept = 0;
-        forward([&](Index) { ++kept; });
-        offsets[u + 1] = kept;
-    });
-    for (std::uint64_t u = 0; u < n; ++u) offsets[u + 1] += offsets[u];
-    fwd->targets = HugeArray<Index>(offsets[n]);
-    for_each_forward_row(nbrs, degree, stop, [&](std::size_t u, auto&& forward) {
-        Index* out = fwd->targets.data() + offsets[u];
-        forward([&](Index v) { *out++ = v; });
-    });
+    // Each record's start: its row's length counted first, then summed.
+    HugeArray<std::uint64_t> position(n + 1);
+    std::uint64_t* at = position.data();
+    {
+        HugeArray<std::uint32_t> degree(n);
+        parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
+        for_each_forward_row(nbrs, degree.data(), nullptr, stop, [&](std::size_t u, auto&& forward) {
+            std::uint64_t kept = 0;
+            forward([&](Index) { ++kept; });
+            at[u + 1] = ForwardRows::kHeader + kept;
+        });
+    }
+    at[0] = 0;
+    for (std::uint64_t u = 0; u < n; ++u) at[u + 1] += at[u];
+    const std::uint64_t words = at[n];
+    const std::uint64_t blocks = (n + ForwardRows::kBlock - 1) / ForwardRows::kBlock;
+    fwd->starts = HugeArray<std::uint64_t>(blocks + 1);
+    for (std::uint64_t b = 0; b < blocks; ++b) fwd->starts.data()[b] = at[b * ForwardRows::kBlock];
+    fwd->starts.data()[blocks] = words;
+    if (words < wide_from()) {
+        // Every start fits in 32 bits: a node's key is its start above its degree, so the one read
+        // that ranks a neighbour also gives where its record is.
+        HugeArray<std::uint64_t> key(n);
+        parallel_for_checked(stop, n, [&](std::size_t u) { key.data()[u] = at[u] << 32 | nbrs[u].size(); });
+        fwd->narrow = HugeArray<std::uint32_t>(words);
+        const std::uint64_t* k = key.data();
+        write_records(nbrs, k, nullptr, at, [k](Index v) { return k[v] >> 32; }, fwd->narrow.data(), stop);
+    } else {
+        HugeArray<std::uint32_t> degree(n);
+        parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
+        fwd->wide = HugeArray<std::uint64_t>(words);
+        write_records(nbrs, degree.data(), at, at, [at](Index v) { return at[v]; }, fwd->wide.data(), stop);
+    }
     return fwd;
 }
 
@@ -97,7 +148,7 @@ std::uint64_t Graph::triangle_count(const Interrupt& stop) {
     struct Count {
         std::atomic<std::uint64_t>& total;
         std::uint64_t found = 0;
-        void close(std::uint64_t closed, Index, Index, Index) noexcept { found += closed; }
+        void close(std::uint64_t closed, Index, const void*, const void*) noexcept { found += closed; }
         void add(std::uint64_t closed) noexcept { found += closed; }
         ~Count() { total.fetch_add(found, std::memory_order_relaxed); }
     };

@@ -37,10 +37,28 @@ namespace qm {
 
 // Rows restricted to the neighbours that rank above the row's node, in no particular order (see
 // triangles.cpp). Like the snapshot, a cache owned by the graph and dropped by every mutating call.
+//
+// One array of words holds a record per node, in dense order: the row's length, the node's index,
+// then the row's members, each given by where its own record starts (its position). So going from
+// a member to its row is one read, where an index would need its offset first; and a position names
+// a node as surely as its index does. Words are 32 bits while every position fits, else 64.
 struct ForwardRows {
+    static constexpr std::uint64_t kHeader = 2;  // length, index
+    // Nodes per block: the unit of parallel work, whose first record starts at starts[block].
+    static constexpr std::size_t kBlock = 256;
+
     // Uninitialised when made: the build writes every element, from every worker.
-    HugeArray<std::uint64_t> offsets;
-    HugeArray<Index> targets;
+    HugeArray<std::uint32_t> narrow;  // the records, when every position is below 2^32 - 1
+    HugeArray<std::uint64_t> wide;    // else
+    HugeArray<std::uint64_t> starts;  // per block, then the end of the last record
+
+    std::uint64_t words() const noexcept { return narrow.size() + wide.size(); }
+    // body(records) with the records as whichever words hold them.
+    template <class F>
+    decltype(auto) visit(F&& body) const {
+        return wide.size() != 0 ? body(static_cast<const std::uint64_t*>(wide.data()))
+                                : body(static_cast<const std::uint32_t*>(narrow.data()));
+    }
 };
 
 struct CsrSnapshot {

@@ -50,28 +50,25 @@ std::uint64_t wide_from() {
 }
 
 // Calls row(u, f) for each u of [0, n) in parallel pieces, where f(v) is then called for each
-// neighbour v of u that ranks above u by (degree, row). A node's degree is the low 32 bits of its
-// key, read from an array of keys (the degrees alone, a quarter of the size of the sets, or the
-// degrees with the records' starts above them), loaded a few rows ahead, with also[v] when `also`
-// is set.
-template <class Key, class Row>
-void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const Key* key, const std::uint64_t* also,
+// neighbour v of u that ranks above u by (degree, row). The degrees are read from their own array,
+// a quarter of the size of the sets, and loaded a few rows ahead, with also[v] when `also` is set.
+template <class Also, class Row>
+void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* degrees, const Also* also,
                           const Interrupt& stop, Row&& row) {
     const std::size_t n = nbrs.size();
-    const auto degree = [key](std::size_t v) { return static_cast<std::uint32_t>(key[v]); };
     for_range_checked(stop, n, kBuildGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
         for (std::size_t u = first; u < last; ++u) {
             if (u + kElementsAhead < last) nbrs[u + kElementsAhead].prefetch_elements();
-            if (u + kDegreesAhead < last && degree(u + kDegreesAhead) <= kPrefetchedSet) {
+            if (u + kDegreesAhead < last && degrees[u + kDegreesAhead] <= kPrefetchedSet) {
                 nbrs[u + kDegreesAhead].for_each([&](Index v) {
-                    __builtin_prefetch(&key[v]);
+                    __builtin_prefetch(&degrees[v]);
                     if (also != nullptr) __builtin_prefetch(&also[v]);
                 });
             }
-            const std::uint32_t du = degree(u);
+            const std::uint32_t du = degrees[u];
             row(u, [&](auto&& f) {
                 nbrs[u].for_each([&](Index v) {
-                    const std::uint32_t dv = degree(v);
+                    const std::uint32_t dv = degrees[v];
                     if (dv != du ? dv > du : v > u) f(v);
                 });
             });
@@ -79,12 +76,12 @@ void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const Key* key, c
     });
 }
 
-// Writes every node's record: row(u, forward) calls forward(f) to have f(v) called for each member
-// v of F(u), and position(v) is where v's record starts.
-template <class Word, class Key, class Position>
-void write_records(const BigVector<NeighbourSet>& nbrs, const Key* key, const std::uint64_t* also,
+// Writes every node's record at its start at[u]; position(v) is where v's record starts (loaded
+// ahead through `also`).
+template <class Word, class Also, class Position>
+void write_records(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* degrees, const Also* also,
                    const std::uint64_t* at, Position position, Word* records, const Interrupt& stop) {
-    for_each_forward_row(nbrs, key, also, stop, [&](std::size_t u, auto&& forward) {
+    for_each_forward_row(nbrs, degrees, also, stop, [&](std::size_t u, auto&& forward) {
         Word* record = records + at[u];
         Word* next = record + ForwardRows::kHeader;
         forward([&](Index v) { *next++ = static_cast<Word>(position(v)); });
@@ -96,18 +93,17 @@ void write_records(const BigVector<NeighbourSet>& nbrs, const Key* key, const st
 std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, const Interrupt& stop) {
     const std::uint64_t n = nbrs.size();
     auto fwd = std::make_unique<ForwardRows>();
+    HugeArray<std::uint32_t> degree(n);
+    parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
     // Each record's start: its row's length counted first, then summed.
     HugeArray<std::uint64_t> position(n + 1);
     std::uint64_t* at = position.data();
-    {
-        HugeArray<std::uint32_t> degree(n);
-        parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
-        for_each_forward_row(nbrs, degree.data(), nullptr, stop, [&](std::size_t u, auto&& forward) {
-            std::uint64_t kept = 0;
-            forward([&](Index) { ++kept; });
-            at[u + 1] = ForwardRows::kHeader + kept;
-        });
-    }
+    for_each_forward_row(nbrs, degree.data(), static_cast<const std::uint32_t*>(nullptr), stop,
+                         [&](std::size_t u, auto&& forward) {
+                             std::uint64_t kept = 0;
+                             forward([&](Index) { ++kept; });
+                             at[u + 1] = ForwardRows::kHeader + kept;
+                         });
     at[0] = 0;
     for (std::uint64_t u = 0; u < n; ++u) at[u + 1] += at[u];
     const std::uint64_t words = at[n];
@@ -116,16 +112,13 @@ std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, 
     for (std::uint64_t b = 0; b < blocks; ++b) fwd->starts.data()[b] = at[b * ForwardRows::kBlock];
     fwd->starts.data()[blocks] = words;
     if (words < wide_from()) {
-        // Every start fits in 32 bits: a node's key is its start above its degree, so the one read
-        // that ranks a neighbour also gives where its record is.
-        HugeArray<std::uint64_t> key(n);
-        parallel_for_checked(stop, n, [&](std::size_t u) { key.data()[u] = at[u] << 32 | nbrs[u].size(); });
+        // Every start fits in 32 bits: the members' starts are read from a copy half the size.
+        HugeArray<std::uint32_t> start(n);
+        parallel_for_checked(stop, n, [&](std::size_t u) { start.data()[u] = static_cast<std::uint32_t>(at[u]); });
+        const std::uint32_t* s = start.data();
         fwd->narrow = HugeArray<std::uint32_t>(words);
-        const std::uint64_t* k = key.data();
-        write_records(nbrs, k, nullptr, at, [k](Index v) { return k[v] >> 32; }, fwd->narrow.data(), stop);
+        write_records(nbrs, degree.data(), s, at, [s](Index v) { return s[v]; }, fwd->narrow.data(), stop);
     } else {
-        HugeArray<std::uint32_t> degree(n);
-        parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
         fwd->wide = HugeArray<std::uint64_t>(words);
         write_records(nbrs, degree.data(), at, at, [at](Index v) { return at[v]; }, fwd->wide.data(), stop);
     }

@@ -27,8 +27,10 @@ using MarkShelf = Shelf<Marks, 64>;
 // forward degrees, which varies too much for a fixed count of rows).
 inline constexpr std::uint64_t kEntriesPerCheck = std::uint64_t{1} << 16;
 // How many records ahead of the one counted the walk starts loading its members' records: one
-// cache miss per member, overlapped with the counting of the rows in between.
-inline constexpr std::size_t kRowsAhead = 2;
+// cache miss per member (two where it crosses a line, as most do), overlapped with the counting of
+// the rows in between.
+inline constexpr std::size_t kRowsAhead = 3;
+inline constexpr std::size_t kLine = 64;
 
 // A tally that only counts, and may therefore be given a whole row's count at once.
 template <class T>
@@ -88,7 +90,10 @@ void walk_records(const ForwardRows& f, const Word* records, std::uint64_t n, co
             }
             if (ahead < end) {
                 const Word* a = records + ahead;
-                for (const Word *p = a + kHeader, *p_end = p + a[0]; p != p_end; ++p) __builtin_prefetch(records + *p);
+                for (const Word *p = a + kHeader, *p_end = p + a[0]; p != p_end; ++p) {
+                    __builtin_prefetch(records + *p);
+                    __builtin_prefetch(reinterpret_cast<const char*>(records + *p) + kLine);  // most rows cross a line
+                }
                 ahead += kHeader + a[0];
             }
             const Word* row = records + at;

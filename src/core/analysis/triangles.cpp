@@ -20,6 +20,7 @@
 // Rows are counted in parallel; the total is a sum of integers, so it is the same for any number of
 // workers.
 #include <atomic>
+#include <type_traits>
 #include <utility>
 
 #include "core/analysis/triangle_walk.hpp"
@@ -78,9 +79,9 @@ void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const std::uint32
 
 // Writes every node's record at its start at[u]; position(v) is where v's record starts (loaded
 // ahead through `also`).
-template <class Word, class Also, class Position>
+template <class Word, class Also, class At, class Position>
 void write_records(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* degrees, const Also* also,
-                   const std::uint64_t* at, Position position, Word* records, const Interrupt& stop) {
+                   const At* at, Position position, Word* records, const Interrupt& stop) {
     for_each_forward_row(nbrs, degrees, also, stop, [&](std::size_t u, auto&& forward) {
         Word* record = records + at[u];
         Word* next = record + ForwardRows::kHeader;
@@ -95,30 +96,40 @@ std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, 
     auto fwd = std::make_unique<ForwardRows>();
     HugeArray<std::uint32_t> degree(n);
     parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
-    // Each record's start: its row's length counted first, then summed.
-    HugeArray<std::uint64_t> position(n + 1);
-    std::uint64_t* at = position.data();
+    // Each record's start: its row's length counted first, then summed in place, in 32 bits while
+    // every start fits.
+    HugeArray<std::uint32_t> narrow_start(n);
+    std::uint32_t* const kept = narrow_start.data();
     for_each_forward_row(nbrs, degree.data(), static_cast<const std::uint32_t*>(nullptr), stop,
                          [&](std::size_t u, auto&& forward) {
-                             std::uint64_t kept = 0;
-                             forward([&](Index) { ++kept; });
-                             at[u + 1] = ForwardRows::kHeader + kept;
+                             std::uint32_t count = 0;
+                             forward([&](Index) { ++count; });
+                             kept[u] = count;
                          });
-    at[0] = 0;
-    for (std::uint64_t u = 0; u < n; ++u) at[u + 1] += at[u];
-    const std::uint64_t words = at[n];
+    std::uint64_t words = 0;
+    for (std::uint64_t u = 0; u < n; ++u) words += ForwardRows::kHeader + kept[u];
     const std::uint64_t blocks = (n + ForwardRows::kBlock - 1) / ForwardRows::kBlock;
     fwd->starts = HugeArray<std::uint64_t>(blocks + 1);
-    for (std::uint64_t b = 0; b < blocks; ++b) fwd->starts.data()[b] = at[b * ForwardRows::kBlock];
-    fwd->starts.data()[blocks] = words;
+    const auto fill_starts = [&](auto* at) {
+        std::uint64_t sum = 0;
+        for (std::uint64_t u = 0; u < n; ++u) {
+            if (u % ForwardRows::kBlock == 0) fwd->starts.data()[u / ForwardRows::kBlock] = sum;
+            const std::uint64_t length = ForwardRows::kHeader + kept[u];  // read before at[u] may overwrite it
+            at[u] = static_cast<std::remove_reference_t<decltype(*at)>>(sum);
+            sum += length;
+        }
+        fwd->starts.data()[blocks] = sum;
+    };
     if (words < wide_from()) {
-        // Every start fits in 32 bits: the members' starts are read from a copy half the size.
-        HugeArray<std::uint32_t> start(n);
-        parallel_for_checked(stop, n, [&](std::size_t u) { start.data()[u] = static_cast<std::uint32_t>(at[u]); });
-        const std::uint32_t* s = start.data();
+        std::uint32_t* const at = narrow_start.data();
+        fill_starts(at);
         fwd->narrow = HugeArray<std::uint32_t>(words);
-        write_records(nbrs, degree.data(), s, at, [s](Index v) { return s[v]; }, fwd->narrow.data(), stop);
+        write_records(nbrs, degree.data(), at, at, [at](Index v) { return at[v]; }, fwd->narrow.data(), stop);
     } else {
+        HugeArray<std::uint64_t> wide_start(n);
+        std::uint64_t* const at = wide_start.data();
+        fill_starts(at);
+        narrow_start = HugeArray<std::uint32_t>();
         fwd->wide = HugeArray<std::uint64_t>(words);
         write_records(nbrs, degree.data(), at, at, [at](Index v) { return at[v]; }, fwd->wide.data(), stop);
     }

@@ -77,15 +77,14 @@ void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const std::uint32
     });
 }
 
-// Writes every node's record at its start at[u]; position(v) is where v's record starts (loaded
-// ahead through `also`).
-template <class Word, class Also, class At, class Position>
-void write_records(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* degrees, const Also* also,
-                   const At* at, Position position, Word* records, const Interrupt& stop) {
-    for_each_forward_row(nbrs, degrees, also, stop, [&](std::size_t u, auto&& forward) {
+// Writes every node's record at its start at[u]; a member v is written as at[v], loaded ahead.
+template <class Word>
+void write_records(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* degrees, const Word* at, Word* records,
+                   const Interrupt& stop) {
+    for_each_forward_row(nbrs, degrees, at, stop, [&](std::size_t u, auto&& forward) {
         Word* record = records + at[u];
         Word* next = record + ForwardRows::kHeader;
-        forward([&](Index v) { *next++ = static_cast<Word>(position(v)); });
+        forward([&](Index v) { *next++ = at[v]; });
         record[0] = static_cast<Word>(next - record - ForwardRows::kHeader);
         record[1] = static_cast<Word>(u);
     });
@@ -124,14 +123,14 @@ std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, 
         std::uint32_t* const at = narrow_start.data();
         fill_starts(at);
         fwd->narrow = HugeArray<std::uint32_t>(words);
-        write_records(nbrs, degree.data(), at, at, [at](Index v) { return at[v]; }, fwd->narrow.data(), stop);
+        write_records(nbrs, degree.data(), static_cast<const std::uint32_t*>(at), fwd->narrow.data(), stop);
     } else {
         HugeArray<std::uint64_t> wide_start(n);
         std::uint64_t* const at = wide_start.data();
         fill_starts(at);
         narrow_start = HugeArray<std::uint32_t>();
         fwd->wide = HugeArray<std::uint64_t>(words);
-        write_records(nbrs, degree.data(), at, at, [at](Index v) { return at[v]; }, fwd->wide.data(), stop);
+        write_records(nbrs, degree.data(), static_cast<const std::uint64_t*>(at), fwd->wide.data(), stop);
     }
     return fwd;
 }

@@ -55,6 +55,20 @@ def status(field):
         return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
 
 
+def settled_size():
+    # The address space in use once it stops moving: a worker that has just been woken may still be
+    # setting up its own malloc arena, which maps twice the arena and then gives the excess back, so
+    # a single reading can count tens of MiB that are about to go (and the limit would then leave
+    # room for a call that should fail).
+    size = status("VmSize")
+    for _ in range(100):
+        time.sleep(0.01)
+        size, before = status("VmSize"), size
+        if size == before:
+            break
+    return size
+
+
 def grown(n, flat):
     # Nodes 0..n-1, then the edges of `flat` in batches small enough next to the graph to go in one
     # edge at a time: nothing here starts the worker pool, so each copy starts its own.
@@ -175,7 +189,7 @@ def attempt(headroom, warm):
         assert w.connected_component_sizes() == [3, 2] and status("Threads") > 1
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     if headroom is not None:
-        resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") * 1024 + headroom, hard))
+        resource.setrlimit(resource.RLIMIT_AS, (settled_size() * 1024 + headroom, hard))
     error = result = None
     try:
         result = op(g)

@@ -50,6 +50,9 @@ def test_worked_examples(calls, edges):
     (3, 3, 4, [0, 5, 1, -1, 2, 100, 7, 7]),  # edges leaving 0..n-1 take no pair
     (60, 500, 11, [x for i in range(40) for x in (3, i + 4)]),  # node 3 is a hub from the start
     (10, 5, 42, [1, 4, 6, 4]),  # some of the drawn pairs are already there
+    # attempts drawn in parallel pieces, each from the state jumped past the ones before it; with
+    # few nodes, self-loops and repeats fall in every piece
+    (300_000, 150_000, 12, []), (1000, 140_000, 3, [0, 1, 5, 999]), (2**32, 70_000, 2**63 + 5, []),
 ])
 def test_matches_simulation(n, m, seed, pre):
     g = loaded(pre, nodes=[-50, 0])

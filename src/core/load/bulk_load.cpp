@@ -93,13 +93,27 @@ struct Grouped {
     // the load mapping and faulting in as many new pages again.
     std::unique_ptr<std::uint64_t[]> own;
     EndArray spare;
-    // Node v's entries are [start[v], start[v + 1]).
-    std::vector<std::uint64_t> start;
+    // Node v's entries are [start[v], start[v + 1]). Every element is written by the grouping, each
+    // bucket's nodes by the worker that sorts the bucket.
+    std::vector<std::uint64_t, UninitAllocator<std::uint64_t>> start;
+    // Where each slice writes into each bucket.
+    std::vector<std::uint64_t> at;
 };
 
+// Sizes a working array kept from chunk to chunk for `size` elements. Its capacity is taken for
+// `expected` at once (the nodes of the whole load, when known) or else grows by half: the node
+// count of a load in chunks creeps up from one chunk to the next, and an array sized exactly each
+// time was mapped, zeroed by the kernel and faulted in anew for every chunk.
+template <class Vector>
+void size_kept(Vector& v, std::size_t size, std::size_t expected) {
+    if (v.capacity() < size) v.reserve(std::max({size, expected, v.capacity() + v.capacity() / 2}));
+    v.resize(size);
+}
+
 // `ends` holds the dense index of every endpoint, edge by edge. Reuses out's arrays where they are
-// large enough.
-void group_by_node(std::span<const Index> ends, std::uint64_t nodes, Grouped& out, const Interrupt& stop) {
+// large enough; `expected_nodes` is the most nodes a later call on out may group.
+void group_by_node(std::span<const Index> ends, std::uint64_t nodes, std::uint64_t expected_nodes, Grouped& out,
+                   const Interrupt& stop) {
     const unsigned node_bits = static_cast<unsigned>(std::bit_width(nodes));
     const unsigned bucket_bits = std::min(node_bits > kLocalBits ? node_bits - kLocalBits : 0, kMaxBucketBits);
     const unsigned local_bits = node_bits - bucket_bits;
@@ -116,7 +130,8 @@ void group_by_node(std::span<const Index> ends, std::uint64_t nodes, Grouped& ou
             if (v != u) f(v, u);
         }
     };
-    std::vector<std::uint64_t> at(kSlices * buckets, 0);  // where slice s writes into bucket b
+    std::vector<std::uint64_t>& at = out.at;  // where slice s writes into bucket b
+    at.assign(kSlices * buckets, 0);
     parallel::parallel_for(kSlices, [&](std::size_t s) {
         std::uint64_t* count = &at[s * buckets];
         for_slice(s, [&](Index x, Index) { ++count[bucket_of(x)]; });
@@ -145,14 +160,14 @@ void group_by_node(std::span<const Index> ends, std::uint64_t nodes, Grouped& ou
             out.room = total;
         }
     }
-    out.start.assign(nodes + 1, 0);
+    size_kept(out.start, nodes + 1, expected_nodes + 1);
     std::uint64_t* entries = out.entries;
     parallel::parallel_for(kSlices, [&](std::size_t s) {
         std::uint64_t* next = &at[s * buckets];
         for_slice(s, [&](Index x, Index y) { entries[next[bucket_of(x)]++] = std::uint64_t{x} << 32 | y; });
     });
 
-    std::vector<std::uint64_t>& start = out.start;
+    auto& start = out.start;
     parallel::for_range(buckets, 1, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint64_t> bucket;
         for (std::size_t b = first; b < last; ++b) {
@@ -162,6 +177,7 @@ void group_by_node(std::span<const Index> ends, std::uint64_t nodes, Grouped& ou
             const std::uint64_t last_node = std::min(nodes, (std::uint64_t{b} + 1) << local_bits);
             bucket.assign(entries + bucket_start[b], entries + bucket_start[b + 1]);
             // Counts, then running starts, for this bucket's nodes only.
+            std::fill(start.data() + first_node, start.data() + last_node, 0);
             for (std::uint64_t e : bucket) ++start[e >> 32];
             std::uint64_t pos = bucket_start[b];
             for (std::uint64_t v = first_node; v < last_node; ++v) pos += std::exchange(start[v], pos);
@@ -302,8 +318,8 @@ struct Graph::BatchIds {
         if (!direct || ends.size() < kSplitNumberingFrom) return number_in_order(ends, out, stop);
         const std::size_t split = ends.size() / 2 & ~std::size_t{1};
         const std::span<const NodeId> head = ends.first(split), tail = ends.subspan(split);
-        std::vector<std::uint64_t> seen((width >> 6) + 1, 0);
-        std::vector<NodeId> tail_ids;
+        seen.assign((width >> 6) + 1, 0);
+        tail_ids.clear();
         auto list_tail_ids = [&] {
             for (std::size_t i = 0; i < tail.size(); ++i) {
                 stop.check_every(i, kCheckEvery);
@@ -444,6 +460,11 @@ struct Graph::BatchIds {
     std::uint64_t width;
     BigVector<Index> slot;  // the direct table: offset(id) -> index
     NodeIndex fresh{NodeIndex::NoGlances{}};  // otherwise: new id -> index
+    // number()'s working arrays for the second half of a run, kept from one call to the next: the
+    // generator numbers every chunk through the same table, and arrays sized afresh each time were
+    // mapped and faulted in anew for every chunk.
+    std::vector<std::uint64_t> seen;  // a bit per slot: the id is listed
+    std::vector<NodeId> tail_ids;     // ids in order of first appearance in the half
 };
 
 // A chunked load's working arrays, kept from one chunk to the next: arrays this large are mapped
@@ -454,6 +475,8 @@ struct Graph::Pending::Scratch {
     // written, so that the numbering's threads take the page faults.
     std::vector<Index, UninitAllocator<Index>> mapped;
     Grouped grouped;
+    // Each node's room in the slab of a chunk (see add_edges_batched).
+    BigVector<std::uint8_t> rooms;
     // The generator's ids, numbered through one flat table for all its chunks: building the table
     // afresh for each chunk rewrote it for every node already stored.
     std::unique_ptr<BatchIds> ids;
@@ -513,7 +536,7 @@ void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSourc
     // In chunks: number every new id and count every node's entries in the whole batch first, a
     // block of endpoints at a time: map the block, then count it with the counters' misses
     // overlapped.
-    Pending pending{Pending::Key::Index, BigVector<std::uint32_t>(ids.base, 0), {}, false};
+    Pending pending{Pending::Key::Index, BigVector<std::uint32_t>(ids.base, 0), {}, {}, false};
     RecordAllOnExit record_all_on_exit{*this, pending};
     BigVector<std::uint32_t>& counts = pending.counts;
     // An input the load does not own, read in place or by any thread, is numbered and counted in
@@ -633,6 +656,8 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     const bool defer = pending.key != Pending::Key::None;
     pending.records_stale |= defer;
     Pending::Scratch& scratch = pending.scratch_or(own);
+    // The nodes the whole load may reach, when its ids were all numbered before its first chunk.
+    const std::uint64_t expected_nodes = ids.numbered ? ids.base + ids.fresh_ids.size() : 0;
     const Grouped& grouped = [&]() -> const Grouped& {
         auto& mapped = scratch.mapped;
         if (mapped_ends.empty()) {
@@ -655,7 +680,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
             own.grouped.spare = std::move(*owner);
             ends = {};
         }
-        group_by_node(mapped_ends, total, scratch.grouped, stop);
+        group_by_node(mapped_ends, total, expected_nodes, scratch.grouped, stop);
         if (&scratch == &own) decltype(own.mapped)().swap(own.mapped);
         return scratch.grouped;
     }();
@@ -664,20 +689,23 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     const IdBounds bounds = id_bounds(fresh_ids);
     reserve_nodes(total, bounds.low, bounds.high, stop, NodeIndex::Fill::Shared);
     const std::uint64_t* entries = grouped.entries;
-    const std::vector<std::uint64_t>& start = grouped.start;
+    const auto& start = grouped.start;
 
     // Pass 3: room for every group, or a set rebuilt aside. A set is given room for all of its
     // entries still to come in the batch (pending), when the batch goes in chunks. A self-loop
     // entry counts twice so that the sums are twice the number of new edges.
     const std::uint64_t fresh = fresh_ids.size();
     auto group_size = [&](std::uint64_t v) { return start[v + 1] - start[v]; };
+    const std::uint64_t by_index = pending.by_index.size();
+    const bool extend_by_index = pending.key == Pending::Key::Id && by_index == base;
+    auto count_by_id = [&](std::uint64_t v) -> std::uint32_t* {
+        const auto id = static_cast<std::uint64_t>(v < base ? ids_[v] : fresh_ids[v - base]);
+        return id < pending.counts.size() ? &pending.counts[id] : nullptr;
+    };
     auto pending_count = [&](std::uint64_t v) -> std::uint32_t* {
         switch (pending.key) {
             case Pending::Key::Index: return &pending.counts[v];
-            case Pending::Key::Id: {
-                const auto id = static_cast<std::uint64_t>(v < base ? ids_[v] : fresh_ids[v - base]);
-                return id < pending.counts.size() ? &pending.counts[id] : nullptr;
-            }
+            case Pending::Key::Id: return v < by_index ? &pending.by_index[v] : count_by_id(v);
             case Pending::Key::None: break;
         }
         return nullptr;
@@ -725,7 +753,8 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     const std::size_t runs = (total + kSlabRun - 1) / kSlabRun;
     auto run_end = [&](std::size_t r) { return std::min<std::uint64_t>(total, (r + 1) * kSlabRun); };
     std::vector<std::uint64_t> run_offset(runs + 1, 0);
-    HugeArray<std::uint8_t> rooms(total);
+    BigVector<std::uint8_t>& rooms = scratch.rooms;
+    size_kept(rooms, total, expected_nodes);
     for_range_checked(stop, runs, 1, 1, [&](std::size_t r, std::size_t) {
         std::uint64_t room = 0;
         for (std::uint64_t v = r * kSlabRun; v < run_end(r); ++v) {
@@ -738,6 +767,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     for (std::size_t r = 0; r < runs; ++r) run_offset[r + 1] += run_offset[r];
     HugeArray<Index> slab(run_offset[runs]);
     if (slab.size() != 0) list_slabs_.reserve(list_slabs_.size() + 1);  // the commit cannot fail
+    if (extend_by_index) pending.by_index.reserve(total);
     // Run r of a pass: the sum of body(v, slab room or 0, cursor into the slab) over its nodes.
     auto for_each_run = [&](auto&& body) {
         return [&, body](std::size_t r) {
@@ -807,14 +837,17 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         if (k + kLookahead < fresh) index_.prefetch(fresh_ids[k + kLookahead]);
         index_.insert_new(fresh_ids[k], static_cast<Index>(base + k));
     }
+    if (extend_by_index) pending.by_index.resize(total);  // within the room reserved above
     const auto commit = for_each_run([&](std::uint64_t v, std::uint32_t room, Index* space) -> std::uint64_t {
         // The index entries written below are the nodes' ids' (at random): loaded ahead, unless the
         // chunk leaves them to record_all().
         if (!defer && v + kLookahead < total && (!insert_flat || v + kLookahead < base))
             index_.prefetch_record(ids_[v + kLookahead]);
-        if (group_size(v) == 0) return 0;
-        if (std::uint32_t* count = pending_count(v))
+        std::uint32_t* count = group_size(v) != 0 || (extend_by_index && v >= base) ? pending_count(v) : nullptr;
+        if (count != nullptr)
             *count -= static_cast<std::uint32_t>(std::min<std::uint64_t>(*count, group_size(v)));
+        if (extend_by_index && v >= base) pending.by_index[v] = count != nullptr ? *count : 0;
+        if (group_size(v) == 0) return 0;
         std::uint64_t added = 0;
         if (v >= base) {
             if (!insert_flat && !defer) index_.record(ids_[v], nbrs_[v]);

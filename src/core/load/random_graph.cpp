@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <new>
 #include <string>
 #include <utility>
@@ -18,6 +20,7 @@
 
 #include "core/base/fault.hpp"
 #include "core/store/graph.hpp"
+#include "parallel/pool.hpp"
 
 namespace qm {
 
@@ -39,6 +42,86 @@ struct XorShift {
 
 using Wide = unsigned __int128;
 
+// x % d for a divisor fixed in advance, by multiplication (Lemire, Kaser and Kurz, "Faster
+// remainder by direct computation", 2019): exact for every 64-bit x and every d > 0 (for d = 1 the
+// multiplier wraps to 0, which gives 0), in a few multiplications where a division takes tens of
+// cycles, and the divisions were most of drawing.
+class Remainder {
+   public:
+    explicit Remainder(std::uint64_t d) noexcept : d_(d), m_(~Wide{0} / d + 1) {}
+    std::uint64_t operator()(std::uint64_t x) const noexcept {
+        const Wide low = m_ * x;
+        const Wide bottom = (Wide{static_cast<std::uint64_t>(low)} * d_) >> 64;
+        const Wide top = (low >> 64) * d_;
+        return static_cast<std::uint64_t>((bottom + top) >> 64);
+    }
+
+   private:
+    std::uint64_t d_;
+    Wide m_;
+};
+
+// A number of generator steps taken at once. A step is linear over GF(2), so k of them are a 64x64
+// bit matrix, kept as its columns: column i is where k steps take the state 1 << i.
+class Jump {
+   public:
+    explicit Jump(std::uint64_t steps) noexcept {
+        for (int i = 0; i < 64; ++i) column_[i] = std::uint64_t{1} << i;
+        Jump power;
+        for (int i = 0; i < 64; ++i) power.column_[i] = XorShift{std::uint64_t{1} << i}.next();
+        for (; steps != 0; steps >>= 1) {
+            if ((steps & 1) != 0) *this = power.after(*this);
+            power = power.after(power);
+        }
+    }
+    std::uint64_t apply(std::uint64_t state) const noexcept {
+        std::uint64_t out = 0;
+        for (int i = 0; i < 64; ++i) out ^= column_[i] & (0 - ((state >> i) & 1));
+        return out;
+    }
+
+   private:
+    Jump() = default;
+    // This map applied after `first`.
+    Jump after(const Jump& first) const noexcept {
+        Jump out;
+        for (int i = 0; i < 64; ++i) out.column_[i] = apply(first.column_[i]);
+        return out;
+    }
+    std::array<std::uint64_t, 64> column_{};
+};
+
+// Attempts drawn by one piece of parallel work.
+constexpr std::uint64_t kDrawPiece = std::uint64_t{1} << 16;
+
+// Draws the next `count` attempts of gen, self-loops included, into out (u then v: 2 * count
+// values), leaving gen past them all, exactly as drawing them one by one would. Pieces of
+// kDrawPiece attempts are drawn in parallel, each from gen's state jumped past the pieces before
+// it. Returns how many of the attempts are self-loops.
+template <class T>
+std::uint64_t draw_attempts(XorShift& gen, const Remainder& mod, std::uint64_t count, T* out, const Interrupt& stop) {
+    static const Jump piece_jump(2 * kDrawPiece);
+    const std::uint64_t pieces = (count + kDrawPiece - 1) / kDrawPiece;
+    std::vector<std::uint64_t> starts(pieces + 1);
+    starts[0] = gen.state;
+    for (std::uint64_t p = 0; p + 1 < pieces; ++p) starts[p + 1] = piece_jump.apply(starts[p]);
+    std::atomic<std::uint64_t> loops{0};
+    for_range_checked(stop, pieces, 1, 1, [&](std::size_t p, std::size_t) {
+        XorShift piece{starts[p]};
+        std::uint64_t own_loops = 0;
+        for (std::uint64_t a = p * kDrawPiece; a < std::min(count, (p + 1) * kDrawPiece); ++a) {
+            const std::uint64_t u = mod(piece.next()), v = mod(piece.next());
+            out[2 * a] = static_cast<T>(u);
+            out[2 * a + 1] = static_cast<T>(v);
+            own_loops += u == v;
+        }
+        if (p + 1 == pieces) starts[pieces] = piece.state;
+        loops.fetch_add(own_loops, std::memory_order_relaxed);
+    });
+    if (pieces != 0) gen.state = starts[pieces];
+    return loops.load(std::memory_order_relaxed);
+}
+
 // Every edge occupies at least one 32-bit entry in each of its two neighbour sets.
 constexpr std::uint64_t kMinBytesPerEdge = 2 * sizeof(Index);
 
@@ -47,9 +130,12 @@ constexpr std::uint64_t kPackableRange = std::uint64_t{1} << 32;
 // A call that goes in chunks counts each node's edges beforehand (4 bytes a node) when the range
 // has at most this many ids per edge.
 constexpr std::uint64_t kHintedRangePerEdge = 2;
-// Attempts drawn ahead of their counting, and how far ahead of the counting its counters are loaded.
-constexpr std::uint64_t kReplayBlock = 4096;
-constexpr std::size_t kReplayLookahead = 32;
+// Attempts drawn at once ahead of their counting, and how far ahead of the counting its counters
+// are loaded.
+constexpr std::uint64_t kReplayBlock = std::uint64_t{1} << 20;
+constexpr std::size_t kReplayLookahead = 16;
+// Attempts counted per piece of parallel work.
+constexpr std::size_t kCountGrain = 4096;
 
 }  // namespace
 
@@ -89,6 +175,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         throw std::bad_alloc();
 
     XorShift gen{seed <= 1 ? 1 : seed};
+    const Remainder mod(range);
     if (range > kPackableRange) {
         if (node_count() == 0) {
             // m edges touch at most 2m nodes: never reserve for ids that cannot be reached.
@@ -97,8 +184,8 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         // Edge by edge: an interrupt keeps the edges inserted so far.
         for (std::uint64_t attempt = 0, added = 0; added < m; ++attempt) {
             stop.check_every(attempt, kCheckEvery, added);
-            auto u = static_cast<NodeId>(gen.next() % range);
-            auto v = static_cast<NodeId>(gen.next() % range);
+            auto u = static_cast<NodeId>(mod(gen.next()));
+            auto v = static_cast<NodeId>(mod(gen.next()));
             if (u != v && insert_edge(u, v)) ++added;
         }
         return;
@@ -120,26 +207,44 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         // Each node's share of the whole call, counted from a replay of the first m attempts that
         // are not self-loops (the few rejections among them are not foreseen), so that the first
         // chunk to reach a node gives its set room for all of it. Only room depends on the count.
-        pending = {Pending::Key::Id, BigVector<std::uint32_t>(range, 0), {}, false};
-        // Drawn a block at a time and counted behind the draw with the counters' misses overlapped:
-        // counted as drawn, every attempt waited for its two counters.
+        pending = {Pending::Key::Id, BigVector<std::uint32_t>(range, 0), {}, {}, false};
+        // Drawn a block at a time, then counted by every thread at once with the counters' misses
+        // overlapped: counted as drawn, every attempt waited for its two counters. A node is in at
+        // most one end of an attempt that counts, so with fewer than UINT32_MAX attempts no count
+        // can saturate and the threads simply add; otherwise one thread counts, saturating.
         XorShift replay = gen;
         BigVector<std::uint32_t>& counts = pending.counts;
-        std::vector<std::uint64_t> block(2 * kReplayBlock);
+        std::vector<std::uint32_t> block(2 * kReplayBlock);  // ids below range <= 2^32
+        const bool shared = m < UINT32_MAX;
         for (std::uint64_t counted = 0; counted < m;) {
             stop.check();
-            const std::size_t size = 2 * static_cast<std::size_t>(std::min<std::uint64_t>(kReplayBlock, m - counted));
-            for (std::size_t k = 0; k < size;) {
-                const std::uint64_t u = replay.next() % range, v = replay.next() % range;
-                if (u == v) continue;
-                block[k++] = u;
-                block[k++] = v;
+            // Each attempt gives at most one that counts, so none of these is past the m-th.
+            const std::uint64_t size = std::min(kReplayBlock, m - counted);
+            const std::uint64_t loops = draw_attempts(replay, mod, size, block.data(), stop);
+            auto count = [&](std::size_t first, std::size_t last) {
+                const std::uint32_t* ends = block.data();
+                for (std::size_t a = first; a < last; ++a) {
+                    if (a + kReplayLookahead < last) {
+                        __builtin_prefetch(&counts[ends[2 * (a + kReplayLookahead)]], 1);
+                        __builtin_prefetch(&counts[ends[2 * (a + kReplayLookahead) + 1]], 1);
+                    }
+                    const std::uint32_t u = ends[2 * a], v = ends[2 * a + 1];
+                    if (u == v) continue;
+                    for (const std::uint32_t id : {u, v}) {
+                        if (shared) {
+                            std::atomic_ref<std::uint32_t>(counts[id]).fetch_add(1, std::memory_order_relaxed);
+                        } else {
+                            pending.add(id);
+                        }
+                    }
+                }
+            };
+            if (shared) {
+                parallel::for_range(size, kCountGrain, count);
+            } else {
+                count(0, size);
             }
-            for (std::size_t k = 0; k < size; ++k) {
-                if (k + kReplayLookahead < size) __builtin_prefetch(&counts[block[k + kReplayLookahead]]);
-                pending.add(block[k]);
-            }
-            counted += size / 2;
+            counted += size - loops;
         }
         // Room for the nodes the call will create, made once (see insert_edges()).
         std::uint64_t fresh = 0;
@@ -152,14 +257,25 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
     EndArray attempts;
     for (std::uint64_t added = 0; added < m;) {
         const std::uint64_t want = std::min(chunk, m - added);
-        attempts.clear();
-        attempts.reserve(2 * want);
-        while (attempts.size() < 2 * want) {
-            stop.check_every(attempts.size(), 2 * kCheckEvery);
-            const std::uint64_t u = gen.next() % range, v = gen.next() % range;
+        // The next `want` attempts drawn at once, their self-loops taken out, then as many more
+        // drawn one by one as that left missing.
+        attempts.resize(2 * want);
+        std::size_t kept = 2 * want;
+        if (draw_attempts(gen, mod, want, attempts.data(), stop) != 0) {
+            kept = 0;
+            for (std::size_t k = 0; k < 2 * want; k += 2) {
+                stop.check_every(k, 2 * kCheckEvery);
+                if (attempts[k] == attempts[k + 1]) continue;
+                attempts[kept++] = attempts[k];
+                attempts[kept++] = attempts[k + 1];
+            }
+        }
+        while (kept < 2 * want) {
+            stop.check_every(kept, 2 * kCheckEvery);
+            const std::uint64_t u = mod(gen.next()), v = mod(gen.next());
             if (u == v) continue;
-            attempts.push_back(static_cast<NodeId>(u));
-            attempts.push_back(static_cast<NodeId>(v));
+            attempts[kept++] = static_cast<NodeId>(u);
+            attempts[kept++] = static_cast<NodeId>(v);
         }
         const std::uint64_t before = edge_count_;
         insert_chunk(attempts, pending, stop, &attempts);  // may take the array over

@@ -220,6 +220,10 @@ class Graph {
     struct Pending {
         enum class Key { None, Index, Id } key = Key::None;
         BigVector<std::uint32_t> counts;
+        // Key::Id: the counts of the nodes the load has created so far, copied by index once each
+        // node exists (while every node the store gained came from the load's chunks), so that the
+        // passes of later chunks over every node read them in order rather than at random.
+        BigVector<std::uint32_t> by_index;
         // One more entry for key k, saturating: a count only sizes room.
         void add(std::size_t k) noexcept { counts[k] += counts[k] != UINT32_MAX; }
         // The working arrays of one chunk, kept for the next (see Scratch in bulk_load.cpp).

@@ -148,3 +148,25 @@ print(json.dumps(out))
     edges = [(rng.randrange(300), rng.randrange(300)) for _ in range(2500)]
     edges += [(-7, k) for k in range(0, 300, 2)] + [(5, 5)]
     assert narrow[0] == reference(edges)
+
+
+def test_nodes_at_and_past_the_byte_of_degree():
+    # Ranks compare degrees through a byte capped at 255 and read the full degrees only when both
+    # bytes are at the cap: hubs just under, at and past it, some of equal degree, joined to each
+    # other and sharing leaves, must count what the reference counts, node by node.
+    from quillmesh import algorithms
+
+    rng = random.Random(255)
+    targets = [254, 255, 255, 256, 300, 300, 400]
+    hubs = list(range(-len(targets), 0))
+    edges = list(itertools.combinations(hubs, 2))
+    leaves = list(range(1, 1200))
+    for hub, target in zip(hubs, targets):
+        edges += [(hub, leaf) for leaf in rng.sample(leaves, target - (len(hubs) - 1))]
+    edges += [tuple(rng.sample(leaves, 2)) for _ in range(3000)]
+    g = graph(edges)
+    assert sorted(g.degree(h) for h in hubs) == sorted(targets)
+    adj = Model.of(edges).adj
+    per_node = {u: sum(1 for v, w in itertools.combinations(sorted(adj[u]), 2) if w in adj[v]) for u in adj}
+    assert g.triangle_count() == reference(edges) == sum(per_node.values()) // 3
+    assert dict(zip(g.nodes(), algorithms.triangles(g).tolist())) == per_node

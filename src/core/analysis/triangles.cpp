@@ -19,6 +19,7 @@
 // v is one cache miss where an index would cost two (its offset, then the row).
 // Rows are counted in parallel; the total is a sum of integers, so it is the same for any number of
 // workers.
+#include <algorithm>
 #include <atomic>
 #include <type_traits>
 #include <utility>
@@ -50,27 +51,52 @@ std::uint64_t wide_from() {
     return from;
 }
 
+// Every node's degree, and the same capped at kCappedDegree in a byte: the rank test reads a
+// neighbour's byte, from an array small enough to stay in the cache where the degrees would not
+// (a quarter of their size), and its degree only when both bytes are at the cap.
+constexpr std::uint32_t kCappedDegree = UINT8_MAX;
+struct Degrees {
+    HugeArray<std::uint32_t> full;
+    HugeArray<std::uint8_t> capped;
+};
+
+Degrees degrees_of(const BigVector<NeighbourSet>& nbrs, const Interrupt& stop) {
+    const std::uint64_t n = nbrs.size();
+    Degrees d{HugeArray<std::uint32_t>(n), HugeArray<std::uint8_t>(n)};
+    parallel_for_checked(stop, n, [&](std::size_t u) {
+        const std::uint32_t degree = nbrs[u].size();
+        d.full.data()[u] = degree;
+        d.capped.data()[u] = static_cast<std::uint8_t>(std::min(degree, kCappedDegree));
+    });
+    return d;
+}
+
 // Calls row(u, f) for each u of [0, n) in parallel pieces, where f(v) is then called for each
-// neighbour v of u that ranks above u by (degree, row). The degrees are read from their own array,
-// a quarter of the size of the sets, and loaded a few rows ahead, with also[v] when `also` is set.
+// neighbour v of u that ranks above u by (degree, row). Capped degrees that differ order their
+// nodes as the degrees do; equal ones below the cap are equal degrees. The capped degrees are
+// loaded a few rows ahead, with also[v] when `also` is set.
 template <class Also, class Row>
-void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* degrees, const Also* also,
+void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const Degrees& degrees, const Also* also,
                           const Interrupt& stop, Row&& row) {
     const std::size_t n = nbrs.size();
+    const std::uint32_t* const full = degrees.full.data();
+    const std::uint8_t* const capped = degrees.capped.data();
     for_range_checked(stop, n, kBuildGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
         for (std::size_t u = first; u < last; ++u) {
             if (u + kElementsAhead < last) nbrs[u + kElementsAhead].prefetch_elements();
-            if (u + kDegreesAhead < last && degrees[u + kDegreesAhead] <= kPrefetchedSet) {
+            if (u + kDegreesAhead < last && full[u + kDegreesAhead] <= kPrefetchedSet) {
                 nbrs[u + kDegreesAhead].for_each([&](Index v) {
-                    __builtin_prefetch(&degrees[v]);
+                    __builtin_prefetch(&capped[v]);
                     if (also != nullptr) __builtin_prefetch(&also[v]);
                 });
             }
-            const std::uint32_t du = degrees[u];
+            const std::uint8_t cu = capped[u];
+            const std::uint32_t du = full[u];
             row(u, [&](auto&& f) {
                 nbrs[u].for_each([&](Index v) {
-                    const std::uint32_t dv = degrees[v];
-                    if (dv != du ? dv > du : v > u) f(v);
+                    const std::uint8_t cv = capped[v];
+                    if (cv != cu ? cv > cu : cu != kCappedDegree ? v > u : full[v] != du ? full[v] > du : v > u)
+                        f(v);
                 });
             });
         }
@@ -79,7 +105,7 @@ void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const std::uint32
 
 // Writes every node's record at its start at[u]; a member v is written as at[v], loaded ahead.
 template <class Word>
-void write_records(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* degrees, const Word* at, Word* records,
+void write_records(const BigVector<NeighbourSet>& nbrs, const Degrees& degrees, const Word* at, Word* records,
                    const Interrupt& stop) {
     for_each_forward_row(nbrs, degrees, at, stop, [&](std::size_t u, auto&& forward) {
         Word* record = records + at[u];
@@ -93,13 +119,12 @@ void write_records(const BigVector<NeighbourSet>& nbrs, const std::uint32_t* deg
 std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, const Interrupt& stop) {
     const std::uint64_t n = nbrs.size();
     auto fwd = std::make_unique<ForwardRows>();
-    HugeArray<std::uint32_t> degree(n);
-    parallel_for_checked(stop, n, [&](std::size_t u) { degree.data()[u] = nbrs[u].size(); });
+    const Degrees degree = degrees_of(nbrs, stop);
     // Each record's start: its row's length counted first, then summed in place, in 32 bits while
     // every start fits.
     HugeArray<std::uint32_t> narrow_start(n);
     std::uint32_t* const kept = narrow_start.data();
-    for_each_forward_row(nbrs, degree.data(), static_cast<const std::uint32_t*>(nullptr), stop,
+    for_each_forward_row(nbrs, degree, static_cast<const std::uint32_t*>(nullptr), stop,
                          [&](std::size_t u, auto&& forward) {
                              std::uint32_t count = 0;
                              forward([&](Index) { ++count; });
@@ -123,14 +148,14 @@ std::unique_ptr<ForwardRows> build_forward(const BigVector<NeighbourSet>& nbrs, 
         std::uint32_t* const at = narrow_start.data();
         fill_starts(at);
         fwd->narrow = HugeArray<std::uint32_t>(words);
-        write_records(nbrs, degree.data(), static_cast<const std::uint32_t*>(at), fwd->narrow.data(), stop);
+        write_records(nbrs, degree, static_cast<const std::uint32_t*>(at), fwd->narrow.data(), stop);
     } else {
         HugeArray<std::uint64_t> wide_start(n);
         std::uint64_t* const at = wide_start.data();
         fill_starts(at);
         narrow_start = HugeArray<std::uint32_t>();
         fwd->wide = HugeArray<std::uint64_t>(words);
-        write_records(nbrs, degree.data(), static_cast<const std::uint64_t*>(at), fwd->wide.data(), stop);
+        write_records(nbrs, degree, static_cast<const std::uint64_t*>(at), fwd->wide.data(), stop);
     }
     return fwd;
 }

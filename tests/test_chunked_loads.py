@@ -6,6 +6,7 @@ interpreter, so batches of a few thousand edges take every chunked path: numberi
 for the whole batch, sets grown in place or rebuilt aside as lists turn into tables, new nodes in
 later chunks, and the generator deciding each chunk against the store."""
 
+import itertools
 import json
 import random
 
@@ -15,7 +16,7 @@ from support import Model, run_python
 
 CHUNK = 300
 CASE_NAMES = ("narrow", "wide", "growing", "non_empty", "pairs", "flat_list", "flat_list_mixed", "random_dense",
-              "random_sparse", "random_onto_graph")
+              "random_sparse", "random_onto_graph", "random_past_the_count")
 
 # Builds each case, prints every case's observable state as JSON. Runs with and without the low
 # chunk bound; both must match the model built one edge at a time.
@@ -89,6 +90,8 @@ def _cases():
         "random_dense": [("random", [300, 8000, 5])],
         "random_sparse": [("random", [100000, 5000, 9])],
         "random_onto_graph": [("pairs", _edges(rng, list(range(500)), 800)), ("random", [500, 6000, 3])],
+        # attempts refused by a dense corner bring ids that none of the first m attempts drew
+        "random_past_the_count": [("pairs", list(itertools.combinations(range(400), 2))), ("random", [2600, 1300, 4])],
     }
 
 

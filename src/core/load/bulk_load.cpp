@@ -438,6 +438,26 @@ struct Graph::BatchIds {
         numbered = true;
         return true;
     }
+    // Numbers the ids of ends (u then v) that are not self-loops, in order of their first
+    // appearance, ahead of the chunks that will bring them (direct tables only). A bit per slot
+    // marks the ids known to have an index, so that only an id's first sight reads the table, a
+    // thirty-second of its size.
+    void number_ahead(std::span<const std::uint32_t> ends, const Interrupt& stop) {
+        if (known_bits.empty()) known_bits.assign((width >> 6) + 1, 0);
+        for (std::size_t k = 0; k + 1 < ends.size(); k += 2) {
+            stop.check_every(k, 2 * kCheckEvery);
+            if (ends[k] == ends[k + 1]) continue;
+            for (const std::uint32_t id : {ends[k], ends[k + 1]}) {
+                const std::uint64_t at = offset(static_cast<NodeId>(id));
+                std::uint64_t& word = known_bits[at >> 6];
+                const std::uint64_t bit = std::uint64_t{1} << (at & 63);
+                if ((word & bit) != 0) continue;
+                word |= bit;
+                if (slot[at] == kNoIndex) slot[at] = number_new(static_cast<NodeId>(id));
+            }
+        }
+        numbered = true;
+    }
     void number_in_order(std::span<const NodeId> ends, Index* out, const Interrupt& stop) {
         for (std::size_t i = 0; i < ends.size(); ++i) {
             stop.check_every(i, kCheckEvery);
@@ -453,7 +473,8 @@ struct Graph::BatchIds {
 
     const Graph& graph;
     const std::uint64_t base;      // node count when the batch started
-    bool numbered = false;          // every id of the batch has its index
+    bool numbered = false;          // every id of the batch has its index (number_ahead: nearly every)
+    std::uint64_t placed = 0;       // new ids that have become nodes, the first of fresh_ids
     std::vector<NodeId> fresh_ids;  // new ids, in order of first appearance
     bool direct;
     NodeId low;
@@ -465,6 +486,7 @@ struct Graph::BatchIds {
     // mapped and faulted in anew for every chunk.
     std::vector<std::uint64_t> seen;  // a bit per slot: the id is listed
     std::vector<NodeId> tail_ids;     // ids in order of first appearance in the half
+    std::vector<std::uint64_t> known_bits;  // number_ahead(): a bit per slot, the id has an index
 };
 
 // A chunked load's working arrays, kept from one chunk to the next: arrays this large are mapped
@@ -477,8 +499,9 @@ struct Graph::Pending::Scratch {
     Grouped grouped;
     // Each node's room in the slab of a chunk (see add_edges_batched).
     BigVector<std::uint8_t> rooms;
-    // The generator's ids, numbered through one flat table for all its chunks: building the table
-    // afresh for each chunk rewrote it for every node already stored.
+    // The generator's ids, numbered through one flat table for all its chunks (ahead of them when
+    // it counts its attempts first): building the table afresh for each chunk rewrote it for every
+    // node already stored.
     std::unique_ptr<BatchIds> ids;
 };
 
@@ -486,6 +509,14 @@ Graph::Pending::Scratch& Graph::Pending::scratch_or(Scratch& own) {
     if (key == Key::None) return own;
     if (!scratch) scratch = std::make_shared<Scratch>();
     return *scratch;
+}
+
+void Graph::number_ahead(Pending& pending, std::uint64_t range, std::span<const std::uint32_t> ends,
+                         std::uint64_t endpoints, const Interrupt& stop) {
+    Pending::Scratch unused;  // the key is Pending::Key::Id: the load's own scratch
+    std::unique_ptr<BatchIds>& ids = pending.scratch_or(unused).ids;
+    if (!ids) ids = std::make_unique<BatchIds>(*this, IdBounds{0, static_cast<NodeId>(range - 1)}, endpoints, stop);
+    if (ids->direct) ids->number_ahead(ends, stop);
 }
 
 void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSource* source,
@@ -612,12 +643,11 @@ void Graph::insert_chunk(std::span<const NodeId> ends, Pending& pending, const I
             return add_edges_batched(ends, {}, ids, pending, stop, owner);
         }
         // The generator's chunks: its table serves every chunk whose ids it spans, as long as the
-        // nodes it numbered are all the store has (an edge-by-edge chunk may have added others).
+        // nodes it placed are all the store has (an edge-by-edge chunk may have added others).
         Pending::Scratch own;
         std::unique_ptr<BatchIds>& ids = pending.scratch_or(own).ids;
         const IdBounds bounds = id_bounds(ends);
-        if (!ids || !ids->direct || !ids->spans(bounds.low, bounds.high) ||
-            ids->base + ids->fresh_ids.size() != node_count())
+        if (!ids || !ids->direct || !ids->spans(bounds.low, bounds.high) || ids->base + ids->placed != node_count())
             ids = std::make_unique<BatchIds>(*this, ends, stop);
         return add_edges_batched(ends, {}, *ids, pending, stop);
     }
@@ -662,13 +692,16 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         auto& mapped = scratch.mapped;
         if (mapped_ends.empty()) {
             mapped.resize(ends.size());
-            if (!ids.numbered) {
-                ids.number(ends, mapped.data(), stop);
-            } else {
+            // Ids numbered ahead are looked up in parallel; should any be missing (the generator's
+            // attempts past those it numbered ahead), the chunk is numbered in order after all.
+            std::atomic<bool> all_known{ids.numbered};
+            if (ids.numbered) {
                 for_range_checked(stop, ends.size(), kMapGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
-                    ids.known(ends.subspan(first, last - first), mapped.data() + first);
+                    if (!ids.known(ends.subspan(first, last - first), mapped.data() + first))
+                        all_known.store(false, std::memory_order_relaxed);
                 });
             }
+            if (!all_known.load(std::memory_order_relaxed)) ids.number(ends, mapped.data(), stop);
             mapped_ends = mapped;
         }
         Index top = 0;  // a plain loop: std::max_element's branch per endpoint is far slower
@@ -831,6 +864,7 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     // ids go in at once, within the room reserved; a flat index has them already, a hash table
     // takes them here, one by one.
     ids_.insert(ids_.end(), fresh_ids.begin(), fresh_ids.end());
+    ids.placed = total - ids.base;
     drop_unbuilt.keep = total;
     if (fresh != 0) index_.cover(bounds.low, bounds.high);
     for (std::size_t k = 0; !insert_flat && k < fresh; ++k) {

@@ -134,8 +134,8 @@ constexpr std::uint64_t kHintedRangePerEdge = 2;
 // are loaded.
 constexpr std::uint64_t kReplayBlock = std::uint64_t{1} << 20;
 constexpr std::size_t kReplayLookahead = 16;
-// Attempts counted per piece of parallel work.
-constexpr std::size_t kCountGrain = 4096;
+// The slices a block of attempts is counted in, beside the numbering of its ids.
+constexpr std::size_t kCountSlices = 16;
 
 }  // namespace
 
@@ -208,14 +208,17 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         // are not self-loops (the few rejections among them are not foreseen), so that the first
         // chunk to reach a node gives its set room for all of it. Only room depends on the count.
         pending = {Pending::Key::Id, BigVector<std::uint32_t>(range, 0), {}, {}, false};
-        // Drawn a block at a time, then counted by every thread at once with the counters' misses
-        // overlapped: counted as drawn, every attempt waited for its two counters. A node is in at
-        // most one end of an attempt that counts, so with fewer than UINT32_MAX attempts no count
-        // can saturate and the threads simply add; otherwise one thread counts, saturating.
+        // Drawn a block at a time; then one thread numbers the block's ids in order of first
+        // appearance, which is the order the chunks would number them in (the chunks then only look
+        // them up, in parallel), while the others count it in slices, with the counters' misses
+        // overlapped. A node is in at most one end of an attempt that counts, so with fewer than
+        // UINT32_MAX attempts no count can saturate and the slices simply add; otherwise one slice
+        // counts, saturating.
         XorShift replay = gen;
         BigVector<std::uint32_t>& counts = pending.counts;
         std::vector<std::uint32_t> block(2 * kReplayBlock);  // ids below range <= 2^32
         const bool shared = m < UINT32_MAX;
+        const std::size_t slices = shared ? kCountSlices : 1;
         for (std::uint64_t counted = 0; counted < m;) {
             stop.check();
             // Each attempt gives at most one that counts, so none of these is past the m-th.
@@ -239,11 +242,15 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
                     }
                 }
             };
-            if (shared) {
-                parallel::for_range(size, kCountGrain, count);
-            } else {
-                count(0, size);
-            }
+            parallel::for_range(1 + slices, 1, [&](std::size_t first, std::size_t last) {
+                for (std::size_t part = first; part < last; ++part) {
+                    if (part == 0) {
+                        number_ahead(pending, range, {block.data(), 2 * size}, 2 * m, stop);
+                    } else {
+                        count(size * (part - 1) / slices, size * part / slices);
+                    }
+                }
+            });
             counted += size - loops;
         }
         // Room for the nodes the call will create, made once (see insert_edges()).

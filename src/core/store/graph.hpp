@@ -258,6 +258,11 @@ class Graph {
     // once takes over for its working memory once they are read, leaving the owner empty.
     void add_edges_batched(std::span<const NodeId> ends, std::span<const Index> mapped_ends, BatchIds& ids,
                            Pending& pending, const Interrupt& stop, EndArray* owner = nullptr);
+    // Numbers the ids of ends (u then v, ids below range) that are not self-loops, in order of first
+    // appearance, in the table that the generator's chunks of a load keyed by id share, made here on
+    // first use for `endpoints` endpoints (bulk_load.cpp).
+    void number_ahead(Pending& pending, std::uint64_t range, std::span<const std::uint32_t> ends,
+                      std::uint64_t endpoints, const Interrupt& stop);
     static void check_node_limit(std::uint64_t count);
 
     BigVector<NodeId> ids_;

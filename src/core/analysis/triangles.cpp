@@ -51,56 +51,88 @@ std::uint64_t wide_from() {
     return from;
 }
 
-// Every node's degree, and the same capped at kCappedDegree in a byte: the rank test reads a
-// neighbour's byte, from an array small enough to stay in the cache where the degrees would not
-// (a quarter of their size), and its degree only when both bytes are at the cap.
+// Every node's degree, and, on a graph whose degrees would not stay in the cache, the same capped
+// at kCappedDegree in a byte: the rank test then reads a neighbour's byte, from an array a quarter
+// of the size, and its degree only when both bytes are at the cap. (On a smaller graph the extra
+// test only costs: the degrees stay in the cache anyway.)
+// The environment can set another node count from which the bytes are used (read once per
+// process): the tests take them with small graphs.
 constexpr std::uint32_t kCappedDegree = UINT8_MAX;
+constexpr std::uint64_t kCappedFromNodes = std::uint64_t{1} << 22;
+
+std::uint64_t capped_from() {
+    static const std::uint64_t from = [] {
+        const std::uint64_t value = env_count("QUILLMESH_TRIANGLES_CAPPED_NODES");
+        return value == 0 ? kCappedFromNodes : value;
+    }();
+    return from;
+}
 struct Degrees {
     HugeArray<std::uint32_t> full;
-    HugeArray<std::uint8_t> capped;
+    HugeArray<std::uint8_t> capped;  // empty on a small graph
 };
 
 Degrees degrees_of(const BigVector<NeighbourSet>& nbrs, const Interrupt& stop) {
     const std::uint64_t n = nbrs.size();
-    Degrees d{HugeArray<std::uint32_t>(n), HugeArray<std::uint8_t>(n)};
+    Degrees d{HugeArray<std::uint32_t>(n), HugeArray<std::uint8_t>(n >= capped_from() ? n : 0)};
     parallel_for_checked(stop, n, [&](std::size_t u) {
         const std::uint32_t degree = nbrs[u].size();
         d.full.data()[u] = degree;
-        d.capped.data()[u] = static_cast<std::uint8_t>(std::min(degree, kCappedDegree));
+        if (d.capped.size() != 0) d.capped.data()[u] = static_cast<std::uint8_t>(std::min(degree, kCappedDegree));
     });
     return d;
 }
 
 // Calls row(u, f) for each u of [0, n) in parallel pieces, where f(v) is then called for each
 // neighbour v of u that ranks above u by (degree, row). Capped degrees that differ order their
-// nodes as the degrees do; equal ones below the cap are equal degrees. The capped degrees are
-// loaded a few rows ahead, with also[v] when `also` is set.
+// nodes as the degrees do; equal ones below the cap are equal degrees. What the test reads first
+// is loaded a few rows ahead, with also[v] when `also` is set.
 template <class Also, class Row>
 void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const Degrees& degrees, const Also* also,
                           const Interrupt& stop, Row&& row) {
     const std::size_t n = nbrs.size();
     const std::uint32_t* const full = degrees.full.data();
     const std::uint8_t* const capped = degrees.capped.data();
-    for_range_checked(stop, n, kBuildGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
-        for (std::size_t u = first; u < last; ++u) {
-            if (u + kElementsAhead < last) nbrs[u + kElementsAhead].prefetch_elements();
-            if (u + kDegreesAhead < last && full[u + kDegreesAhead] <= kPrefetchedSet) {
-                nbrs[u + kDegreesAhead].for_each([&](Index v) {
-                    __builtin_prefetch(&capped[v]);
-                    if (also != nullptr) __builtin_prefetch(&also[v]);
-                });
+    const auto walk = [&](auto is_capped) {
+        for_range_checked(stop, n, kBuildGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
+            for (std::size_t u = first; u < last; ++u) {
+                if (u + kElementsAhead < last) nbrs[u + kElementsAhead].prefetch_elements();
+                if (u + kDegreesAhead < last && full[u + kDegreesAhead] <= kPrefetchedSet) {
+                    nbrs[u + kDegreesAhead].for_each([&](Index v) {
+                        if constexpr (is_capped) {
+                            __builtin_prefetch(&capped[v]);
+                        } else {
+                            __builtin_prefetch(&full[v]);
+                        }
+                        if (also != nullptr) __builtin_prefetch(&also[v]);
+                    });
+                }
+                const std::uint32_t du = full[u];
+                if constexpr (is_capped) {
+                    const std::uint8_t cu = capped[u];
+                    row(u, [&](auto&& f) {
+                        nbrs[u].for_each([&](Index v) {
+                            const std::uint8_t cv = capped[v];
+                            if (cv != cu ? cv > cu : cu != kCappedDegree ? v > u : full[v] != du ? full[v] > du : v > u)
+                                f(v);
+                        });
+                    });
+                } else {
+                    row(u, [&](auto&& f) {
+                        nbrs[u].for_each([&](Index v) {
+                            const std::uint32_t dv = full[v];
+                            if (dv != du ? dv > du : v > u) f(v);
+                        });
+                    });
+                }
             }
-            const std::uint8_t cu = capped[u];
-            const std::uint32_t du = full[u];
-            row(u, [&](auto&& f) {
-                nbrs[u].for_each([&](Index v) {
-                    const std::uint8_t cv = capped[v];
-                    if (cv != cu ? cv > cu : cu != kCappedDegree ? v > u : full[v] != du ? full[v] > du : v > u)
-                        f(v);
-                });
-            });
-        }
-    });
+        });
+    };
+    if (degrees.capped.size() != 0) {
+        walk(std::true_type{});
+    } else {
+        walk(std::false_type{});
+    }
 }
 
 // Writes every node's record at its start at[u]; a member v is written as at[v], loaded ahead.

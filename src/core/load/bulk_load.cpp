@@ -729,6 +729,9 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     // entry counts twice so that the sums are twice the number of new edges.
     const std::uint64_t fresh = fresh_ids.size();
     auto group_size = [&](std::uint64_t v) { return start[v + 1] - start[v]; };
+    // A node's entries, as a span held in registers: read through the captures, the compiler
+    // reloaded both arrays' addresses after every insertion (a set's stores might have moved them).
+    auto group_of = [&](std::uint64_t v) { return std::span<const std::uint64_t>(entries + start[v], group_size(v)); };
     const std::uint64_t by_index = pending.by_index.size();
     const bool extend_by_index = pending.key == Pending::Key::Id && by_index == base;
     auto count_by_id = [&](std::uint64_t v) -> std::uint32_t* {
@@ -757,8 +760,8 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
     auto insert_group = [&](NeighbourSet& set, std::uint64_t v) {  // one by one, growing as needed
         set.reserve_list(static_cast<std::uint32_t>(std::min<std::uint64_t>(set.size() + room_wanted(v), UINT32_MAX)));
         std::uint64_t added = 0;
-        for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
-            auto w = static_cast<Index>(entries[e]);
+        for (const std::uint64_t entry : group_of(v)) {
+            const auto w = static_cast<Index>(entry);
             if (set.contains(w)) continue;
             set.reserve_one();
             set.insert_new(w);
@@ -889,10 +892,11 @@ void Graph::add_edges_batched(std::span<const NodeId> ends, std::span<const Inde
         }
         const std::uint32_t before = nbrs_[v].size();
         if (room != 0) nbrs_[v].adopt_list(space, room);
-        if (nbrs_[v].has_room_in_place(group_size(v))) {  // else its copy is moved in below
-            for (std::uint64_t e = start[v]; e < start[v + 1]; ++e) {
-                auto w = static_cast<Index>(entries[e]);
-                if (nbrs_[v].insert_in_place(w)) added += w == v ? 2 : 1;
+        NeighbourSet& set = nbrs_[v];
+        if (set.has_room_in_place(group_size(v))) {  // else its copy is moved in below
+            for (const std::uint64_t entry : group_of(v)) {
+                const auto w = static_cast<Index>(entry);
+                if (set.insert_in_place(w)) added += w == v ? 2 : 1;
             }
         }
         if (!defer) index_.record_in_place(ids_[v], nbrs_[v], before);  // an adopting set was inline: recorded whole

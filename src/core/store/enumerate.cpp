@@ -250,8 +250,8 @@ std::vector<std::pair<NodeId, std::uint64_t>> Graph::degree_sequence(const Inter
     return out;
 }
 
-HugeArray<NodeId> Graph::id_array(const Interrupt& stop) const {
-    HugeArray<NodeId> out(ids_.size());
+EndArray Graph::id_array(const Interrupt& stop) const {
+    EndArray out(ids_.size());
     stop.expect(ids_.size());
     for_range_checked(stop, ids_.size(), kFillGrain, kFillGrain, [&](std::size_t first, std::size_t last) {
         std::memcpy(out.data() + first, ids_.data() + first, (last - first) * sizeof(NodeId));
@@ -260,8 +260,8 @@ HugeArray<NodeId> Graph::id_array(const Interrupt& stop) const {
     return out;
 }
 
-HugeArray<std::int64_t> Graph::degree_array(const Interrupt& stop) const {
-    HugeArray<std::int64_t> out(ids_.size());
+EndArray Graph::degree_array(const Interrupt& stop) const {
+    EndArray out(ids_.size());
     for_nodes(stop, ids_.size(), [&](std::size_t i) { out.data()[i] = nbrs_[i].size(); });
     return out;
 }

@@ -99,8 +99,10 @@ class Graph {
     // ---- the same listings and analyses as plain arrays, one entry per node in iteration order
     // (enumerate.cpp and the analyses' own files), filled in parallel where they can be
 
-    HugeArray<NodeId> id_array(const Interrupt& stop) const;
-    HugeArray<std::int64_t> degree_array(const Interrupt& stop) const;
+    // Results handed over whole: from the heap, where a result of a few MB is reused call after
+    // call, rather than on huge pages mapped afresh each time (see edge_array()).
+    EndArray id_array(const Interrupt& stop) const;
+    EndArray degree_array(const Interrupt& stop) const;
     // edge_ends() into an array of exactly 2 * edge_count() ids.
     EndArray edge_array(const Interrupt& stop) const;
     // The adjacency as compressed sparse rows over dense indices: row i (the node ids()[i]) holds

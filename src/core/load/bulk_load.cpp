@@ -171,23 +171,35 @@ void group_by_node(std::span<const Index> ends, std::uint64_t nodes, std::uint64
     });
 
     auto& start = out.start;
-    parallel::for_range(buckets, 1, [&](std::size_t first, std::size_t last) {
-        std::vector<std::uint64_t> bucket;
-        for (std::size_t b = first; b < last; ++b) {
-            stop.check();
-            const std::uint64_t first_node = std::uint64_t{b} << local_bits;
-            if (first_node >= nodes) return;
-            const std::uint64_t last_node = std::min(nodes, (std::uint64_t{b} + 1) << local_bits);
-            bucket.assign(entries + bucket_start[b], entries + bucket_start[b + 1]);
-            // Counts, then running starts, for this bucket's nodes only.
-            std::fill(start.data() + first_node, start.data() + last_node, 0);
-            for (std::uint64_t e : bucket) ++start[e >> 32];
-            std::uint64_t pos = bucket_start[b];
-            for (std::uint64_t v = first_node; v < last_node; ++v) pos += std::exchange(start[v], pos);
-            for (std::uint64_t e : bucket) entries[start[e >> 32]++] = e;
-            // Each start has moved on to the next node's; move them back.
-            for (std::uint64_t v = last_node - 1; v > first_node; --v) start[v] = start[v - 1];
-            start[first_node] = bucket_start[b];
+    // Each part sorts the buckets it claims through a copy of its own, carved from one block that is
+    // always mapped on its own and so given back whole when freed: per-thread heap copies of
+    // buckets this large stayed with the process (4% more resident memory after a load).
+    std::uint64_t largest = 0;
+    for (std::size_t b = 0; b < buckets; ++b) largest = std::max(largest, bucket_start[b + 1] - bucket_start[b]);
+    const std::size_t parts = std::min<std::size_t>(parallel::thread_count(), buckets);
+    const HugeArray<std::uint64_t> copies(
+        std::max<std::uint64_t>(parts * largest, huge_pages::kMappedFrom / sizeof(std::uint64_t)));
+    std::atomic<std::size_t> next_bucket{0};
+    parallel::for_range(parts, 1, [&](std::size_t first_part, std::size_t last_part) {
+        for (std::size_t part = first_part; part < last_part; ++part) {
+            std::uint64_t* const bucket = copies.data() + part * largest;
+            for (std::size_t b; (b = next_bucket.fetch_add(1, std::memory_order_relaxed)) < buckets;) {
+                stop.check();
+                const std::uint64_t first_node = std::uint64_t{b} << local_bits;
+                if (first_node >= nodes) continue;
+                const std::uint64_t last_node = std::min(nodes, (std::uint64_t{b} + 1) << local_bits);
+                const std::uint64_t size = bucket_start[b + 1] - bucket_start[b];
+                std::copy_n(entries + bucket_start[b], size, bucket);
+                // Counts, then running starts, for this bucket's nodes only.
+                std::fill(start.data() + first_node, start.data() + last_node, 0);
+                for (std::uint64_t k = 0; k < size; ++k) ++start[bucket[k] >> 32];
+                std::uint64_t pos = bucket_start[b];
+                for (std::uint64_t v = first_node; v < last_node; ++v) pos += std::exchange(start[v], pos);
+                for (std::uint64_t k = 0; k < size; ++k) entries[start[bucket[k] >> 32]++] = bucket[k];
+                // Each start has moved on to the next node's; move them back.
+                for (std::uint64_t v = last_node - 1; v > first_node; --v) start[v] = start[v - 1];
+                start[first_node] = bucket_start[b];
+            }
         }
     });
     start[nodes] = total;

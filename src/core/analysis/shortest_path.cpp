@@ -54,10 +54,7 @@ struct Marks {
 constexpr std::uint64_t kMarkedNodes = std::uint64_t{1} << 23;
 
 std::uint64_t marked_nodes() {
-    static const std::uint64_t most = [] {
-        const std::uint64_t value = env_count("QUILLMESH_PATH_MARKED_NODES");
-        return value == 0 ? kMarkedNodes : value;
-    }();
+    static const std::uint64_t most = env_count_or("QUILLMESH_PATH_MARKED_NODES", kMarkedNodes);
     return most;
 }
 

@@ -44,10 +44,7 @@ constexpr std::uint32_t kPrefetchedSet = 64;
 // environment can set a lower bound (read once per process): the tests take the wide records with
 // small graphs.
 std::uint64_t wide_from() {
-    static const std::uint64_t from = [] {
-        const std::uint64_t value = env_count("QUILLMESH_TRIANGLES_WIDE_WORDS");
-        return value == 0 ? std::uint64_t{UINT32_MAX} : value;
-    }();
+    static const std::uint64_t from = env_count_or("QUILLMESH_TRIANGLES_WIDE_WORDS", UINT32_MAX);
     return from;
 }
 
@@ -61,10 +58,7 @@ constexpr std::uint32_t kCappedDegree = UINT8_MAX;
 constexpr std::uint64_t kCappedFromNodes = std::uint64_t{1} << 22;
 
 std::uint64_t capped_from() {
-    static const std::uint64_t from = [] {
-        const std::uint64_t value = env_count("QUILLMESH_TRIANGLES_CAPPED_NODES");
-        return value == 0 ? kCappedFromNodes : value;
-    }();
+    static const std::uint64_t from = env_count_or("QUILLMESH_TRIANGLES_CAPPED_NODES", kCappedFromNodes);
     return from;
 }
 struct Degrees {

@@ -15,4 +15,11 @@ inline std::uint64_t env_count(const char* name) noexcept {
     return *end == '\0' ? std::uint64_t{value} : 0;
 }
 
+// env_count(name), or `fallback` when it is 0: a threshold the tests can lower. Callers keep the
+// result in a static, so that the environment is read once per process.
+inline std::uint64_t env_count_or(const char* name, std::uint64_t fallback) noexcept {
+    const std::uint64_t value = env_count(name);
+    return value == 0 ? fallback : value;
+}
+
 }  // namespace qm

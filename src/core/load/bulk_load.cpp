@@ -225,10 +225,7 @@ void release_range(std::span<const T> done) noexcept {
 // kWholeBatchEdges, unless the environment sets another bound (which then bounds the chunks too):
 // the tests lower it to take the chunked paths with small batches.
 std::uint64_t whole_batch_edges() noexcept {
-    static const std::uint64_t bound = [] {
-        const std::uint64_t value = env_count("QUILLMESH_LOAD_CHUNK_EDGES");
-        return value > 0 ? value : kWholeBatchEdges;
-    }();
+    static const std::uint64_t bound = env_count_or("QUILLMESH_LOAD_CHUNK_EDGES", kWholeBatchEdges);
     return bound;
 }
 

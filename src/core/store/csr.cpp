@@ -92,10 +92,7 @@ std::pair<std::uint32_t, unsigned> choose_segments(std::uint64_t rows, std::uint
 constexpr std::uint64_t kHalvedFrom = std::uint64_t{1} << 30;
 
 bool choose_halved(std::uint64_t entries) {
-    static const std::uint64_t from = [] {
-        const std::uint64_t value = env_count("QUILLMESH_PAGERANK_HALVED_ENTRIES");
-        return value == 0 ? kHalvedFrom : value;
-    }();
+    static const std::uint64_t from = env_count_or("QUILLMESH_PAGERANK_HALVED_ENTRIES", kHalvedFrom);
     return entries >= from;
 }
 

@@ -808,9 +808,9 @@ class Run {
     // The array forms of the listings, against the listings and the model. Each walks every node
     // (edge_array twice), so once it has returned its progress shows all of its work done.
     void arrays() {
-        HugeArray<NodeId> ids;
+        EndArray ids;
         EndArray edges;
-        HugeArray<std::int64_t> degrees;
+        EndArray degrees;
         Graph::Rows<std::int32_t> narrow;
         Graph::Rows<std::int64_t> wide;
         const auto listed = [&](auto&& call, const char* what) {

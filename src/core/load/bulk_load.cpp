@@ -335,13 +335,7 @@ struct Graph::BatchIds {
         auto list_tail_ids = [&] {
             for (std::size_t i = 0; i < tail.size(); ++i) {
                 stop.check_every(i, kCheckEvery);
-                const std::uint64_t at = offset(tail[i]);
-                std::uint64_t& word = seen[at >> 6];
-                const std::uint64_t bit = std::uint64_t{1} << (at & 63);
-                if ((word & bit) == 0) {
-                    word |= bit;
-                    tail_ids.push_back(tail[i]);
-                }
+                if (first_mark(seen, offset(tail[i]))) tail_ids.push_back(tail[i]);
             }
         };
         parallel::for_range(2, 1, [&](std::size_t first, std::size_t last) {  // one part each, or both
@@ -468,15 +462,18 @@ struct Graph::BatchIds {
             }
             if (ends[k] == ends[k + 1]) continue;
             for (const std::uint32_t id : {ends[k], ends[k + 1]}) {
-                const std::uint64_t at = offset(static_cast<NodeId>(id));
-                std::uint64_t& word = known_bits[at >> 6];
-                const std::uint64_t bit = std::uint64_t{1} << (at & 63);
-                if ((word & bit) != 0) continue;
-                word |= bit;
-                if (slot[at] == kNoIndex) slot[at] = number_new(static_cast<NodeId>(id));
+                if (first_mark(known_bits, offset(static_cast<NodeId>(id)))) index(static_cast<NodeId>(id), stop);
             }
         }
         numbered = true;
+    }
+    // Sets bit `at` of bits; whether it was clear.
+    static bool first_mark(std::vector<std::uint64_t>& bits, std::uint64_t at) noexcept {
+        std::uint64_t& word = bits[at >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (at & 63);
+        if ((word & bit) != 0) return false;
+        word |= bit;
+        return true;
     }
     void number_in_order(std::span<const NodeId> ends, Index* out, const Interrupt& stop) {
         for (std::size_t i = 0; i < ends.size(); ++i) {
@@ -531,12 +528,14 @@ Graph::Pending::Scratch& Graph::Pending::scratch_or(Scratch& own) {
     return *scratch;
 }
 
-void Graph::number_ahead(Pending& pending, std::uint64_t range, std::span<const std::uint32_t> ends,
-                         std::uint64_t endpoints, const Interrupt& stop) {
+std::uint64_t Graph::number_ahead(Pending& pending, std::uint64_t range, std::span<const std::uint32_t> ends,
+                                  std::uint64_t endpoints, const Interrupt& stop) {
     Pending::Scratch unused;  // the key is Pending::Key::Id: the load's own scratch
     std::unique_ptr<BatchIds>& ids = pending.scratch_or(unused).ids;
     if (!ids) ids = std::make_unique<BatchIds>(*this, IdBounds{0, static_cast<NodeId>(range - 1)}, endpoints, stop);
-    if (ids->direct) ids->number_ahead(ends, stop);
+    if (!ids->direct) return 0;
+    ids->number_ahead(ends, stop);
+    return ids->fresh_ids.size();
 }
 
 void Graph::insert_edges(std::span<const NodeId> ends, EndArray* owner, EndSource* source,

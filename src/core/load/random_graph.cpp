@@ -219,6 +219,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
         std::vector<std::uint32_t> block(2 * kReplayBlock);  // ids below range <= 2^32
         const bool shared = m < UINT32_MAX;
         const std::size_t slices = shared ? kCountSlices : 1;
+        std::uint64_t fresh = 0;  // the nodes the call will create, as numbered ahead
         for (std::uint64_t counted = 0; counted < m;) {
             stop.check();
             // Each attempt gives at most one that counts, so none of these is past the m-th.
@@ -245,7 +246,7 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
             parallel::for_range(1 + slices, 1, [&](std::size_t first, std::size_t last) {
                 for (std::size_t part = first; part < last; ++part) {
                     if (part == 0) {
-                        number_ahead(pending, range, {block.data(), 2 * size}, 2 * m, stop);
+                        fresh = number_ahead(pending, range, {block.data(), 2 * size}, 2 * m, stop);
                     } else {
                         count(size * (part - 1) / slices, size * part / slices);
                     }
@@ -254,11 +255,6 @@ void Graph::insert_random(std::int64_t n, std::uint64_t m, std::uint64_t seed, c
             counted += size - loops;
         }
         // Room for the nodes the call will create, made once (see insert_edges()).
-        std::uint64_t fresh = 0;
-        for (std::uint64_t id = 0; id < range; ++id) {
-            stop.check_every(id, kCheckEvery);
-            fresh += counts[id] != 0 && !has_node(static_cast<NodeId>(id));
-        }
         if (fresh > 0) reserve_nodes(node_count() + fresh, 0, static_cast<NodeId>(range - 1), stop, NodeIndex::Fill::Shared);
     }
     EndArray attempts;

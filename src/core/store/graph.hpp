@@ -262,9 +262,11 @@ class Graph {
                            Pending& pending, const Interrupt& stop, EndArray* owner = nullptr);
     // Numbers the ids of ends (u then v, ids below range) that are not self-loops, in order of first
     // appearance, in the table that the generator's chunks of a load keyed by id share, made here on
-    // first use for `endpoints` endpoints (bulk_load.cpp).
-    void number_ahead(Pending& pending, std::uint64_t range, std::span<const std::uint32_t> ends,
-                      std::uint64_t endpoints, const Interrupt& stop);
+    // first use for `endpoints` endpoints (bulk_load.cpp). Returns how many new ids the table has
+    // numbered so far (0, numbering nothing, if range is too wide for a flat table: never for at
+    // most two ids per endpoint).
+    std::uint64_t number_ahead(Pending& pending, std::uint64_t range, std::span<const std::uint32_t> ends,
+                               std::uint64_t endpoints, const Interrupt& stop);
     static void check_node_limit(std::uint64_t count);
 
     BigVector<NodeId> ids_;

@@ -87,38 +87,38 @@ void for_each_forward_row(const BigVector<NeighbourSet>& nbrs, const Degrees& de
     const std::size_t n = nbrs.size();
     const std::uint32_t* const full = degrees.full.data();
     const std::uint8_t* const capped = degrees.capped.data();
-    const auto walk = [&](auto is_capped) {
+    const auto walk = [&](auto capped_ranks) {
+        constexpr bool is_capped = decltype(capped_ranks)::value;
+        // What the rank test reads first for a neighbour.
+        const auto first_read = [&](Index v) -> const void* {
+            return is_capped ? static_cast<const void*>(&capped[v]) : &full[v];
+        };
         for_range_checked(stop, n, kBuildGrain, kCheckEvery, [&](std::size_t first, std::size_t last) {
             for (std::size_t u = first; u < last; ++u) {
                 if (u + kElementsAhead < last) nbrs[u + kElementsAhead].prefetch_elements();
                 if (u + kDegreesAhead < last && full[u + kDegreesAhead] <= kPrefetchedSet) {
                     nbrs[u + kDegreesAhead].for_each([&](Index v) {
-                        if constexpr (is_capped) {
-                            __builtin_prefetch(&capped[v]);
-                        } else {
-                            __builtin_prefetch(&full[v]);
-                        }
+                        __builtin_prefetch(first_read(v));
                         if (also != nullptr) __builtin_prefetch(&also[v]);
                     });
                 }
                 const std::uint32_t du = full[u];
-                if constexpr (is_capped) {
-                    const std::uint8_t cu = capped[u];
-                    row(u, [&](auto&& f) {
-                        nbrs[u].for_each([&](Index v) {
-                            const std::uint8_t cv = capped[v];
-                            if (cv != cu ? cv > cu : cu != kCappedDegree ? v > u : full[v] != du ? full[v] > du : v > u)
-                                f(v);
-                        });
+                std::uint8_t cu = 0;
+                if constexpr (is_capped) cu = capped[u];
+                const auto above = [&](Index v) {
+                    if constexpr (is_capped) {
+                        const std::uint8_t cv = capped[v];
+                        return cv != cu ? cv > cu : cu != kCappedDegree ? v > u : full[v] != du ? full[v] > du : v > u;
+                    } else {
+                        const std::uint32_t dv = full[v];
+                        return dv != du ? dv > du : v > u;
+                    }
+                };
+                row(u, [&](auto&& f) {
+                    nbrs[u].for_each([&](Index v) {
+                        if (above(v)) f(v);
                     });
-                } else {
-                    row(u, [&](auto&& f) {
-                        nbrs[u].for_each([&](Index v) {
-                            const std::uint32_t dv = full[v];
-                            if (dv != du ? dv > du : v > u) f(v);
-                        });
-                    });
-                }
+                });
             }
         });
     };
